@@ -1,0 +1,259 @@
+#include "CQIRServiceLog.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "CQIRConv.h"
+
+namespace {
+
+const char* LevelName(int _logType) {
+  switch (_logType) {
+    case QIR_LOG_DEBUG: return "Debug";
+    case QIR_LOG_INFO: return "Info";
+    case QIR_LOG_WARNING: return "Warning";
+    case QIR_LOG_ERROR: return "Error";
+    default: return "Unknown";
+  }
+}
+
+// Marks a line that did not fit the buffer, so a reader knows text is missing.
+const char kCutMark[] = "...";
+
+}  // namespace
+
+size_t QIR_LOG_ENCODE_RECORD(char* _record, const char* _tag, uint64_t _length) {
+  size_t tagLen = strnlen(_tag, QIR_LOG_TAG_SIZE - 1);
+  memcpy(_record, _tag, tagLen);
+  _record[tagLen] = '\0';
+  memcpy(_record + QIR_LOG_TAG_SIZE, &_length, sizeof(_length));
+  return QIR_LOG_HEADER_SIZE + static_cast<size_t>(_length);
+}
+
+uint64_t QIR_LOG_DECODE_RECORD(const char* _record, char _tag[QIR_LOG_TAG_SIZE]) {
+  memcpy(_tag, _record, QIR_LOG_TAG_SIZE);
+  _tag[QIR_LOG_TAG_SIZE - 1] = '\0';
+  uint64_t length = 0;
+  memcpy(&length, _record + QIR_LOG_TAG_SIZE, sizeof(length));
+  return length;
+}
+
+CQIRServiceLog::CQIRServiceLog()
+    : writeMode_(2), pipe_(0), logMask_(0), buffer_(nullptr), isClose_(0), format_(1) {
+  pipeName_[0] = '\0';
+}
+
+CQIRServiceLog::~CQIRServiceLog() { Finalize(); }
+
+void CQIRServiceLog::ReadFormat() {
+  const char* value = getenv("QIR_LOG_FORMAT");
+  format_ = (value == nullptr || strcasecmp(value, "STANDARD") == 0) ? 1 : 2;
+}
+
+int CQIRServiceLog::Initialize() {
+  writeMode_ = 2;
+  if (buffer_ == nullptr) buffer_ = static_cast<char*>(malloc(QIR_LOG_BUFFER_SIZE));
+  if (buffer_ == nullptr) {
+    printf("memory allocate failed...\n");
+    return 0;
+  }
+  logMask_ = QIR_LOG_ALL;
+  ReadFormat();
+  isClose_ = 0;
+  return 1;
+}
+
+int CQIRServiceLog::Initialize(const char* _path, const char* _name, const char* _extension,
+                               int _createDailyPath, unsigned long _maxFileSize) {
+  writeMode_ = 1;
+  if (buffer_ == nullptr) buffer_ = static_cast<char*>(malloc(QIR_LOG_BUFFER_SIZE));
+  if (buffer_ == nullptr) {
+    printf("memory allocate failed...\n");
+    return 0;
+  }
+  if (access(_path, W_OK) != 0) {
+    printf("logger invalid path(%s)...\n", _path);
+    return 0;
+  }
+  if (CreatePipe() == 0) return 0;
+  if (logWriter_.Initialize(_path, _name, _extension, _createDailyPath, _maxFileSize) == 0) {
+    ClosePipe();
+    return 0;
+  }
+  logWriter_.SetPipe(pipe_);
+  logMask_ = QIR_LOG_ALL;
+  if (!logWriter_.Execute()) {
+    ClosePipe();
+    return 0;
+  }
+  ReadFormat();
+  isClose_ = 0;
+  return 1;
+}
+
+int CQIRServiceLog::CreatePipe() {
+  const char* dir = getenv("QIR_RES_HOME");
+  if (dir == nullptr) dir = getenv("TMPDIR");
+  if (dir == nullptr) dir = ".";
+  int n = snprintf(pipeName_, sizeof(pipeName_), "%s/APP.%d.PIPE", dir, static_cast<int>(getpid()));
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(pipeName_)) {
+    pipeName_[0] = '\0';
+    printf("logger pipe failed...(%s)\n", dir);
+    return 0;
+  }
+  unlink(pipeName_);
+  if (mkfifo(pipeName_, 0600) != 0) {
+    printf("logger pipe failed...(%s)\n", pipeName_);
+    return 0;
+  }
+  int fd = open(pipeName_, O_RDWR | O_NONBLOCK);
+  if (fd < 0) {
+    unlink(pipeName_);
+    printf("logger pipe failed...(%s)\n", pipeName_);
+    return 0;
+  }
+  pipe_ = fd;
+  return 1;
+}
+
+void CQIRServiceLog::ClosePipe() {
+  if (pipe_ > 0) {
+    close(pipe_);
+    unlink(pipeName_);
+    pipe_ = 0;
+  }
+}
+
+void CQIRServiceLog::SetKeepDays(int _days) { logWriter_.SetKeepDays(_days); }
+
+int CQIRServiceLog::InitThreadLog(const char* _threadName) {
+  if (writeMode_ != 1) return 0;
+  return logWriter_.AddWriter(_threadName);
+}
+
+int CQIRServiceLog::WritePrefix(char* _dest, size_t _cap, int _logType, bool _dated) {
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  struct tm tmv;
+  localtime_r(&tv.tv_sec, &tmv);
+  int n;
+  if (_dated) {
+    n = snprintf(_dest, _cap, "%04d/%02d/%02d-%02d:%02d:%02d.%06d %5d ", tmv.tm_year + 1900,
+                 tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+                 static_cast<int>(tv.tv_usec), static_cast<int>(getpid()));
+  } else {
+    n = snprintf(_dest, _cap, "[%02d:%02d:%02d:%06d][%-7s]", tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+                 static_cast<int>(tv.tv_usec), LevelName(_logType));
+  }
+  return n;
+}
+
+// Sends the text at offset 40 (already ending with its newline) as one line
+// or one record. In file mode the record is written with a single
+// non-blocking write; a full pipe drops it whole, never in part.
+void CQIRServiceLog::Emit(const char* _tag, size_t _textLength) {
+  char* text = buffer_ + QIR_LOG_HEADER_SIZE;
+  if (writeMode_ != 1 || pipe_ <= 0) {
+    fwrite(text, 1, _textLength, stdout);
+    fflush(stdout);
+    return;
+  }
+  size_t total = QIR_LOG_ENCODE_RECORD(buffer_, _tag, _textLength);
+  ssize_t rc = write(pipe_, buffer_, total);
+  (void)rc;
+}
+
+int CQIRServiceLog::VMessageLog(const char* _tag, int _logType, bool _dated, const char* _fmt,
+                                va_list _ap) {
+  if (isClose_.load() == 1) return 1;
+  if ((GetMask() & _logType) == 0) return 1;
+  CQIRLockGuard guard(mutex_);
+  if (buffer_ == nullptr) return 1;
+  char* text = buffer_ + QIR_LOG_HEADER_SIZE;
+  // One byte stays free for the newline; vsnprintf keeps one for its NUL.
+  const size_t cap = QIR_LOG_MAX_TEXT;
+  int prefix = WritePrefix(text, cap, _logType, _dated);
+  size_t used = static_cast<size_t>(prefix);
+  int n = vsnprintf(text + used, cap - used, _fmt, _ap);
+  if (n < 0) n = 0;
+  if (used + static_cast<size_t>(n) >= cap) {
+    used = cap - 1;
+    memcpy(text + used - (sizeof(kCutMark) - 1), kCutMark, sizeof(kCutMark) - 1);
+  } else {
+    used += static_cast<size_t>(n);
+  }
+  text[used++] = '\n';
+  Emit(_tag, used);
+  return 1;
+}
+
+int CQIRServiceLog::MessageLog(int _logType, const char* _fmt, ...) {
+  va_list ap;
+  va_start(ap, _fmt);
+  VMessageLog("MAIN", _logType, format_ == 2, _fmt, ap);
+  va_end(ap);
+  return 1;
+}
+
+int CQIRServiceLog::MessageLog(const char* _threadName, int _logType, const char* _fmt, ...) {
+  va_list ap;
+  va_start(ap, _fmt);
+  VMessageLog(_threadName, _logType, false, _fmt, ap);
+  va_end(ap);
+  return 1;
+}
+
+int CQIRServiceLog::HexaLog(const char* _comment, const unsigned char* _data,
+                            unsigned long _size) {
+  return _HexaLog("MAIN", _comment, _data, _size);
+}
+
+int CQIRServiceLog::HexaLog(const char* _name, const char* _comment, const unsigned char* _data,
+                            unsigned long _size) {
+  return _HexaLog(_name, _comment, _data, _size);
+}
+
+int CQIRServiceLog::_HexaLog(const char* _name, const char* _comment, const unsigned char* _data,
+                             unsigned long _size) {
+  if (isClose_.load() == 1 || (GetMask() & QIR_LOG_DEBUG) == 0) return 1;
+  if (buffer_ == nullptr || _size > QIR_LOG_MAX_HEXA) return 0;
+  CQIRLockGuard guard(mutex_);
+  if (buffer_ == nullptr) return 0;
+  char* text = buffer_ + QIR_LOG_HEADER_SIZE;
+  const size_t cap = QIR_LOG_MAX_TEXT;
+  int prefix = WritePrefix(text, cap, QIR_LOG_DEBUG, false);
+  size_t used = static_cast<size_t>(prefix);
+  // The comment is caller text: cut it so the dump always fits behind it.
+  size_t dumpRoom = QIR_HEXADUMP_SIZE(_size) + 2;
+  size_t room = cap - used - dumpRoom;
+  int n = snprintf(text + used, room, " %s\n", _comment);
+  if (n < 0) n = 0;
+  used += (static_cast<size_t>(n) >= room) ? room - 1 : static_cast<size_t>(n);
+  used += CQIRConv::HexaDump(text + used, _data, static_cast<int>(_size));
+  text[used++] = '\n';
+  text[used++] = '\n';
+  Emit(_name, used);
+  return 1;
+}
+
+void CQIRServiceLog::Finalize() {
+  if (isClose_.exchange(1) == 1 && buffer_ == nullptr && pipe_ == 0) return;
+  if (writeMode_ == 1 && logWriter_.GetStatus() == CQIRThread::QIR_THREAD_RUNNING) {
+    logWriter_.SetExit();
+    while (logWriter_.GetStatus() == CQIRThread::QIR_THREAD_RUNNING) usleep(10000);
+  }
+  {
+    CQIRLockGuard guard(mutex_);
+    free(buffer_);
+    buffer_ = nullptr;
+  }
+  ClosePipe();
+}

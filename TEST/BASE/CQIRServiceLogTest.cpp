@@ -1,0 +1,155 @@
+#include "CQIRServiceLog.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <stdlib.h>
+#include <string.h>
+#include <string>
+
+namespace {
+
+// Runs _fn with standard output captured and returns what it printed.
+template <typename F>
+std::string Captured(F _fn) {
+  testing::internal::CaptureStdout();
+  _fn();
+  return testing::internal::GetCapturedStdout();
+}
+
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* _name, const char* _value) : name_(_name) {
+    const char* old = getenv(_name);
+    if (old) { had_ = true; old_ = old; }
+    if (_value) setenv(_name, _value, 1); else unsetenv(_name);
+  }
+  ~ScopedEnv() { if (had_) setenv(name_, old_.c_str(), 1); else unsetenv(name_); }
+ private:
+  const char* name_;
+  bool had_ = false;
+  std::string old_;
+};
+
+}  // namespace
+
+TEST(CQIRServiceLogTest, NothingIsLoggedBeforeOpenOrAfterClose) {
+  CQIRServiceLog log;
+  EXPECT_EQ(Captured([&] { EXPECT_EQ(1, log.MessageLog(QIR_LOG_ERROR, "early")); }), "");
+  ASSERT_EQ(1, log.Initialize());
+  log.Finalize();
+  log.Finalize();  // a second close is harmless
+  EXPECT_EQ(Captured([&] { EXPECT_EQ(1, log.MessageLog(QIR_LOG_ERROR, "late")); }), "");
+}
+
+TEST(CQIRServiceLogTest, StandardLayoutNamesTheLevel) {
+  ScopedEnv env("QIR_LOG_FORMAT", nullptr);
+  CQIRServiceLog log;
+  ASSERT_EQ(1, log.Initialize());
+  const struct { int level; const char* name; } cases[] = {
+      {QIR_LOG_DEBUG, "Debug  "}, {QIR_LOG_INFO, "Info   "}, {QIR_LOG_WARNING, "Warning"},
+      {QIR_LOG_ERROR, "Error  "}, {3, "Unknown"}, {16 | 1, "Unknown"}};
+  for (const auto& c : cases) {
+    std::string out = Captured([&] { log.MessageLog(c.level, "x=%d", 7); });
+    std::regex re("\\[\\d\\d:\\d\\d:\\d\\d:\\d{6}\\]\\[" + std::string(c.name) + "\\]x=7\n");
+    EXPECT_TRUE(std::regex_match(out, re)) << c.level << ": " << out;
+  }
+  // Level 0 never passes the mask.
+  EXPECT_EQ(Captured([&] { log.MessageLog(0, "zero"); }), "");
+}
+
+TEST(CQIRServiceLogTest, MaskDropsLevels) {
+  CQIRServiceLog log;
+  ASSERT_EQ(1, log.Initialize());
+  log.SetMask(QIR_LOG_ERROR);
+  EXPECT_EQ(QIR_LOG_ERROR, log.GetMask());
+  EXPECT_EQ(Captured([&] { log.MessageLog(QIR_LOG_INFO, "info"); }), "");
+  EXPECT_NE(Captured([&] { log.MessageLog(QIR_LOG_ERROR, "err"); }), "");
+}
+
+TEST(CQIRServiceLogTest, DatedLayoutOnlyForUntaggedLines) {
+  {
+    ScopedEnv env("QIR_LOG_FORMAT", "standard");
+    CQIRServiceLog log;
+    ASSERT_EQ(1, log.Initialize());
+    std::string out = Captured([&] { log.MessageLog(QIR_LOG_INFO, "s"); });
+    EXPECT_EQ('[', out[0]) << out;
+  }
+  ScopedEnv env("QIR_LOG_FORMAT", "x");
+  CQIRServiceLog log;
+  ASSERT_EQ(1, log.Initialize());
+  std::string out = Captured([&] { log.MessageLog(QIR_LOG_INFO, "d"); });
+  std::regex dated("\\d{4}/\\d\\d/\\d\\d-\\d\\d:\\d\\d:\\d\\d\\.\\d{6} [ \\d]{4}\\d+ d\n");
+  EXPECT_TRUE(std::regex_match(out, dated)) << out;
+  out = Captured([&] { log.MessageLog("T1", QIR_LOG_INFO, "t"); });
+  EXPECT_TRUE(std::regex_match(out, std::regex("\\[[\\d:]+\\]\\[Info   \\]t\n"))) << out;
+}
+
+TEST(CQIRServiceLogTest, MacroPrefixesSourcePosition) {
+  ASSERT_EQ(1, QIR_OPEN_SERVICE_LOG(15));
+  testing::internal::CaptureStdout();
+  QIR_LOG_I("hello %s", "world"); const int line = __LINE__;
+  std::string out = testing::internal::GetCapturedStdout();
+  char expect[128];
+  snprintf(expect, sizeof(expect), "[%24.24s:%16.16s:%04d]hello world\n", "CQIRServiceLogTest.cpp",
+           "TestBody", line);
+  ASSERT_GT(out.size(), strlen(expect));
+  EXPECT_EQ(std::string(expect), out.substr(out.size() - strlen(expect))) << out;
+}
+
+TEST(CQIRServiceLogTest, LongLineIsCutWithinTheBuffer) {
+  CQIRServiceLog log;
+  ASSERT_EQ(1, log.Initialize());
+  std::string big(QIR_LOG_BUFFER_SIZE * 2, 'a');
+  std::string out = Captured([&] { log.MessageLog(QIR_LOG_INFO, "%s", big.c_str()); });
+  EXPECT_EQ(static_cast<size_t>(QIR_LOG_MAX_TEXT), out.size());
+  EXPECT_EQ("...\n", out.substr(out.size() - 4));
+  // A line that fits exactly is not cut: prefix 26 + text + newline.
+  std::string fits(QIR_LOG_MAX_TEXT - 26 - 2, 'b');
+  out = Captured([&] { log.MessageLog(QIR_LOG_INFO, "%s", fits.c_str()); });
+  EXPECT_EQ(static_cast<size_t>(QIR_LOG_MAX_TEXT - 1), out.size());
+  EXPECT_EQ("b\n", out.substr(out.size() - 2));
+}
+
+TEST(CQIRServiceLogTest, HexaLogNeedsDebugAndRefusesLargeDumps) {
+  CQIRServiceLog log;
+  ASSERT_EQ(1, log.Initialize());
+  unsigned char data[QIR_LOG_MAX_HEXA + 1] = {0x41, 0x42, 0x0a};
+  std::string out = Captured([&] { EXPECT_EQ(1, log.HexaLog("dump", data, 3)); });
+  EXPECT_NE(std::string::npos, out.find("][Debug  ] dump\n00000000: 41  42  0a  ")) << out;
+  EXPECT_NE(std::string::npos, out.find("AB..............\n\n\n")) << out;
+  EXPECT_EQ(Captured([&] { EXPECT_EQ(1, log.HexaLog("max", data, QIR_LOG_MAX_HEXA)); }).empty(),
+            false);
+  EXPECT_EQ(Captured([&] { EXPECT_EQ(0, log.HexaLog("big", data, QIR_LOG_MAX_HEXA + 1)); }), "");
+  log.SetMask(QIR_LOG_INFO);
+  EXPECT_EQ(Captured([&] { EXPECT_EQ(1, log.HexaLog("nodebug", data, 3)); }), "");
+}
+
+TEST(CQIRServiceLogTest, RecordEncoderLayout) {
+  char record[QIR_LOG_HEADER_SIZE + 8];
+  memset(record, 'z', sizeof(record));
+  memcpy(record + QIR_LOG_HEADER_SIZE, "abc\n", 4);
+  EXPECT_EQ(44u, QIR_LOG_ENCODE_RECORD(record, "MAIN", 4));
+  EXPECT_EQ(0, memcmp(record, "MAIN\0", 5));
+  uint64_t length = 0;
+  memcpy(&length, record + 32, 8);
+  EXPECT_EQ(4u, length);
+  char tag[QIR_LOG_TAG_SIZE];
+  EXPECT_EQ(4u, QIR_LOG_DECODE_RECORD(record, tag));
+  EXPECT_STREQ("MAIN", tag);
+
+  // A tag at the limit stays whole; a longer one is cut to 31 characters.
+  std::string at(31, 't'), over(40, 'u');
+  QIR_LOG_ENCODE_RECORD(record, at.c_str(), 0);
+  QIR_LOG_DECODE_RECORD(record, tag);
+  EXPECT_EQ(at, tag);
+  QIR_LOG_ENCODE_RECORD(record, over.c_str(), 0);
+  QIR_LOG_DECODE_RECORD(record, tag);
+  EXPECT_EQ(std::string(31, 'u'), tag);
+}
+
+TEST(CQIRServiceLogTest, ConsoleModeHasNoThreadLogs) {
+  CQIRServiceLog log;
+  ASSERT_EQ(1, log.Initialize());
+  EXPECT_EQ(0, log.InitThreadLog("T1"));
+}

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what QIR needs to build and test on Debian. Safe to run again:
+# only packages that are missing are installed.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  g++ cmake make pkg-config
+  # the framework's libraries
+  libnghttp2-dev libssl-dev liblz4-dev libsctp-dev rapidjson-dev
+  # tests
+  libgtest-dev libgmock-dev
+  # independent peers and tools the tests and benchmarks talk to
+  curl openssl nghttp2-client nghttp2-server nghttp2-proxy python3 python3-h2 tshark procps
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO="sudo"
+fi
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
