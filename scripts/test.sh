@@ -2,7 +2,7 @@
 # From nothing to a passed test suite: dependencies, build, every test.
 #   bash scripts/test.sh            normal build in build/
 #   QIR_SANITIZE=asan bash scripts/test.sh   ASan+UBSan build in build-asan/
-#   QIR_SANITIZE=tsan bash scripts/test.sh   TSan build in build-tsan/ (threaded tests)
+#   QIR_SANITIZE=tsan bash scripts/test.sh   TSan build in build-tsan/
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,9 +24,4 @@ cmake --build "$dir" -j "$jobs"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
-filter=()
-if [ "$mode" = tsan ]; then
-  # TSan covers the tests that run several threads; the rest gain nothing from it.
-  filter=(-L threaded)
-fi
-ctest --test-dir "$dir" --output-on-failure -j "$jobs" "${filter[@]}" </dev/null
+ctest --test-dir "$dir" --output-on-failure -j "$jobs" </dev/null
