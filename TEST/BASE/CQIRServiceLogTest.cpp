@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <fnmatch.h>
-#include <unistd.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>

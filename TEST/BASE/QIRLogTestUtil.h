@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -129,6 +130,17 @@ class ScopedEnv {
   bool had_ = false;
   std::string old_;
 };
+
+// A standard-layout log line "[hh:mm:ss:uuuuuu][Level  ]text": true when
+// _line has that prefix with _level (padded to 7), and *_text is the rest.
+inline bool StandardLine(const std::string& _line, const char* _level, std::string* _text) {
+  const std::string pattern =
+      "\\[[0-9][0-9]:[0-9][0-9]:[0-9][0-9]:[0-9][0-9][0-9][0-9][0-9][0-9]\\]\\[" +
+      std::string(_level) + "\\]*";
+  if (fnmatch(pattern.c_str(), _line.c_str(), 0) != 0) return false;
+  *_text = _line.substr(19 + strlen(_level));
+  return true;
+}
 
 // Waits, at most about five seconds, for _done to hold. No timing is
 // asserted: a false result only reports that the state never came.
