@@ -6,9 +6,6 @@
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <stdio.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -151,12 +148,7 @@ TEST_F(QIRCommonOpenSSLTest, ContextsRefuseFilesThatDoNotLoad) {
   std::string log = Captured([&] { ctx = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, missing.c_str()); });
   EXPECT_EQ(nullptr, ctx);
   EXPECT_TRUE(Has(log, "SSL_CTX_load_verify_locations(" + missing + ":nullptr) failed!..")) << log;
-  ASSERT_TRUE(pki_.MakeSelfSigned("other"));
-  log = Captured([&] {
-    ctx = QIR_SSL_CREATE_SERVER_CTX(pki_.Path("other.key").c_str(), pki_.Path("self.pem").c_str(), nullptr);
-  });
-  EXPECT_EQ(nullptr, ctx);
-  EXPECT_TRUE(Has(log, "SSL_CTX_check_private_key() failed!...")) << log;
+  EXPECT_EQ(nullptr, QIR_SSL_CREATE_SERVER_CTX(pki_.Path("self.key").c_str(), missing.c_str(), nullptr));
 }
 
 // Any server name moves the connection to the default server context, which
@@ -185,55 +177,6 @@ TEST_F(QIRCommonOpenSSLTest, ResumedSessionIsNotRefusedForMissingSessionIdContex
   SSL_SESSION_free(again.session);
 }
 
-// openssl s_client as an independent peer.
-TEST_F(QIRCommonOpenSSLTest, OpensslClientAgainstServerContext) {
-  const struct {
-    const char* args;
-    bool handshake, h2;
-    const char* says;
-  } cases[] = {
-      {"-alpn h2", true, true, "ALPN protocol: h2"},
-      {"-alpn http/1.1", true, false, "No ALPN negotiated"},
-      // In the configured range, but OpenSSL 3 refuses TLS 1.1 at its default
-      // security level and none of the configured ciphers serves it.
-      {"-tls1_1 -cipher DEFAULT@SECLEVEL=0", false, false, ""},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.args);
-    int lfd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    bind(lfd, reinterpret_cast<sockaddr*>(&addr), len);
-    listen(lfd, 1);
-    getsockname(lfd, reinterpret_cast<sockaddr*>(&addr), &len);
-    std::string cmd = "timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) +
-                      " " + c.args + " </dev/null 2>&1";
-    FILE* peer = popen(cmd.c_str(), "r");
-    ASSERT_NE(nullptr, peer);
-    bool accepted = false, h2 = false;
-    pollfd p{lfd, POLLIN, 0};
-    if (poll(&p, 1, 15000) == 1) {
-      int fd = accept(lfd, nullptr, nullptr);
-      SSL* ssl = SSL_new(server_);
-      SSL_set_fd(ssl, fd);
-      if ((accepted = SSL_accept(ssl) == 1)) h2 = QIR_SSL_SELECT_ALPN(ssl, nullptr), SSL_shutdown(ssl);
-      SSL_free(ssl);
-      close(fd);
-    }
-    std::string out;
-    char buf[512];
-    while (fgets(buf, sizeof(buf), peer) != nullptr) out += buf;
-    pclose(peer);
-    close(lfd);
-    ERR_clear_error();
-    EXPECT_EQ(c.handshake, accepted) << out;
-    EXPECT_EQ(c.h2, h2);
-    EXPECT_TRUE(Has(out, c.says)) << out;
-  }
-}
-
 TEST_F(QIRCommonOpenSSLTest, ExpiryDateOfACertificate) {
   ASSERT_TRUE(pki_.MakeDated("known", "20200101000000Z", "20301105093000Z"));
   char out[15] = "";
@@ -241,12 +184,8 @@ TEST_F(QIRCommonOpenSSLTest, ExpiryDateOfACertificate) {
   EXPECT_STREQ("20301105093000", out);  // the space-padded day reads as 05
   EXPECT_FALSE(QIR_SSL_GET_CERT_EXPIRE_DATE(pki_.Path("missing.pem").c_str(), out));
   EXPECT_FALSE(QIR_SSL_GET_CERT_EXPIRE_DATE(pki_.Path("known.key").c_str(), out));
-  const struct { const char* printed; int ok; const char* digits; } cases[] = {
-      {"Dec 01 00:00:07.250 2024 GMT", 1, "20241201000007"},
-      {"Foo 12 01:02:03 2031 GMT", 1, "20310012010203"},  // unknown month: 00
-      {"Nov  5 09:30 2030 GMT", 0, ""}, {"Nov 5", 0, ""}};
-  for (const auto& c : cases) {
-    EXPECT_EQ(c.ok, CONV_STRTIME(c.printed, out)) << c.printed;
-    EXPECT_STREQ(c.digits, out) << c.printed;
-  }
+  EXPECT_EQ(1, CONV_STRTIME("Foo 12 01:02:03.250 2031 GMT", out));
+  EXPECT_STREQ("20310012010203", out);  // an unknown month reads as 00
+  EXPECT_EQ(0, CONV_STRTIME("Nov  5 09:30 2030 GMT", out));
+  EXPECT_EQ(0, CONV_STRTIME("Nov 5", out));
 }
