@@ -151,8 +151,8 @@ void DescribePeer(const sockaddr_storage& _peer, char* _ip, char* _host) {
   hostent* found = nullptr;
   char work[kResolverBufferSize];
   int herr = 0;
-  int rc = gethostbyaddr_r(addr, addrLen, _peer.ss_family, &entry, work, sizeof(work), &found,
-                           &herr);
+  int rc =
+      gethostbyaddr_r(addr, addrLen, _peer.ss_family, &entry, work, sizeof(work), &found, &herr);
   if (rc == 0 && herr == 0 && found != nullptr && found->h_name != nullptr) {
     if (_host != nullptr) snprintf(_host, QIR_SOCKET_HOST_SIZE, "%s", found->h_name);
     QIR_LOG_I("%s(%s) Host(%s) connected...", label, _ip, found->h_name);
@@ -165,8 +165,12 @@ void DescribePeer(const sockaddr_storage& _peer, char* _ip, char* _host) {
 }  // namespace
 
 CQIRSocketNew::CQIRSocketNew()
-    : fd_(-1), ssl_(nullptr), ioMethod_(QIR_SOCKET_IO_ONCE), compressBuffer_(nullptr),
-      compressBufferSize_(0), pcap_(nullptr) {
+    : fd_(-1),
+      ssl_(nullptr),
+      ioMethod_(QIR_SOCKET_IO_ONCE),
+      compressBuffer_(nullptr),
+      compressBufferSize_(0),
+      pcap_(nullptr) {
   snprintf(name_, sizeof(name_), "%s", "unknown");
 }
 
@@ -418,16 +422,18 @@ bool CQIRSocketNew::Handshake(int _sslMode) {
   const int flags = fcntl(fd_, F_GETFL);
   const bool wasBlocking = flags >= 0 && (flags & O_NONBLOCK) == 0;
   if (wasBlocking) fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
-  const int64_t bound = static_cast<int64_t>(G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC < 1 ? 1 : G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC) * 1000;
-  const int64_t deadline = MonotonicUsec() + bound;
+  const int bound = G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC < 1 ? 1 : G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC;
+  const int64_t deadline = MonotonicUsec() + static_cast<int64_t>(bound) * 1000;
   bool done = false;
   bool timedOut = false;
+  int sysErrno = 0;
   for (;;) {
     int rc = client ? SSL_connect(ssl_) : SSL_accept(ssl_);
     if (rc == 1) {
       done = true;
       break;
     }
+    sysErrno = errno;
     int err = SSL_get_error(ssl_, rc);
     short events = err == SSL_ERROR_WANT_READ ? POLLIN : err == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
     if (events == 0) break;
@@ -441,12 +447,13 @@ bool CQIRSocketNew::Handshake(int _sslMode) {
   if (done) return true;
   char reason[256];
   if (timedOut) {
-    snprintf(reason, sizeof(reason), "handshake not complete within %d ms",
-             G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC);
+    snprintf(reason, sizeof(reason), "handshake not complete within %d ms", bound);
   } else if (ERR_peek_error() != 0) {
     snprintf(reason, sizeof(reason), "%s", SslErrorText());
+  } else if (sysErrno != 0) {
+    snprintf(reason, sizeof(reason), "[%d-%s]", sysErrno, strerror(sysErrno));
   } else {
-    snprintf(reason, sizeof(reason), "[%d-%s]", errno, strerror(errno));
+    snprintf(reason, sizeof(reason), "peer closed the connection");
   }
   if (client) {
     QIR_LOG_E("SSL_connect() failed!..%s", reason);

@@ -23,8 +23,16 @@ Bytes ReadAll(const std::string& _file) {
   std::ifstream f(_file, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(f), {});
 }
-uint32_t U32(const Bytes& _b, size_t _at) { uint32_t v; memcpy(&v, &_b[_at], 4); return v; }
-uint16_t U16(const Bytes& _b, size_t _at) { uint16_t v; memcpy(&v, &_b[_at], 2); return v; }
+uint32_t U32(const Bytes& _b, size_t _at) {
+  uint32_t v;
+  memcpy(&v, &_b[_at], 4);
+  return v;
+}
+uint16_t U16(const Bytes& _b, size_t _at) {
+  uint16_t v;
+  memcpy(&v, &_b[_at], 2);
+  return v;
+}
 uint16_t N16(const Bytes& _b, size_t _at) { return ntohs(U16(_b, _at)); }
 
 // Records in a file, walking the record headers; -1 when they do not add up.
@@ -76,7 +84,8 @@ TEST_F(CQIRPCAPDumpTest, FileAndRecordLayout) {
   EXPECT_EQ(dir_.size() + 7 + 14 + 5, file.size());
   dump.Finalize();
   Bytes b = ReadAll(file);
-  const Bytes header = {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 80, 0, 0, 0, 1, 0, 0, 0};
+  const Bytes header = {0xD4, 0xC3, 0xB2, 0xA1, 2,  0, 4, 0, 0, 0, 0, 0,
+                        0,    0,    0,    0,    80, 0, 0, 0, 1, 0, 0, 0};
   EXPECT_EQ(header, b);  // little-endian host
 
   ASSERT_EQ(1, dump.Open());
@@ -91,10 +100,10 @@ TEST_F(CQIRPCAPDumpTest, FileAndRecordLayout) {
   EXPECT_LT(U32(b, r + 4), 1000000u);
   EXPECT_EQ(142u, U32(b, r + 8));
   EXPECT_EQ(142u, U32(b, r + 12));
-  const Bytes packet = {0, 1, 1, 0, 0, 2, 0, 1, 1, 0, 0, 1, 0x08, 0x00,        // Ethernet
-                        0x45, 0x02, 0, 128, 0, 0, 0x40, 0, 64, 17, 0, 0,        // IPv4
-                        192, 168, 1, 10, 10, 0, 0, 2,                           //   addresses
-                        0x0F, 0x1C, 0x0F, 0x1C, 0, 108, 0, 0};                  // UDP 3868
+  const Bytes packet = {0, 1, 1, 0, 0, 2, 0, 1, 1, 0, 0, 1, 0x08, 0x00,  // Ethernet
+                        0x45, 0x02, 0, 128, 0, 0, 0x40, 0, 64, 17, 0, 0,  // IPv4
+                        192, 168, 1, 10, 10, 0, 0, 2,                     //   addresses
+                        0x0F, 0x1C, 0x0F, 0x1C, 0, 108, 0, 0};            // UDP 3868
   EXPECT_EQ(packet, Bytes(b.begin() + r + 16, b.begin() + r + 58));
   EXPECT_EQ(std::string(100, 'm'), std::string(b.begin() + r + 58, b.end()));
 }
@@ -105,9 +114,12 @@ TEST_F(CQIRPCAPDumpTest, AnalyserReadsTheRecords) {
   ASSERT_EQ(1, dump.Initialize(dir_.c_str(), "t", 1 << 20, "127.0.0.1", "127.0.0.2"));
   for (int size : {1, 1400, 20000}) ASSERT_TRUE(dump.Write(std::string(size, 'p').data(), size));
   dump.Finalize();
-  EXPECT_EQ("127.0.0.1\t127.0.0.2\t3868\t9\n127.0.0.1\t127.0.0.2\t3868\t1408\n127.0.0.1\t127.0.0.2\t3868\t20008\n",
-            Output("tshark -r " + std::string(dump.GetFileName()) +
-                   " -T fields -e ip.src -e ip.dst -e udp.dstport -e udp.length"));
+  EXPECT_EQ(
+      "127.0.0.1\t127.0.0.2\t3868\t9\n"
+      "127.0.0.1\t127.0.0.2\t3868\t1408\n"
+      "127.0.0.1\t127.0.0.2\t3868\t20008\n",
+      Output("tshark -r " + std::string(dump.GetFileName()) +
+             " -T fields -e ip.src -e ip.dst -e udp.dstport -e udp.length"));
 }
 
 // One record above the analysers' 262144-byte maximum used to make them
@@ -125,8 +137,9 @@ TEST_F(CQIRPCAPDumpTest, OversizedMessageKeepsTheFileReadable) {
   EXPECT_EQ(0xFFFF - 20, N16(b, 24 + 54));  // UDP length within it
   EXPECT_EQ(2, CountRecords(dump.GetFileName()));
   if (system("command -v capinfos >/dev/null 2>&1") != 0) GTEST_SKIP() << "capinfos missing";
-  EXPECT_TRUE(Output("capinfos -c -M " + std::string(dump.GetFileName())).find("Number of packets:   2") !=
-              std::string::npos);
+  EXPECT_TRUE(
+      Output("capinfos -c -M " + std::string(dump.GetFileName())).find("Number of packets:   2") !=
+      std::string::npos);
 }
 
 TEST_F(CQIRPCAPDumpTest, RolloverAfterTheSizeLimit) {
@@ -162,10 +175,14 @@ TEST_F(CQIRPCAPDumpTest, RolloverWithinOneSecondLosesNoRecords) {
 TEST_F(CQIRPCAPDumpTest, RefusesWhatDoesNotFit) {
   const std::string tooLong(5000, 'p'), half(3000, 'h'), longIP(64, '1');
   const char* d = dir_.c_str();
-  const struct { const char *path, *name, *src; } cases[] = {
-      {tooLong.c_str(), "n", "1.1.1.1"}, {d, tooLong.c_str(), "1.1.1.1"},
-      {half.c_str(), half.c_str(), "1.1.1.1"},  // each fits, the file name would not
-      {d, "n", longIP.c_str()}, {d, nullptr, "1.1.1.1"}, {"/nonexistent/dir", "n", "1.1.1.1"}};
+  const struct {
+    const char *path, *name, *src;
+  } cases[] = {{tooLong.c_str(), "n", "1.1.1.1"},
+               {d, tooLong.c_str(), "1.1.1.1"},
+               {half.c_str(), half.c_str(), "1.1.1.1"},  // each fits, the file name would not
+               {d, "n", longIP.c_str()},
+               {d, nullptr, "1.1.1.1"},
+               {"/nonexistent/dir", "n", "1.1.1.1"}};
   for (const auto& c : cases) {
     CQIRPCAPDump dump;
     EXPECT_EQ(0, dump.Initialize(c.path, c.name, 100, c.src, "2.2.2.2"));

@@ -30,7 +30,10 @@ namespace {
 struct Pair {
   Pair() { socketpair(AF_UNIX, SOCK_STREAM, 0, fd); }
   ~Pair() { ClosePeer(); }
-  void ClosePeer() { if (fd[1] >= 0) close(fd[1]), fd[1] = -1; }
+  void ClosePeer() {
+    if (fd[1] >= 0) close(fd[1]);
+    fd[1] = -1;
+  }
   int fd[2] = {-1, -1};
 };
 
@@ -83,7 +86,8 @@ class CQIRSocketNewTlsTest : public CQIRSocketNewTest {
     CQIRSocketNewTest::SetUp();
     QIR_SSL_INIT();
     ASSERT_TRUE(pki_.MakeSelfSigned());
-    server_ = QIR_SSL_CREATE_SERVER_CTX(pki_.Path("self.key").c_str(), pki_.Path("self.pem").c_str(), nullptr);
+    server_ = QIR_SSL_CREATE_SERVER_CTX(pki_.Path("self.key").c_str(),
+                                        pki_.Path("self.pem").c_str(), nullptr);
     client_ = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, nullptr);
     ASSERT_TRUE(server_ && client_);
   }
@@ -288,7 +292,8 @@ TEST_F(CQIRSocketNewTest, ConnectTriesEveryResolvedAddressInOrder) {
   close(hfd);
   pid_t pid = fork();
   if (pid == 0) {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount(hosts, "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
       _exit(77);
     }
@@ -296,26 +301,33 @@ TEST_F(CQIRSocketNewTest, ConnectTriesEveryResolvedAddressInOrder) {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     if (getaddrinfo("qir-multi", "1", &hints, &list) != 0 || list->ai_next == nullptr) _exit(78);
-    sockaddr_in second = *reinterpret_cast<sockaddr_in*>(list->ai_next->ai_addr);  // in resolver order
+    // The second address in resolver order is the one that answers.
+    sockaddr_in second = *reinterpret_cast<sockaddr_in*>(list->ai_next->ai_addr);
     freeaddrinfo(list);
     char ip[INET_ADDRSTRLEN];
     int lfd = Listener(inet_ntop(AF_INET, &second.sin_addr, ip, sizeof(ip)));
     int fd = CQIRSocketNew::CONNECT("qir-multi", Port(lfd), 2);
     sockaddr_in peer{};
     socklen_t len = sizeof(peer);
-    _exit(fd >= 0 && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
-                  peer.sin_addr.s_addr == second.sin_addr.s_addr ? 0 : 1);
+    bool ok = fd >= 0 && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0 &&
+              peer.sin_addr.s_addr == second.sin_addr.s_addr;
+    _exit(ok ? 0 : 1);
   }
   int status = 0;
   waitpid(pid, &status, 0);
   unlink(hosts);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace here";
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+    GTEST_SKIP() << "no private mount namespace here";
+  }
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST_F(CQIRSocketNewTest, ListenFamilies) {
   int v6onlyDefault = 0;
-  if (FILE* f = fopen("/proc/sys/net/ipv6/bindv6only", "r")) fscanf(f, "%d", &v6onlyDefault), fclose(f);
+  if (FILE* f = fopen("/proc/sys/net/ipv6/bindv6only", "r")) {
+    if (fscanf(f, "%d", &v6onlyDefault) != 1) v6onlyDefault = 0;
+    fclose(f);
+  }
   const struct {
     bool listen2;
     int family;
@@ -335,14 +347,17 @@ TEST_F(CQIRSocketNewTest, ListenFamilies) {
     SCOPED_TRACE(std::to_string(c.family) + (c.net ? c.net : "") + (c.v6only ? c.v6only : ""));
     ScopedEnv net("QIR_SOCKET_DEFAULT_IP_NET", c.net), only("QIR_SOCKET_IPV6_ONLY", c.v6only);
     int fd = -1, v6only = -1;
-    std::string log = Captured(
-        [&] { fd = c.listen2 ? CQIRSocketNew::LISTEN2(0, c.family) : CQIRSocketNew::LISTEN(c.family, 0, nullptr); });
+    std::string log = Captured([&] {
+      fd = c.listen2 ? CQIRSocketNew::LISTEN2(0, c.family)
+                     : CQIRSocketNew::LISTEN(c.family, 0, nullptr);
+    });
     ASSERT_GE(fd, 0) << log;
     EXPECT_TRUE(c.expectFamily == 0 || c.expectFamily == Family(fd));
     socklen_t len = sizeof(v6only);
     getsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, &len);
     EXPECT_TRUE(c.expectV6only < 0 || c.expectV6only == v6only);
-    EXPECT_EQ(c.family == 5, Has(log, "Invalid IP Address family(5)..only AF_INET or AF_INET6 allowed.."));
+    EXPECT_EQ(c.family == 5,
+              Has(log, "Invalid IP Address family(5)..only AF_INET or AF_INET6 allowed.."));
     EXPECT_EQ(0, fcntl(fd, F_GETFL) & O_NONBLOCK);
     close(fd);
   }
@@ -418,21 +433,24 @@ TEST_F(CQIRSocketNewTlsTest, TrafficAndRefusals) {
     s3.Clear();
     EXPECT_FALSE(s3.SetFD(q.fd[0], server_, 3));
   });
-  EXPECT_TRUE(Has(log, "]SSL_accept() failed!..") && Has(log, "]unknown SSL initail mode(3)")) << log;
+  EXPECT_TRUE(Has(log, "]SSL_accept() failed!..") && Has(log, "]unknown SSL initail mode(3)"))
+      << log;
 }
 
 // openssl s_client as an independent peer of the server side.
 TEST_F(CQIRSocketNewTlsTest, OpensslClientAsPeer) {
-  const struct { const char *args, *says, *logs; } cases[] = {
-      {"-alpn h2", "ALPN protocol: h2", nullptr},
-      {"-alpn http/1.1", "No ALPN negotiated", "]h2 is not negotiated..."},
-      // In the configured range, but OpenSSL 3 refuses TLS 1.1 at its default
-      // security level and none of the configured ciphers serves it.
-      {"-tls1_1 -cipher DEFAULT@SECLEVEL=0", "", "]SSL_accept() failed!.."}};
+  const struct {
+    const char *args, *says, *logs;
+  } cases[] = {{"-alpn h2", "ALPN protocol: h2", nullptr},
+               {"-alpn http/1.1", "No ALPN negotiated", "]h2 is not negotiated..."},
+               // In the configured range, but OpenSSL 3 refuses TLS 1.1 at its default
+               // security level and none of the configured ciphers serves it.
+               {"-tls1_1 -cipher DEFAULT@SECLEVEL=0", "", "]SSL_accept() failed!.."}};
   for (const auto& c : cases) {
     int lfd = CQIRSocketNew::LISTEN(AF_INET, 0, nullptr);
-    FILE* peer = popen(("timeout 20 openssl s_client -connect 127.0.0.1:" + std::to_string(Port(lfd)) + " " +
-                        c.args + " </dev/null 2>&1").c_str(), "r");
+    const std::string cmd = "timeout 20 openssl s_client -connect 127.0.0.1:" +
+                            std::to_string(Port(lfd)) + " " + c.args + " </dev/null 2>&1";
+    FILE* peer = popen(cmd.c_str(), "r");
     char ip[QIR_SOCKET_IP_SIZE], line[512];
     CQIRSocketNew s;
     const int fd = CQIRSocketNew::ACCEPT(lfd, 15000000, ip, nullptr);
@@ -479,9 +497,12 @@ TEST_F(CQIRSocketNewTlsTest, SilentPeerCannotHoldTheHandshake) {
   for (int mode : {QIR_SSL_MODE_SERVER, QIR_SSL_MODE_CLIENT}) {
     Pair silent;
     CQIRSocketNew s;
-    std::string log = Captured([&] { EXPECT_FALSE(s.SetFD(silent.fd[0], mode == 1 ? server_ : client_, mode)); });
-    EXPECT_TRUE(Has(log, mode == 1 ? "]SSL_accept() failed!..handshake not complete within 200 ms"
-                                   : "]SSL_connect() failed!..handshake not complete within 200 ms")) << log;
+    std::string log =
+        Captured([&] { EXPECT_FALSE(s.SetFD(silent.fd[0], mode == 1 ? server_ : client_, mode)); });
+    EXPECT_TRUE(Has(log, mode == 1
+                             ? "]SSL_accept() failed!..handshake not complete within 200 ms"
+                             : "]SSL_connect() failed!..handshake not complete within 200 ms"))
+        << log;
     EXPECT_EQ(0, fcntl(s.GetSocket(), F_GETFL) & O_NONBLOCK);
   }
 }

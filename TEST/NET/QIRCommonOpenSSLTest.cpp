@@ -68,7 +68,8 @@ class QIRCommonOpenSSLTest : public ::testing::Test {
     QIR_SSL_INIT();
     QIR_SSL_THREAD_SETUP();
     ASSERT_TRUE(pki_.MakeSelfSigned());
-    server_ = QIR_SSL_CREATE_SERVER_CTX(pki_.Path("self.key").c_str(), pki_.Path("self.pem").c_str(), nullptr);
+    server_ = QIR_SSL_CREATE_SERVER_CTX(pki_.Path("self.key").c_str(),
+                                        pki_.Path("self.pem").c_str(), nullptr);
     client_ = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, nullptr);
     ASSERT_TRUE(server_ && client_);
   }
@@ -96,7 +97,9 @@ TEST_F(QIRCommonOpenSSLTest, OnlyAClientOfferingH2GetsIt) {
     Outcome o;
     std::string log = Captured([&] {
       o = Handshake(server_, client_, [&](SSL* _ssl) {
-        if (c.offer) SSL_set_alpn_protos(_ssl, reinterpret_cast<const unsigned char*>(c.offer), c.len);
+        if (c.offer) {
+          SSL_set_alpn_protos(_ssl, reinterpret_cast<const unsigned char*>(c.offer), c.len);
+        }
       });
     });
     SCOPED_TRACE(c.len);
@@ -123,16 +126,18 @@ TEST_F(QIRCommonOpenSSLTest, PeerCertificateVerification) {
     bool ok;
   } cases[] = {
       {"self", false, nullptr, true},  // a self-signed leaf is accepted as it is
-      {"srv", true, nullptr, true},      {"srv", false, nullptr, false},
-      {"srv", false, "true", true},      {"expired", false, nullptr, false},
-      {"expired", false, "TRUE", true},  {"expired", false, "True", false},
+      {"srv", true, nullptr, true},     {"srv", false, nullptr, false},
+      {"srv", false, "true", true},     {"expired", false, nullptr, false},
+      {"expired", false, "TRUE", true}, {"expired", false, "True", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.leaf) + (c.trustCa ? "+ca " : " ") + (c.ignore ? c.ignore : "-"));
     ScopedEnv env("QIR_CERT_VERIFY_IGNORE", c.ignore);
     const std::string leaf = pki_.Path(c.leaf);
-    SSL_CTX* server = QIR_SSL_CREATE_SERVER_CTX((leaf + ".key").c_str(), (leaf + ".pem").c_str(), nullptr);
-    SSL_CTX* client = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, c.trustCa ? pki_.Path("ca.pem").c_str() : nullptr);
+    SSL_CTX* server =
+        QIR_SSL_CREATE_SERVER_CTX((leaf + ".key").c_str(), (leaf + ".pem").c_str(), nullptr);
+    SSL_CTX* client = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr,
+                                                c.trustCa ? pki_.Path("ca.pem").c_str() : nullptr);
     ASSERT_TRUE(server && client);
     Outcome o = Handshake(server, client);
     EXPECT_EQ(c.ok, o.clientOk && o.serverOk);
@@ -145,19 +150,23 @@ TEST_F(QIRCommonOpenSSLTest, PeerCertificateVerification) {
 TEST_F(QIRCommonOpenSSLTest, ContextsRefuseFilesThatDoNotLoad) {
   const std::string missing = pki_.Path("missing.pem");
   SSL_CTX* ctx = nullptr;
-  std::string log = Captured([&] { ctx = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, missing.c_str()); });
+  std::string log =
+      Captured([&] { ctx = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, missing.c_str()); });
   EXPECT_EQ(nullptr, ctx);
   EXPECT_TRUE(Has(log, "SSL_CTX_load_verify_locations(" + missing + ":nullptr) failed!..")) << log;
-  EXPECT_EQ(nullptr, QIR_SSL_CREATE_SERVER_CTX(pki_.Path("self.key").c_str(), missing.c_str(), nullptr));
+  EXPECT_EQ(nullptr,
+            QIR_SSL_CREATE_SERVER_CTX(pki_.Path("self.key").c_str(), missing.c_str(), nullptr));
 }
 
 // Any server name moves the connection to the default server context, which
 // must stay alive even when its creator has already freed it.
 TEST_F(QIRCommonOpenSSLTest, ServerNameSwitchesToALiveDefaultContext) {
-  SSL_CTX* latest = QIR_SSL_CREATE_SERVER_CTX(pki_.Path("self.key").c_str(), pki_.Path("self.pem").c_str(), nullptr);
+  SSL_CTX* latest = QIR_SSL_CREATE_SERVER_CTX(pki_.Path("self.key").c_str(),
+                                              pki_.Path("self.pem").c_str(), nullptr);
   ASSERT_EQ(latest, getSSLContext("any.example"));
   SSL_CTX_free(latest);
-  Outcome named = Handshake(server_, client_, [](SSL* _ssl) { SSL_set_tlsext_host_name(_ssl, "any.example"); });
+  Outcome named =
+      Handshake(server_, client_, [](SSL* _ssl) { SSL_set_tlsext_host_name(_ssl, "any.example"); });
   EXPECT_TRUE(named.serverOk && named.serverH2);
   EXPECT_EQ(defaultServerContext(), named.serverCtx);
   Outcome unnamed = Handshake(server_, client_);
@@ -171,7 +180,8 @@ TEST_F(QIRCommonOpenSSLTest, ServerNameSwitchesToALiveDefaultContext) {
 TEST_F(QIRCommonOpenSSLTest, ResumedSessionIsNotRefusedForMissingSessionIdContext) {
   Outcome first = Handshake(server_, client_);
   ASSERT_NE(nullptr, first.session);
-  Outcome again = Handshake(server_, client_, [&](SSL* _ssl) { SSL_set_session(_ssl, first.session); });
+  Outcome again =
+      Handshake(server_, client_, [&](SSL* _ssl) { SSL_set_session(_ssl, first.session); });
   EXPECT_TRUE(again.serverOk && again.clientOk && again.reused && again.serverH2);
   SSL_SESSION_free(first.session);
   SSL_SESSION_free(again.session);

@@ -15,9 +15,18 @@ class ScopedEnv {
  public:
   ScopedEnv(const char* _name, const char* _value) : name_(_name) {
     if (const char* old = getenv(_name)) had_ = true, old_ = old;
-    if (_value) setenv(_name, _value, 1); else unsetenv(_name);
+    if (_value)
+      setenv(_name, _value, 1);
+    else
+      unsetenv(_name);
   }
-  ~ScopedEnv() { if (had_) setenv(name_, old_.c_str(), 1); else unsetenv(name_); }
+  ~ScopedEnv() {
+    if (had_)
+      setenv(name_, old_.c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+
  private:
   const char* name_;
   bool had_ = false;
@@ -44,18 +53,22 @@ class QIRTlsTestPki {
     char tmpl[] = "/tmp/qir-pki-XXXXXX";
     if (mkdtemp(tmpl) != nullptr) dir_ = tmpl;
   }
-  ~QIRTlsTestPki() { std::error_code ec; std::filesystem::remove_all(dir_, ec); }
+  ~QIRTlsTestPki() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
   std::string Path(const std::string& _file) const { return dir_ + "/" + _file; }
 
   // <name>.key/<name>.pem, self-signed, valid now.
   bool MakeSelfSigned(const std::string& _name = "self") {
-    return Run(kNewKey + " -x509 -keyout " + Path(_name + ".key") + " -out " + Path(_name + ".pem") +
-               " -days 2 -subj /CN=" + _name);
+    return Run(kNewKey + " -x509 -keyout " + Path(_name + ".key") + " -out " +
+               Path(_name + ".pem") + " -days 2 -subj /CN=" + _name);
   }
   // ca.pem and srv.key/srv.pem signed by it.
   bool MakeCaSigned() {
     return MakeSelfSigned("ca") &&
-           Run(kNewKey + " -keyout " + Path("srv.key") + " -out " + Path("srv.csr") + " -subj /CN=srv") &&
+           Run(kNewKey + " -keyout " + Path("srv.key") + " -out " + Path("srv.csr") +
+               " -subj /CN=srv") &&
            Run("openssl x509 -req -in " + Path("srv.csr") + " -CA " + Path("ca.pem") + " -CAkey " +
                Path("ca.key") + " -CAcreateserial -days 2 -out " + Path("srv.pem"));
   }
@@ -69,8 +82,8 @@ class QIRTlsTestPki {
     return Run(kNewKey + " -keyout " + Path(_name + ".key") + " -out " + Path(_name + ".csr") +
                " -subj /CN=" + _name) &&
            Run("openssl ca -batch -config " + Path("ca.cnf") + " -selfsign -keyfile " +
-               Path(_name + ".key") + " -in " + Path(_name + ".csr") + " -out " + Path(_name + ".pem") +
-               " -startdate " + _start + " -enddate " + _end);
+               Path(_name + ".key") + " -in " + Path(_name + ".csr") + " -out " +
+               Path(_name + ".pem") + " -startdate " + _start + " -enddate " + _end);
   }
 
  private:
