@@ -78,12 +78,17 @@ TEST_F(LogWriterTest, RecordsGoToTheFileOfTheirTag) {
   w.SetPipe(fds_[0]);
   EXPECT_EQ(1, w.AddWriter("T1"));
   EXPECT_EQ(0, w.AddWriter("T1"));
-  // A tag longer than a record's 31 characters is refused, not cut.
+  // Names that do not fit a fixed field are refused, not cut: a tag over a
+  // record's 31 characters, a path over the file writer's 127.
   testing::internal::CaptureStdout();
   EXPECT_EQ(0, w.AddWriter(std::string(32, 't').c_str()));
   EXPECT_EQ(0, w.AddWriter(""));
   EXPECT_EQ(0, w.AddWriter("a/b"));
-  EXPECT_EQ(3u, Lines(testing::internal::GetCapturedStdout()).size());
+  CQIRServiceLogWriter other;
+  EXPECT_EQ(0, other.Initialize(("/tmp/" + std::string(123, 'p')).c_str(), "app", "LOG", 0, 0));
+  std::vector<std::string> out = Lines(testing::internal::GetCapturedStdout());
+  ASSERT_EQ(4u, out.size());
+  EXPECT_EQ(0u, out[3].find("service-logger path too long(128 > 127 characters)")) << out[3];
   EXPECT_FALSE(Exists(File("T1")));  // opened by its first record
   EXPECT_EQ("", Feed(w, Record("T1", "thread line\n")));
   EXPECT_EQ("", Feed(w, Record("MAIN", "main line\n")));
