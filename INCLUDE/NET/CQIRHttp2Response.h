@@ -173,6 +173,7 @@ class CQIRHttp2Response {
   bool ping_send_flag_;
   bool ping_recv_flag_;
   bool enableSend_;  // unused
+  int32_t invalidHeaderStream_;  // stream whose header nghttp2 rejected, 0 none
 
   // Decoded HTTP2-Settings of the upgrade, kept until nghttp2_session_upgrade2.
   char upgradeSettings_[QIR_HTTP2_UPGRADE_SETTINGS_SIZE];
