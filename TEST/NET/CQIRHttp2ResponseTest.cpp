@@ -5,7 +5,7 @@
 #include <deque>
 
 #include "NET/QIRHttp2TestPeer.h"
-#include "NET/QIRTlsTestPki.h"
+#include "NET/QIRNetTestUtil.h"
 #include "QIRCommonOpenSSL.h"
 
 using namespace qirtest;
@@ -45,6 +45,7 @@ class Http2Engine : public ::testing::Test {
     if (!peer_) return;
     if (e_.GetState() == QIR_HTTP2_CONN_STATE_OPEN) {
       PumpUntil(e_, *peer_, [this] {
+        if (e_.IsSendDataExist()) return false;
         for (auto& s : peer_->streams)
           if (!s.second.closed) return false;
         return true;
@@ -124,9 +125,10 @@ TEST_P(Http2EngineFeed, EchoesRequestsHandedOverOnePerCall) {
     Echo(e_, req);
   }
   EXPECT_EQ(-1, req.streamId_);
-  EXPECT_EQ((std::vector<std::string>{"1/a", "3/bnhello", "5/c"}), got);
+  // The POST completes with its DATA frame, after the third HEADERS.
+  EXPECT_EQ((std::vector<std::string>{"1/a", "5/c", "3/bnhello"}), got);
 
-  ASSERT_TRUE(PumpUntil(e_, *peer_, [&] { return peer_->streams[5].closed; }, oneByte));
+  ASSERT_TRUE(PumpUntil(e_, *peer_, [&] { return peer_->streams[3].closed; }, oneByte));
   EXPECT_EQ("200", peer_->Status(3));
   EXPECT_EQ("POST", Field(&peer_->streams[3].hdr, "x-method"));
   EXPECT_EQ("/a", peer_->streams[1].body);
@@ -270,15 +272,21 @@ TEST_F(Http2Engine, ResponseResultsByStateAndPool) {
   EXPECT_EQ(0, e_.GetIncompleteCount());
 }
 
+// A second answer while the first one's body still waits for window must not
+// go out as a stray HEADERS frame, nor leave its record outside the pool.
 TEST_F(Http2Engine, DuplicateResponseForOneStreamKeepsItsRecordPooled) {
   Open(Streams(2));
+  nghttp2_settings_entry window = {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 16};
+  nghttp2_submit_settings(peer_->session, NGHTTP2_FLAG_NONE, &window, 1);
   peer_->Submit("GET", "/1");
   Turn(e_, *peer_);
   ASSERT_EQ(std::vector<int32_t>{1}, Take());
-  Answer(1, "200", "first");
+  std::string first(40, 'f');
+  Answer(1, "200", first);
   Answer(1, "200", "second");
   ASSERT_TRUE(Closed(1));
-  EXPECT_EQ("first", peer_->streams[1].body);
+  EXPECT_EQ(first, peer_->streams[1].body);
+  EXPECT_EQ(1u, peer_->streams[1].hdr.size());
 }
 
 TEST_F(Http2Engine, PingAfterSilenceThenPingTimeout) {
@@ -326,20 +334,21 @@ TEST_P(Http2EngineClose, CloseCauseDecidesTheGoawayOnDisconnect) {
     e_.SetState(QIR_HTTP2_CONN_STATE_CLOSE, c.cause);
     e_.SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
   }
-  size_t before = peer_->frames.size();
+  peer_->Drain();
   e_.Disconnect();
   e_.Disconnect();
   EXPECT_EQ(c.cause, e_.GetStateCause());
-  peer_->Drain();
-  const H2Frame* g = nullptr;
-  for (size_t i = before; i < peer_->frames.size(); ++i)
-    if (peer_->frames[i].type == NGHTTP2_GOAWAY) g = &peer_->frames[i];
-  if (c.goaway < 0) {
-    EXPECT_EQ(nullptr, g);
-  } else {
-    ASSERT_NE(nullptr, g);
-    EXPECT_EQ(static_cast<uint32_t>(c.goaway), g->code);
+  // Read raw: a client session that sent GOAWAY itself reads no more frames.
+  std::string raw(1024, '\0');
+  ssize_t n = read(fds_[1], &raw[0], raw.size());
+  raw.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  int goaway = -1;
+  for (size_t off = 0; off + 9 <= raw.size();) {
+    size_t len = (uint8_t)raw[off] << 16 | (uint8_t)raw[off + 1] << 8 | (uint8_t)raw[off + 2];
+    if (raw[off + 3] == NGHTTP2_GOAWAY && off + 17 <= raw.size()) goaway = (uint8_t)raw[off + 16];
+    off += 9 + len;
   }
+  EXPECT_EQ(c.goaway, goaway);
 }
 INSTANTIATE_TEST_SUITE_P(
     Causes, Http2EngineClose,
@@ -434,7 +443,7 @@ TEST(Http2EnginePeers, PriorKnowledgeAndTlsClients) {
     EXPECT_EQ("/tls", r.out);
     r = RunPeer({"nghttp", tls.Url("/tls2")});
     EXPECT_EQ(0, r.status);
-    EXPECT_EQ("/tls2", r.out);
+    EXPECT_NE(std::string::npos, r.out.find("/tls2")) << r.out;  // after a name warning
   }
   SSL_CTX_free(ctx);
 }
