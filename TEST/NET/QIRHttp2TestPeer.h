@@ -1,18 +1,15 @@
 #ifndef QIR_TEST_NET_QIRHTTP2TESTPEER_H
 #define QIR_TEST_NET_QIRHTTP2TESTPEER_H
 
-// Real peers for the server engine tests: a libnghttp2 client session driven
-// over one end of a socketpair, an echo driver that runs the engine in its
-// own-epoll mode on a loopback listener, and a runner for the command-line
-// clients (curl, nghttp) that ends them by PID.
+// Real peers for the server engine tests: a libnghttp2 client session on one
+// end of a socketpair, an echo driver running the engine in its own-epoll
+// mode on a loopback listener, and a runner for curl and nghttp that ends
+// them by PID.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <string.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,17 +22,14 @@
 #include <thread>
 #include <vector>
 
-#include <nghttp2/nghttp2.h>
-
 #include "CQIRHttp2Response.h"
 
 namespace qirtest {
 
 struct H2Frame {
-  uint8_t type;
-  uint8_t flags;
+  uint8_t type, flags;
   int32_t id;
-  uint32_t code;  // RST_STREAM / GOAWAY error code
+  uint32_t code;  // of RST_STREAM
   size_t length;
 };
 
@@ -45,7 +39,7 @@ struct H2Stream {
   bool closed = false;
 };
 
-// Client side of a socketpair; everything it receives is recorded.
+// Client side of a socketpair; records everything it receives.
 class H2Peer {
  public:
   explicit H2Peer(int _fd) : fd_(_fd) {
@@ -57,72 +51,59 @@ class H2Peer {
     nghttp2_session_callbacks_set_on_stream_close_callback(cb, OnClose);
     nghttp2_session_client_new(&session, cb, this);
     nghttp2_session_callbacks_del(cb);
-    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    fcntl(fd_, F_SETFL, O_NONBLOCK);
   }
   ~H2Peer() { nghttp2_session_del(session); }
 
   void Preface() { nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, nullptr, 0); }
-  // After a 101 answer: stream 1 waits for the answer to the upgrade request.
+  // After a 101 answer; stream 1 waits for the answer to the upgrade request.
   void Upgrade(const std::string& _settings) {
     nghttp2_session_upgrade2(session, (const uint8_t*)_settings.data(), _settings.size(), 0,
                              nullptr);
   }
 
-  int32_t Submit(const char* _method, const char* _path, const std::string& _body = "",
-                 const QIR_HTTP2_HEADER& _extra = {}) {
-    QIR_HTTP2_HEADER all = {{":method", _method}, {":path", _path}, {":scheme", "http"},
-                            {":authority", "localhost"}};
-    all.insert(all.end(), _extra.begin(), _extra.end());
-    std::vector<nghttp2_nv> nv;
-    for (const auto& f : all)  // nghttp2 copies names and values
-      nv.push_back({(uint8_t*)f.first.data(), (uint8_t*)f.second.data(), f.first.size(),
-                    f.second.size(), NGHTTP2_NV_FLAG_NONE});
-    bodies_.emplace_back(new Body{_body, 0});
+  void Submit(const char* _method, const char* _path, const std::string& _body = "",
+              QIR_HTTP2_HEADER _extra = {}) {
+    QIR_HTTP2_HEADER f = {{":method", _method}, {":path", _path}, {":scheme", "http"},
+                          {":authority", "localhost"}};
+    f.insert(f.end(), _extra.begin(), _extra.end());
+    std::vector<nghttp2_nv> nv;  // nghttp2 copies the bytes
+    for (auto& p : f)
+      nv.push_back({(uint8_t*)p.first.data(), (uint8_t*)p.second.data(), p.first.size(),
+                    p.second.size(), NGHTTP2_NV_FLAG_NONE});
+    bodies_.emplace_back(new std::pair<std::string, size_t>(_body, 0));
     nghttp2_data_provider prd;
     prd.source.ptr = bodies_.back().get();
     prd.read_callback = ReadBody;
-    return nghttp2_submit_request(session, nullptr, nv.data(), nv.size(),
-                                  _body.empty() ? nullptr : &prd, nullptr);
+    nghttp2_submit_request(session, nullptr, nv.data(), nv.size(), _body.empty() ? nullptr : &prd,
+                           nullptr);
   }
 
-  // Writes what the session has to send; with _engine set, one byte at a
-  // time, letting the engine read after every byte.
+  // Writes what the session has to send; with _engine, one byte at a time,
+  // the engine reading after every byte.
   void Flush(CQIRHttp2Response* _engine = nullptr) {
     const uint8_t* data;
-    ssize_t n;
-    while ((n = nghttp2_session_mem_send(session, &data)) > 0) {
-      for (ssize_t off = 0; off < n;) {
-        ssize_t w = ::write(fd_, data + off, _engine != nullptr ? 1 : n - off);
-        if (w > 0) {
-          off += w;
-          if (_engine != nullptr) _engine->ProcEvent();
-        } else {
-          struct pollfd p = {fd_, POLLOUT, 0};
-          poll(&p, 1, 100);
-        }
+    for (ssize_t n; (n = nghttp2_session_mem_send(session, &data)) > 0;) {
+      for (ssize_t off = 0, w = 0; off < n; off += w > 0 ? w : 0) {
+        w = ::write(fd_, data + off, _engine != nullptr ? 1 : n - off);
+        if (w > 0 && _engine != nullptr) _engine->ProcEvent();
+        if (w <= 0) usleep(1000);
       }
     }
   }
 
-  // Reads what has arrived and feeds it to the session, whole or one byte
-  // at a time. False once the engine's side is closed.
-  bool Drain(bool _oneByte = false) {
-    char buf[65536];
-    for (;;) {
-      ssize_t n = ::read(fd_, buf, sizeof(buf));
-      if (n == 0) return false;
-      if (n < 0) return true;
-      if (!_oneByte) {
-        nghttp2_session_mem_recv(session, (const uint8_t*)buf, (size_t)n);
-      } else {
-        for (ssize_t i = 0; i < n; ++i) nghttp2_session_mem_recv(session, (uint8_t*)buf + i, 1);
-      }
+  // Feeds what has arrived to the session, whole or one byte at a time.
+  void Drain(bool _oneByte = false) {
+    uint8_t buf[65536];
+    for (ssize_t n; (n = ::read(fd_, buf, sizeof(buf))) > 0;) {
+      for (ssize_t i = 0; i < n; i += _oneByte ? 1 : n)
+        nghttp2_session_mem_recv(session, buf + i, _oneByte ? 1 : (size_t)n);
     }
   }
 
-  const H2Frame* Find(uint8_t _type, int32_t _id = -1) const {
+  const H2Frame* Find(uint8_t _type, int32_t _id) const {
     for (const auto& f : frames)
-      if (f.type == _type && (_id < 0 || f.id == _id)) return &f;
+      if (f.type == _type && f.id == _id) return &f;
     return nullptr;
   }
   std::string Status(int32_t _id) {
@@ -137,28 +118,21 @@ class H2Peer {
   std::map<int32_t, H2Stream> streams;
 
  private:
-  struct Body {
-    std::string data;
-    size_t off;
-  };
   static H2Peer* Self(void* _p) { return static_cast<H2Peer*>(_p); }
   static ssize_t ReadBody(nghttp2_session*, int32_t, uint8_t* _buf, size_t _len, uint32_t* _flags,
                           nghttp2_data_source* _src, void*) {
-    Body* b = static_cast<Body*>(_src->ptr);
-    size_t n = std::min(_len, b->data.size() - b->off);
-    memcpy(_buf, b->data.data() + b->off, n);
-    b->off += n;
-    if (b->off == b->data.size()) *_flags |= NGHTTP2_DATA_FLAG_EOF;
+    auto* b = static_cast<std::pair<std::string, size_t>*>(_src->ptr);
+    size_t n = std::min(_len, b->first.size() - b->second);
+    memcpy(_buf, b->first.data() + b->second, n);
+    if ((b->second += n) == b->first.size()) *_flags |= NGHTTP2_DATA_FLAG_EOF;
     return (ssize_t)n;
   }
   static int OnFrame(nghttp2_session*, const nghttp2_frame* _f, void* _p) {
-    uint32_t code = _f->hd.type == NGHTTP2_RST_STREAM ? _f->rst_stream.error_code
-                    : _f->hd.type == NGHTTP2_GOAWAY   ? _f->goaway.error_code
-                                                      : 0;
-    Self(_p)->frames.push_back({_f->hd.type, _f->hd.flags, _f->hd.stream_id, code, _f->hd.length});
-    if (_f->hd.type == NGHTTP2_SETTINGS && !(_f->hd.flags & NGHTTP2_FLAG_ACK) &&
-        Self(_p)->settings.empty())
-      Self(_p)->settings.assign(_f->settings.iv, _f->settings.iv + _f->settings.niv);
+    H2Peer* p = Self(_p);
+    uint32_t code = _f->hd.type == NGHTTP2_RST_STREAM ? _f->rst_stream.error_code : 0;
+    p->frames.push_back({_f->hd.type, _f->hd.flags, _f->hd.stream_id, code, _f->hd.length});
+    if (_f->hd.type == NGHTTP2_SETTINGS && !(_f->hd.flags & NGHTTP2_FLAG_ACK) && p->settings.empty())
+      p->settings.assign(_f->settings.iv, _f->settings.iv + _f->settings.niv);
     return 0;
   }
   static int OnHeader(nghttp2_session*, const nghttp2_frame* _f, const uint8_t* _n, size_t _nl,
@@ -178,11 +152,11 @@ class H2Peer {
   }
 
   int fd_;
-  std::vector<std::unique_ptr<Body>> bodies_;
+  std::vector<std::unique_ptr<std::pair<std::string, size_t>>> bodies_;
 };
 
-// One turn of the engine in the caller's event mode, with the peer's output
-// fed to it (whole or byte by byte) and the engine's output read back.
+// One turn of the engine in the caller's event mode: the peer's output in
+// (whole or byte by byte), the engine's output back to the peer.
 inline void Turn(CQIRHttp2Response& _e, H2Peer& _p, bool _oneByte = false) {
   _p.Flush(_oneByte ? &_e : nullptr);
   if (_e.GetState() == QIR_HTTP2_CONN_STATE_OPEN) _e.ProcEvent();
@@ -192,10 +166,9 @@ inline void Turn(CQIRHttp2Response& _e, H2Peer& _p, bool _oneByte = false) {
 
 template <class Pred>
 bool PumpUntil(CQIRHttp2Response& _e, H2Peer& _p, Pred _done, bool _oneByte = false) {
-  for (int i = 0; i < 500; ++i) {
+  for (int i = 0; i < 500; ++i, usleep(1000)) {
     Turn(_e, _p, _oneByte);
     if (_done()) return true;
-    usleep(1000);
   }
   return false;
 }
@@ -218,12 +191,11 @@ inline void Echo(CQIRHttp2Response& _e, const QIR_ST_HTTP2_REQUEST_RECV& _req) {
   _e.Response(&res, false);
 }
 
-// Loopback echo server: each accepted connection gets an engine in its own
+// Loopback echo server: every accepted connection gets an engine in its own
 // epoll mode on a thread of its own. Mode 0 upgrade, 1 preface, 2 TLS.
 class EchoServer {
  public:
-  EchoServer(int _mode, SSL_CTX* _ctx = nullptr, QIR_ST_HTTP2_OPTIONS _opt = {})
-      : mode_(_mode), ctx_(_ctx), opt_(_opt) {
+  explicit EchoServer(int _mode, SSL_CTX* _ctx = nullptr) : mode_(_mode), ctx_(_ctx) {
     lfd_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = {};
     a.sin_family = AF_INET;
@@ -232,8 +204,13 @@ class EchoServer {
     bind(lfd_, (sockaddr*)&a, len);
     listen(lfd_, 16);
     getsockname(lfd_, (sockaddr*)&a, &len);
-    port = ntohs(a.sin_port);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
+    port_ = ntohs(a.sin_port);
+    acceptor_ = std::thread([this] {
+      for (struct pollfd p = {lfd_, POLLIN, 0}; !stop_;) {
+        int fd = poll(&p, 1, 20) == 1 ? accept(lfd_, nullptr, nullptr) : -1;
+        if (fd >= 0) conns_.emplace_back([this, fd] { Serve(fd); });
+      }
+    });
   }
   ~EchoServer() {
     stop_ = true;
@@ -241,42 +218,28 @@ class EchoServer {
     for (auto& t : conns_) t.join();
     close(lfd_);
   }
-  std::string Url(const char* _path = "/") const {
-    return std::string(mode_ == 2 ? "https" : "http") + "://127.0.0.1:" + std::to_string(port) +
-           _path;
+  std::string Url(const char* _path) const {
+    return (mode_ == 2 ? "https" : "http") + std::string("://127.0.0.1:") +
+           std::to_string(port_) + _path;
   }
 
-  int port = 0;
   std::atomic<int> served{0};
-  std::atomic<int> accepted{0};
 
  private:
-  void AcceptLoop() {
-    while (!stop_) {
-      struct pollfd p = {lfd_, POLLIN, 0};
-      if (poll(&p, 1, 20) != 1) continue;
-      int fd = accept(lfd_, nullptr, nullptr);
-      if (fd >= 0) conns_.emplace_back([this, fd] { Serve(fd); });
-    }
-  }
   void Serve(int _fd) {
     CQIRHttp2Response e;
-    if (!e.Initialize("echo", &opt_)) return;
-    bool ok = mode_ == 0 ? e.Accept(_fd, "127.0.0.1", 0, false)
-                         : e.Accept(_fd, "127.0.0.1", 0, mode_ == 2 ? ctx_ : nullptr, false);
-    if (ok) ++accepted;
+    QIR_ST_HTTP2_OPTIONS opt;
+    bool ok = e.Initialize("echo", &opt) &&
+              (mode_ == 0 ? e.Accept(_fd, "127.0.0.1", 0, false)
+                          : e.Accept(_fd, "127.0.0.1", 0, mode_ == 2 ? ctx_ : nullptr, false));
     QIR_ST_HTTP2_REQUEST_RECV req;
     for (int r = 0; ok && !stop_ && r >= 0;) {
-      r = e.Request(&req);
-      if (r == 1) Echo(e, req), ++served;
+      if ((r = e.Request(&req)) == 1) Echo(e, req), ++served;
     }
-    e.Disconnect();
   }
 
-  int mode_;
+  int mode_, lfd_, port_;
   SSL_CTX* ctx_;
-  QIR_ST_HTTP2_OPTIONS opt_;
-  int lfd_;
   std::atomic<bool> stop_{false};
   std::thread acceptor_;
   std::vector<std::thread> conns_;
@@ -287,36 +250,33 @@ struct PeerResult {
   std::string out;  // standard output and error
 };
 
-// Runs a client program; it is killed by PID after _seconds.
+// Runs a client program, killed by PID if still running after _seconds.
 inline PeerResult RunPeer(std::vector<std::string> _argv, int _seconds = 10) {
   PeerResult r;
-  int pipefd[2];
-  if (pipe(pipefd) != 0) return r;
+  int fds[2];
+  if (pipe(fds) != 0) return r;
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(pipefd[1], 1), dup2(pipefd[1], 2), close(pipefd[0]), close(pipefd[1]);
+    dup2(fds[1], 1), dup2(fds[1], 2), close(fds[0]), close(fds[1]);
     std::vector<char*> av;
     for (auto& a : _argv) av.push_back(&a[0]);
     av.push_back(nullptr);
     execvp(av[0], av.data());
     _exit(127);
   }
-  close(pipefd[1]);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(_seconds);
+  close(fds[1]);
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(_seconds);
   char buf[4096];
-  for (;;) {
-    int left = (int)std::chrono::duration_cast<std::chrono::milliseconds>(
-                   deadline - std::chrono::steady_clock::now()).count();
-    struct pollfd p = {pipefd[0], POLLIN, 0};
-    if (left <= 0 || poll(&p, 1, left) <= 0) {
+  for (ssize_t n = 1; n > 0;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    struct pollfd p = {fds[0], POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, (int)left.count()) <= 0) {
       kill(pid, SIGKILL);
       break;
     }
-    ssize_t n = read(pipefd[0], buf, sizeof(buf));
-    if (n <= 0) break;
-    r.out.append(buf, (size_t)n);
+    if ((n = read(fds[0], buf, sizeof(buf))) > 0) r.out.append(buf, (size_t)n);
   }
-  close(pipefd[0]);
+  close(fds[0]);
   int st = 0;
   waitpid(pid, &st, 0);
   if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
