@@ -223,6 +223,7 @@ class EchoServer {
            std::to_string(port_) + _path;
   }
 
+  int port() const { return port_; }
   std::atomic<int> served{0};
 
  private:

@@ -222,3 +222,65 @@ TEST(Http2UpgradePeers, CurlAndNghttpGetTheirAnswer) {
   EXPECT_NE(std::string::npos, r.out.find("hello")) << r.out;
   EXPECT_EQ(5, server.served);
 }
+
+#if __has_include("CQIRHttp2Request.h")  // the client engine, built alongside
+#include "CQIRHttp2Request.h"
+
+// Client half: the exact request it sends, and a server that answers 200.
+TEST(Http2ClientUpgrade, SendsTheTemplateAndRefusesA200Answer) {
+  int lfd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof(a);
+  ASSERT_EQ(0, bind(lfd, (sockaddr*)&a, len));
+  listen(lfd, 1);
+  getsockname(lfd, (sockaddr*)&a, &len);
+  std::string head;
+  std::thread server([&] {
+    int fd = accept(lfd, nullptr, nullptr);
+    char c;
+    while (head.find("\r\n\r\n") == std::string::npos && read(fd, &c, 1) == 1) head += c;
+    const char ok[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+    EXPECT_EQ((ssize_t)strlen(ok), write(fd, ok, strlen(ok)));
+    usleep(100000);
+    close(fd);
+  });
+  CQIRHttp2Request client;
+  QIR_ST_HTTP2_OPTIONS o;
+  ASSERT_TRUE(client.Initialize("client", &o));
+  EXPECT_FALSE(client.Connect("127.0.0.1", ntohs(a.sin_port), false));
+  server.join();
+  close(lfd);
+  std::string settings = Pack({{NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, 100},
+                               {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 65536},
+                               {NGHTTP2_SETTINGS_MAX_FRAME_SIZE, 16384},
+                               {NGHTTP2_SETTINGS_HEADER_TABLE_SIZE, 64},
+                               {NGHTTP2_SETTINGS_ENABLE_PUSH, 0}});
+  EXPECT_EQ("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: Upgrade, HTTP2-Settings\r\n"
+            "Upgrade: h2c\r\nHTTP2-Settings: " + Token68(settings) + "\r\n\r\n",
+            head);
+}
+
+// Both halves together: our client upgrades to our server and is answered.
+TEST(Http2ClientUpgrade, ReachesOurServer) {
+  EchoServer server(0);
+  CQIRHttp2Request client;
+  QIR_ST_HTTP2_OPTIONS o;
+  ASSERT_TRUE(client.Initialize("client", &o));
+  ASSERT_TRUE(client.Connect("127.0.0.1", server.port(), false));
+  QIR_ST_HTTP2_REQUEST req;
+  strcpy(req.method_, "POST");
+  strcpy(req.path_, "/both");
+  char body[] = "halves";
+  req.payload_.data_ = body;
+  req.payload_.size_ = 6;
+  QIR_ST_HTTP2_RESPONSE res;
+  std::vector<char> buf(1024);
+  res.payload_.data_ = buf.data();
+  ASSERT_TRUE(client.Request(&req, &res));
+  EXPECT_EQ("200", std::string(res.rs_));
+  EXPECT_EQ("halves", std::string(res.payload_.data_, res.payload_.size_));
+  client.Disconnect();
+}
+#endif
