@@ -79,6 +79,8 @@ class CQIRHttp2Response {
  private:
   friend bool QIR_HTTP2_SERVER_UPGRADE(CQIRHttp2Response* conn, StringRef& settings);
 
+  bool TakeOver(int fd, const char* ip, int port, SSL_CTX* ctx, int sslMode, bool upgrade,
+                bool isEvent);
   bool InitInternalEvent();
   bool InitHttp2Session();
   bool SettingNegotiation() { return SendSettingsHdr() == 0; }

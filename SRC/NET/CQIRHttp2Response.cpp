@@ -100,29 +100,24 @@ bool CQIRHttp2Response::Initialize(const char* name, const QIR_ST_HTTP2_OPTIONS*
 }
 
 bool CQIRHttp2Response::Accept(int fd, const char* ip, int port, bool isEvent) {
-  isUpgrade_ = true;
-  ip_ = ip != nullptr ? ip : "";
-  port_ = port;
-  fd_ = fd;
-  SetState(QIR_HTTP2_CONN_STATE_INIT, QIR_HTTP2_CONN_CLOSE_CAUSE_NONE);
-  if (!isEvent && !InitInternalEvent()) return false;
-  if (!transport_.SetFD(fd_, nullptr, 0)) return false;
-  CQIRSocketNew::SET_NONBLOCK(fd_);
-  CQIRSocketNew::SET_NODELAY(fd_);
-  SetDefaultHeader();
-  isEvent_ = isEvent;
-  return InitHttp2Session();
+  return TakeOver(fd, ip, port, nullptr, 0, true, isEvent);
 }
 
 bool CQIRHttp2Response::Accept(int fd, const char* ip, int port, SSL_CTX* ctx, bool isEvent) {
-  isUpgrade_ = false;
+  return TakeOver(fd, ip, port, ctx, 1, false, isEvent);
+}
+
+bool CQIRHttp2Response::TakeOver(int fd, const char* ip, int port, SSL_CTX* ctx, int sslMode,
+                                 bool upgrade, bool isEvent) {
   ip_ = ip != nullptr ? ip : "";
   port_ = port;
   fd_ = fd;
+  isUpgrade_ = upgrade;
   SetState(QIR_HTTP2_CONN_STATE_INIT, QIR_HTTP2_CONN_CLOSE_CAUSE_NONE);
   if (!isEvent && !InitInternalEvent()) return false;
-  if (!transport_.SetFD(fd_, ctx, 1)) return false;
-  CQIRSocketNew::SET_NONBLOCK(fd_);
+  if (!transport_.SetFD(fd_, ctx, sslMode)) return false;
+  // A blocking socket would stall the worker thread that drives the session.
+  if (!CQIRSocketNew::SET_NONBLOCK(fd_)) return false;
   CQIRSocketNew::SET_NODELAY(fd_);
   SetDefaultHeader();
   isEvent_ = isEvent;
@@ -395,6 +390,8 @@ void CQIRHttp2Response::Disconnect() {
     epfd_ = -1;
   }
   if (fd_ > 0) {
+    // Accepted but not yet handed to the transport (own epoll set failed).
+    if (transport_.GetSocket() != fd_) close(fd_);
     transport_.Clear();
     fd_ = -1;
   }
