@@ -541,21 +541,27 @@ int CQIRHttp2Response::OnInvalidHeaderCallback(nghttp2_session* session,
             static_cast<int>(v.len));
   nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, id, NGHTTP2_PROTOCOL_ERROR);
   // nghttp2 goes on to report this stream error through the error and the
-  // invalid-frame callbacks; those must not fail the whole session for it.
-  self->invalidHeaderStream_ = frame->hd.stream_id;
+  // invalid-frame callbacks; they must not fail the whole session for it.
+  self->invalidHeaderStream_ = id;
   return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
 }
 
-int CQIRHttp2Response::OnInvalidFrameRecvCallback(nghttp2_session*, const nghttp2_frame* frame,
+int CQIRHttp2Response::OnInvalidFrameRecvCallback(nghttp2_session*, const nghttp2_frame*,
                                                   int lib_error_code, void* user_data) {
   CQIRHttp2Response* self = Self(user_data);
   QIR_LOG_E("HTTP/2 invalid frame recv callback-%s", nghttp2_strerror(lib_error_code));
-  if (self->invalidHeaderStream_ != 0 && frame->hd.stream_id == self->invalidHeaderStream_) {
-    self->invalidHeaderStream_ = 0;
-    return 0;
+  switch (lib_error_code) {
+    case NGHTTP2_ERR_HTTP_HEADER:     // a rejected header field
+    case NGHTTP2_ERR_HTTP_MESSAGING:  // a malformed request
+    case NGHTTP2_ERR_REFUSED_STREAM:  // opened beyond our limit before our SETTINGS arrived
+      // Stream errors (RFC 9113 sections 5.1.2, 8.1.1): nghttp2 resets that
+      // stream; the other streams of the connection go on.
+      self->invalidHeaderStream_ = 0;
+      return 0;
+    default:
+      self->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
+      return NGHTTP2_ERR_CALLBACK_FAILURE;
   }
-  self->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
-  return NGHTTP2_ERR_CALLBACK_FAILURE;
 }
 
 int CQIRHttp2Response::ErrorCallback(nghttp2_session*, const char* msg, size_t len,

@@ -314,18 +314,39 @@ INSTANTIATE_TEST_SUITE_P(
                                 NGHTTP2_INTERNAL_ERROR}),
     [](const ::testing::TestParamInfo<CloseCase>& i) { return std::string(i.param.what); });
 
-TEST_F(Http2Engine, InvalidHeaderResetsOnlyItsStream) {
-  Open(Streams(4));
-  peer_->Submit("GET", "/1", "", {{"bad name", "v"}});
-  peer_->Submit("GET", "/3");
+// Stream errors reset their stream only (RFC 9113 sections 5.1.2, 8.1.1).
+TEST_F(Http2Engine, StreamErrorsResetOnlyTheirStream) {
+  Open(Streams(8));
+  peer_->Submit("GET", "/1", "", {{"bad name", "v"}});       // header field nghttp2 rejects
+  peer_->Submit("GET", "/3", "", {{"content-length", "5"}});  // malformed: no body follows
+  peer_->Submit("GET", "/5");
   Turn(e_, *peer_);
-  EXPECT_EQ(std::vector<int32_t>{3}, Take());
-  Answer(3, "200");
-  ASSERT_TRUE(Closed(3));
-  const H2Frame* rst = peer_->Find(NGHTTP2_RST_STREAM, 1);
-  ASSERT_NE(nullptr, rst);
-  EXPECT_EQ(static_cast<uint32_t>(NGHTTP2_PROTOCOL_ERROR), rst->code);
+  EXPECT_EQ(std::vector<int32_t>{5}, Take());
+  Answer(5, "200");
+  ASSERT_TRUE(Closed(5));
+  for (int32_t id : {1, 3}) {
+    const H2Frame* rst = peer_->Find(NGHTTP2_RST_STREAM, id);
+    ASSERT_NE(nullptr, rst);
+    EXPECT_EQ(static_cast<uint32_t>(NGHTTP2_PROTOCOL_ERROR), rst->code);
+  }
   EXPECT_EQ(QIR_HTTP2_CONN_STATE_OPEN, e_.GetState());
+}
+
+// A client may open more streams than our limit before it has seen our
+// SETTINGS; nghttp2 refuses the extra ones, and the connection goes on.
+TEST_F(Http2Engine, StreamsBeyondTheLimitBeforeOurSettingsAreRefusedNotFatal) {
+  Open(Streams(3));
+  for (int i = 0; i < 5; ++i) peer_->Submit("GET", "/");
+  Turn(e_, *peer_);
+  EXPECT_EQ((std::vector<int32_t>{1, 3}), Take());  // 5 is answered 429
+  for (int32_t id : {7, 9}) {
+    const H2Frame* rst = peer_->Find(NGHTTP2_RST_STREAM, id);
+    ASSERT_NE(nullptr, rst);
+    EXPECT_EQ(static_cast<uint32_t>(NGHTTP2_REFUSED_STREAM), rst->code);
+  }
+  EXPECT_EQ(QIR_HTTP2_CONN_STATE_OPEN, e_.GetState());
+  Answer(1, "200");
+  Answer(3, "200");
 }
 
 // Responses queued from an application thread while the worker drives.
