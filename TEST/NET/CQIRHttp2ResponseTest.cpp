@@ -273,6 +273,7 @@ struct CloseCase {
   int cause;
   int goaway;  // error code of the GOAWAY the peer then receives; -1 none
 };
+void PrintTo(const CloseCase& _c, std::ostream* _os) { *_os << _c.what; }
 class Http2EngineClose : public Http2Engine, public ::testing::WithParamInterface<CloseCase> {};
 
 TEST_P(Http2EngineClose, CloseCauseDecidesTheGoawayOnDisconnect) {

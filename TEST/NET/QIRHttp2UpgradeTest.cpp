@@ -164,6 +164,7 @@ struct Refusal {
   const char* what;
   std::string request;
 };
+void PrintTo(const Refusal& _r, std::ostream* _os) { *_os << _r.what; }
 class Http2UpgradeRefusal : public Http2Upgrade, public ::testing::WithParamInterface<Refusal> {};
 
 // Every refusal sends nothing and never writes past a receive buffer.
