@@ -13,6 +13,7 @@
 #include <openssl/evp.h>
 
 #include "CQIRHttp2Response.h"
+// The client half is built with the client engine it serves.
 #if __has_include("CQIRHttp2Request.h")
 #include "CQIRHttp2Request.h"
 #define QIR_HAS_HTTP2_CLIENT 1
@@ -119,6 +120,88 @@ bool ParseContentLength(const std::string& text, uint32_t limit, size_t* out) {
 bool IsBase64Char(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
          c == '/';
+}
+
+// Splits the head into the stream-1 header list and the HTTP2-Settings text;
+// false (logged) refuses the upgrade.
+bool ParseUpgradeHead(const char* name, const std::string& head, QIR_HTTP2_HEADER* hdr,
+                      std::string* settingsText) {
+  std::vector<std::string> lines;
+  CQIRUtil::ParseCSV(head, "\r\n", lines);
+  if (lines.empty()) {
+    QIR_LOG_E("HTTP/1.1 Header line parse failed!...");
+    return false;
+  }
+  for (const std::string& line : lines) {
+    if (line.size() >= QIR_HTTP2_UPGRADE_LINE_SIZE &&
+        strncasecmp(line.c_str(), "HTTP2-Settings:", 15) != 0) {
+      QIR_LOG_E("HTTP/1.1 Header item parse failed!...");
+      return false;
+    }
+  }
+
+  std::vector<std::string> parts;
+  CQIRUtil::ParseCSV(lines[0], " ", parts);
+  if (parts.size() < 3) {
+    QIR_LOG_E("conn(%s) first_line(%s) parse failed!..", name, lines[0].c_str());
+    return false;
+  }
+  // RFC 9113 section 3.2 (RFC 7540 section 3.2): whatever its path, the
+  // request that carried the upgrade is answered on stream 1.
+  QIR_LOG_I("HTTP/1.1 Upgrade with Request (%s)", parts[1].c_str());
+  hdr->emplace_back(":method", parts[0]);
+  hdr->emplace_back(":path", parts[1]);
+  hdr->emplace_back(":scheme", "http");
+
+  bool upgrade = false;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    size_t colon = lines[i].find(':');
+    if (colon == std::string::npos) {
+      QIR_LOG_E("HTTP/1.1 Header item parse failed!...");
+      return false;
+    }
+    std::string field = lines[i].substr(0, colon);
+    std::string value = lines[i].substr(colon + 1);
+    // Field values may be preceded and followed by blanks (RFC 9112 5.1).
+    TrimOWS(value);
+    if (strcasecmp(field.c_str(), "Upgrade") == 0 && strcasecmp(value.c_str(), "h2c") == 0) {
+      upgrade = true;
+      if (G_QIR_HTTP2_DETAIL_LOG) QIR_LOG_I("conn(%s) h2c upgrade!...", name);
+    } else if (strcasecmp(field.c_str(), "HTTP2-Settings") == 0) {
+      if (value.size() >= QIR_HTTP2_UPGRADE_SETTINGS_SIZE) {
+        QIR_LOG_E("HTTP/1.1 Header item parse failed!...");
+        return false;
+      }
+      *settingsText = value;
+    } else if (strcasecmp(field.c_str(), "Host") == 0) {
+      hdr->emplace_back(":authority", value);
+    } else {
+      ToLower(field);
+      hdr->emplace_back(field, value);
+    }
+  }
+  if (!upgrade) {
+    QIR_LOG_E("conn(%s) HTTP 1.1 Upgrade header empty!..", name);
+    return false;
+  }
+  return true;
+}
+
+// The peer's Content-Length sizes nothing beyond the payload limit.
+bool UpgradeBodyLength(const char* name, const QIR_HTTP2_HEADER& hdr, uint32_t limit,
+                       size_t* len) {
+  *len = 0;
+  for (const auto& field : hdr) {
+    if (field.first != "content-length") continue;
+    if (!ParseContentLength(field.second, limit, len)) {
+      QIR_LOG_E("conn(%s) HTTP/1.1 Upgrade content-length(%s) invalid or over %u bytes!..", name,
+                field.second.c_str(), limit);
+      return false;
+    }
+    break;
+  }
+  QIR_LOG_I("conn(%s) HTTP/1.1 Upgrade with request...(payload=%d)", name, static_cast<int>(*len));
+  return true;
 }
 
 // Client half over any connection with the transport adapters.
@@ -325,88 +408,14 @@ bool QIR_HTTP2_SERVER_UPGRADE(CQIRHttp2Response* conn, StringRef& settings) {
     QIR_LOG_I("conn(%s) HTTP/1.1 received...[\n%s:%d]", name, head, headLen);
   }
 
-  std::string text(head, static_cast<size_t>(headLen));
-  std::vector<std::string> lines;
-  char lineSeparators[] = "\r\n";
-  CQIRUtil::ParseCSV(text, lineSeparators, lines);
-  if (lines.empty()) {
-    QIR_LOG_E("HTTP/1.1 Header line parse failed!...");
-    return false;
-  }
-  for (const std::string& line : lines) {
-    if (line.size() >= QIR_HTTP2_UPGRADE_LINE_SIZE &&
-        strncasecmp(line.c_str(), "HTTP2-Settings:", 15) != 0) {
-      QIR_LOG_E("HTTP/1.1 Header item parse failed!...");
-      return false;
-    }
-  }
-
-  std::vector<std::string> parts;
-  char space[] = " ";
-  CQIRUtil::ParseCSV(lines[0], space, parts);
-  if (parts.size() < 3) {
-    QIR_LOG_E("conn(%s) first_line(%s) parse failed!..", name, lines[0].c_str());
-    return false;
-  }
-  // RFC 9113 section 3.2 (RFC 7540 section 3.2): whatever its path, the
-  // request that carried the upgrade is answered on stream 1.
-  QIR_LOG_I("HTTP/1.1 Upgrade with Request (%s)", parts[1].c_str());
   QIR_HTTP2_HEADER hdr;
-  hdr.emplace_back(":method", parts[0]);
-  hdr.emplace_back(":path", parts[1]);
-  hdr.emplace_back(":scheme", "http");
-
-  bool upgrade = false;
   std::string settingsText;
-  for (size_t i = 1; i < lines.size(); ++i) {
-    const std::string& line = lines[i];
-    size_t colon = line.find(':');
-    if (colon == std::string::npos) {
-      QIR_LOG_E("HTTP/1.1 Header item parse failed!...");
-      return false;
-    }
-    std::string field = line.substr(0, colon);
-    std::string value = line.substr(colon + 1);
-    // Field values may be preceded and followed by blanks (RFC 9112 5.1).
-    TrimOWS(value);
-    if (strcasecmp(field.c_str(), "Upgrade") == 0 && strcasecmp(value.c_str(), "h2c") == 0) {
-      upgrade = true;
-      if (G_QIR_HTTP2_DETAIL_LOG) QIR_LOG_I("conn(%s) h2c upgrade!...", name);
-      continue;
-    }
-    if (strcasecmp(field.c_str(), "HTTP2-Settings") == 0) {
-      if (value.size() >= QIR_HTTP2_UPGRADE_SETTINGS_SIZE) {
-        QIR_LOG_E("HTTP/1.1 Header item parse failed!...");
-        return false;
-      }
-      settingsText = value;
-      continue;
-    }
-    if (strcasecmp(field.c_str(), "Host") == 0) {
-      hdr.emplace_back(":authority", value);
-    } else {
-      ToLower(field);
-      hdr.emplace_back(field, value);
-    }
-  }
-  if (!upgrade) {
-    QIR_LOG_E("conn(%s) HTTP 1.1 Upgrade header empty!..", name);
+  size_t bodyLen = 0;
+  if (!ParseUpgradeHead(name, std::string(head, static_cast<size_t>(headLen)), &hdr,
+                        &settingsText) ||
+      !UpgradeBodyLength(name, hdr, conn->options_.nMaxPayloadSize_, &bodyLen)) {
     return false;
   }
-
-  // The peer's Content-Length sizes nothing beyond the payload limit.
-  size_t bodyLen = 0;
-  for (const auto& field : hdr) {
-    if (field.first != "content-length") continue;
-    if (!ParseContentLength(field.second, conn->options_.nMaxPayloadSize_, &bodyLen)) {
-      QIR_LOG_E("conn(%s) HTTP/1.1 Upgrade content-length(%s) invalid or over %u bytes!..", name,
-                field.second.c_str(), conn->options_.nMaxPayloadSize_);
-      return false;
-    }
-    break;
-  }
-  QIR_LOG_I("conn(%s) HTTP/1.1 Upgrade with request...(payload=%d)", name,
-            static_cast<int>(bodyLen));
 
   std::unique_ptr<char, decltype(&free)> body(nullptr, &free);
   if (bodyLen > 0) {
