@@ -1,0 +1,303 @@
+#include "CQIRHTTP2SRV.h"
+
+#include "CQIRConv.h"
+#include "CQIRHTTP2SRVConnection.h"
+#include "CQIRServiceLog.h"
+#include "QIRCommonOpenSSL.h"
+#include "QIRHttp2Option.h"
+
+#include <string.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+namespace {
+
+const char* const kSectionSSL = "SSL/TLS";
+const char* const kSectionThread = "THREAD";
+const char* const kSectionListener = "LISTENER";
+const char* const kSectionOptions = "HTTP2_OPTIONS";
+
+constexpr size_t kPathSize = 4096;
+constexpr size_t kIpNetSize = 12;  // 11 characters and the NUL
+constexpr double kDrainLimitSec = 1.0;
+
+}  // namespace
+
+CQIRHTTP2SRV::CQIRHTTP2SRV()
+    : callbacks_(nullptr),
+      ssl_ctx_(nullptr),
+      isUpgrade_(true),
+      doExit_(false),
+      started_(false),
+      stopped_(false),
+      sslThreadSetup_(false) {}
+
+// The members go in reverse order (listener, connection manager, pool); a
+// started server is stopped first so no worker outlives them.
+CQIRHTTP2SRV::~CQIRHTTP2SRV() {
+  if (started_.load()) Stop();
+  Finalize();
+}
+
+bool CQIRHTTP2SRV::Initialize(const char* _cfgName, QIR_HTTP2SRV_CALLBACKS* _callbacks) {
+  QIR_HTTP2_INIT();
+  QIR_SSL_INIT();
+  QIR_LOG_I("Initializing...");
+  if (cfg_.Initialize(_cfgName, nullptr) == 0) {
+    const char* name = (_cfgName != nullptr) ? _cfgName : "";
+    const char* why = cfg_.GetErrorMessage();
+    QIR_LOG_E("configuration(%s) loading failed!..", name);
+    if (strcmp(why, "File Access failed!") == 0) {
+      QIR_LOG_E("configuration(%s) %s", name, why);
+    } else {
+      QIR_LOG_E("configuration(%s) line(%d) %s", name, cfg_.GetErrorLC(), why);
+    }
+    return false;
+  }
+  callbacks_ = _callbacks;
+  if (!InitSSL() || !InitConnectionManager() || !InitThreadManager() || !InitListener()) {
+    return false;
+  }
+  if (ssl_ctx_ != nullptr) {
+    QIR_SSL_THREAD_SETUP();
+    sslThreadSetup_ = true;
+  }
+  QIR_LOG_I("Initializing successfully completed.");
+  return true;
+}
+
+bool CQIRHTTP2SRV::ReadPath(const char* _key, char* _path, size_t _size) {
+  std::string value;
+  if (cfg_.Get(kSectionSSL, _key, value) == 0) {
+    QIR_LOG_E("configuration(%s:%s) not found!", kSectionSSL, _key);
+    return false;
+  }
+  CQIRConv::EnvReplace(_path, value.c_str(), _size);
+  return true;
+}
+
+bool CQIRHTTP2SRV::InitSSL() {
+  QIR_LOG_I("Initializing SSL/TLS...");
+  std::string upgrade;
+  if (cfg_.Get(kSectionSSL, "HTTP1X_UPGRADE", upgrade) != 0) {
+    isUpgrade_ = (strcasecmp(upgrade.c_str(), "true") == 0);
+  } else {
+    isUpgrade_ = true;
+    QIR_LOG_W("configuration(%s:%s) not found! using default(true)", kSectionSSL,
+              "HTTP1X_UPGRADE");
+  }
+  QIR_LOG_I(" - HTTP/1.X Upgrade Support : %s", isUpgrade_ ? "true" : "false");
+
+  int useSSL = 0;
+  if (cfg_.GetBool(kSectionSSL, "USE_SSL", &useSSL) == 0) {
+    QIR_LOG_E("configuration(%s:%s) not found!", kSectionSSL, "USE_SSL");
+    return false;
+  }
+  if (useSSL == 0) {
+    QIR_LOG_I(" - HTTP/2 Using SSL/TLS : false");
+    ssl_ctx_ = nullptr;
+    return true;
+  }
+  QIR_LOG_I(" - HTTP/2 Using SSL/TLS : true");
+
+  char keyPath[kPathSize];
+  char crtPath[kPathSize];
+  char caPath[kPathSize];
+  if (!ReadPath("SSL_KEY_FILE", keyPath, sizeof(keyPath)) ||
+      !ReadPath("SSL_CRT_FILE", crtPath, sizeof(crtPath))) {
+    return false;
+  }
+  std::string ca;
+  if (cfg_.Get(kSectionSSL, "SSL_CA_FILE", ca) == 0) {
+    QIR_LOG_E("configuration(%s:%s) not found!", kSectionSSL, "SSL_CA_FILE");
+    return false;
+  }
+  if (strcasecmp(ca.c_str(), "n/a") == 0) {
+    snprintf(caPath, sizeof(caPath), "%s", "no-sslca");
+    ssl_ctx_ = QIR_SSL_CREATE_SERVER_CTX(keyPath, crtPath, nullptr);
+  } else {
+    CQIRConv::EnvReplace(caPath, ca.c_str(), sizeof(caPath));
+    ssl_ctx_ = QIR_SSL_CREATE_SERVER_CTX(keyPath, crtPath, caPath);
+  }
+  if (ssl_ctx_ == nullptr) {
+    QIR_LOG_E("QIR_SSL_CREATE_SERVER_CTX(%s,%s,%s) failed...", keyPath, crtPath, caPath);
+    return false;
+  }
+  return true;
+}
+
+bool CQIRHTTP2SRV::InitConnectionManager() {
+  QIR_LOG_I("Initializing Connection Manager...");
+  QIR_ST_HTTP2_OPTIONS options;
+  options.nMaxConcurrentStream_ = 100;
+  options.nMaxPayloadSize_ = 65536;
+  options.nMaxHeaderTableSize_ = 64;
+  options.nDefaultWindowSize_ = 65536;
+  options.nDefaultFrameSize_ = 16384;
+  options.nLocalWindowSize_ = 65536;
+  options.nPushEnable_ = 1;
+  options.nPingTimeoutThreshold_ = 2;
+  options.nPingSendThreshold_ = 2;
+  options.nTimeout_ = 0;
+
+  const struct {
+    const char* key;
+    uint32_t* field;
+  } keys[] = {{"MAX_CONCURRENT_STREAM", &options.nMaxConcurrentStream_},
+              {"PING_PERIOD", &options.nPingSendThreshold_},
+              {"PING_TIMEOUT", &options.nPingTimeoutThreshold_}};
+  for (const auto& k : keys) {
+    int value = 0;
+    if (cfg_.Get(kSectionOptions, k.key, &value) != 0) {
+      *k.field = static_cast<uint32_t>(value);
+    } else {
+      QIR_LOG_W("configuration(%s:%s) not found!...using default(%d)", kSectionOptions, k.key,
+                static_cast<int>(*k.field));
+    }
+  }
+  return cmgr_.Initialize(&tmgr_, callbacks_, &options);
+}
+
+bool CQIRHTTP2SRV::InitThreadManager() {
+  QIR_LOG_I("Initializing Thread Manager...");
+  int poolSize = 0;
+  if (cfg_.Get(kSectionThread, "POOL_SIZE", &poolSize) == 0) {
+    QIR_LOG_E("configuration(%s:%s) not found!", kSectionThread, "POOL_SIZE");
+    return false;
+  }
+  // Below 1 no worker could serve a connection.
+  if (poolSize < 1) {
+    QIR_LOG_E("configuration(%s:%s) value(%d) invalid", kSectionThread, "POOL_SIZE", poolSize);
+    return false;
+  }
+  QIR_LOG_I(" - Thread Pool Size : %d", poolSize);
+  return tmgr_.Initialize(poolSize, &cmgr_, callbacks_);
+}
+
+bool CQIRHTTP2SRV::InitPort(const char* _portKey, const char* _ipnetKey, const char* _protocol,
+                            bool* _present) {
+  int port = 0;
+  *_present = false;
+  if (cfg_.Get(kSectionListener, _portKey, &port) == 0) return true;
+  *_present = true;
+
+  std::string ipnet;
+  if (cfg_.Get(kSectionListener, _ipnetKey, ipnet) == 0) {
+    ipnet = "v4";
+    QIR_LOG_W("configuration(%s:%s) not found! using default(v4)", kSectionListener, _ipnetKey);
+  } else if (ipnet.size() >= kIpNetSize) {
+    QIR_LOG_E("configuration(%s:%s) value(%s) too long!...(at most %d characters)",
+              kSectionListener, _ipnetKey, ipnet.c_str(), static_cast<int>(kIpNetSize - 1));
+    return false;
+  }
+  if (strcmp(_protocol, "https") == 0) {
+    QIR_LOG_I(" - https listen port : IP%s,%5d", ipnet.c_str(), port);
+  } else {
+    QIR_LOG_I(" - http  listen port : IP%s,%5d", ipnet.c_str(), port);
+  }
+  int family = (strcasecmp(ipnet.c_str(), "v6") == 0) ? AF_INET6 : AF_INET;
+  return listener_.AddListener(_protocol, family, port);
+}
+
+bool CQIRHTTP2SRV::InitListener() {
+  QIR_LOG_I("Initializing Negotiator...");
+  if (!listener_.Initialize(&cmgr_, ssl_ctx_, isUpgrade_)) return false;
+  bool httpPresent = false;
+  bool httpsPresent = false;
+  if (!InitPort("HTTP_PORT", "HTTP_IPNET", "http", &httpPresent)) return false;
+  if (!InitPort("HTTPS_PORT", "HTTPS_IPNET", "https", &httpsPresent)) return false;
+  if (!httpPresent && !httpsPresent) {
+    QIR_LOG_E("listen port not found!...");
+    return false;
+  }
+  return true;
+}
+
+bool CQIRHTTP2SRV::Start() {
+  QIR_LOG_I("Service Starting...");
+  if (!tmgr_.Start()) return false;
+  doExit_.store(false);
+  started_.store(true);
+  return true;
+}
+
+bool CQIRHTTP2SRV::Loop() {
+  if (doExit_.load()) {
+    QIR_LOG_E("already stopped...");
+    return false;
+  }
+  while (!doExit_.load()) {
+    if (!tmgr_.IsNoProblem()) return false;
+    // A pass cut short by a concurrent Stop is not a failure.
+    if (!listener_.DoEvent()) return doExit_.load();
+  }
+  return true;
+}
+
+bool CQIRHTTP2SRV::LoopOnce() {
+  if (doExit_.load()) {
+    QIR_LOG_E("already stopped...");
+    return false;
+  }
+  return listener_.DoEvent();
+}
+
+void CQIRHTTP2SRV::Stop() {
+  CQIRLockGuard guard(stopMutex_);
+  if (stopped_.load()) return;
+  stopped_.store(true);
+  QIR_LOG_I("Service Stopping...");
+  doExit_.store(true);
+  listener_.Finalize();
+
+  QIR_LOG_I("  - Wait for remaining messages to be processed..");
+  std::chrono::system_clock::time_point start = std::chrono::system_clock::now();
+  tmgr_.SetExitReserved();
+  for (;;) {
+    int remain = tmgr_.GetRemainMessages();
+    if (remain == 0) {
+      QIR_LOG_I("  > all remaining messages have been processed...");
+      break;
+    }
+    std::chrono::duration<double> waited = std::chrono::system_clock::now() - start;
+    if (waited.count() > kDrainLimitSec) {
+      QIR_LOG_I("  > waiting timeout!...remain messages(%d", remain);
+      break;
+    }
+    usleep(1000);
+  }
+
+  tmgr_.Stop();
+  tmgr_.Finalize();
+  cmgr_.Finalize();
+  if (sslThreadSetup_) {
+    QIR_SSL_THREAD_CLEANUP();
+    sslThreadSetup_ = false;
+  }
+  Finalize();
+}
+
+int CQIRHTTP2SRV::AsyncResponse(int32_t _connId, QIR_ST_HTTP2_RESPONSE* _res) {
+  CQIRHTTP2SRVConnection* conn = nullptr;
+  if (!cmgr_.SearchConnection(_connId, &conn)) return 1;
+  int r = conn->Response(_res);
+  if (r == 1) return 0;
+  if (r == 0) {
+    conn->SetDisconnect();
+    return 3;
+  }
+  if (r == -3) return 2;
+  return 4;
+}
+
+void CQIRHTTP2SRV::GetMonitor(std::string& _report) { tmgr_.GetMonitor(_report); }
+
+void CQIRHTTP2SRV::Finalize() {
+  if (ssl_ctx_ != nullptr) {
+    SSL_CTX_free(ssl_ctx_);
+    ssl_ctx_ = nullptr;
+  }
+}

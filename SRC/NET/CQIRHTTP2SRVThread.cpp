@@ -1,0 +1,268 @@
+#include "CQIRHTTP2SRVThread.h"
+
+#include "CQIRHTTP2SRVConnection.h"
+#include "CQIRHTTP2SRVConnectionManager.h"
+#include "CQIRServiceLog.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kMaxEvents = 64;
+constexpr int kIdleWaitMs = 10;
+// A started thread marks itself running within microseconds; this only
+// bounds the wait on a machine that is badly overloaded.
+constexpr int kStartWaitMs = 5000;
+
+}  // namespace
+
+CQIRHTTP2SRVThread::CQIRHTTP2SRVThread()
+    : cmgr_(nullptr), callbacks_(nullptr), index_(0), epfd_(-1), doExit_(false) {}
+
+CQIRHTTP2SRVThread::~CQIRHTTP2SRVThread() { Finalize(); }
+
+bool CQIRHTTP2SRVThread::Initialize(int _index, CQIRHTTP2SRVConnectionManager* _cmgr,
+                                    QIR_HTTP2SRV_CALLBACKS* _callbacks) {
+  if (epfd_ < 0) epfd_ = epoll_create(1);
+  if (epfd_ < 0) {
+    QIR_LOG_I("[%d-%s]epoll_create() system call error.", errno, strerror(errno));
+    return false;
+  }
+  index_ = _index;
+  cmgr_ = _cmgr;
+  callbacks_ = _callbacks;
+  return true;
+}
+
+void CQIRHTTP2SRVThread::Finalize() {
+  {
+    CQIRLockGuard guard(mutex_);
+    addList_.clear();
+  }
+  if (epfd_ >= 0) {
+    close(epfd_);
+    epfd_ = -1;
+  }
+}
+
+// doExit_ is cleared here, before the thread exists, and not in Initial: a
+// Deactivate that comes right after the start must not be undone.
+bool CQIRHTTP2SRVThread::Activate() {
+  doExit_.store(false);
+  if (!Execute()) return false;
+  for (int waited = 0; GetStatus() == QIR_THREAD_INIT && waited < kStartWaitMs; ++waited) {
+    usleep(1000);
+  }
+  return GetStatus() != QIR_THREAD_INIT;
+}
+
+void CQIRHTTP2SRVThread::Deactivate() {
+  if (GetStatus() == QIR_THREAD_RUNNING) {
+    doExit_.store(true);
+    while (GetStatus() == QIR_THREAD_RUNNING) usleep(1000);
+  }
+  Clear();
+}
+
+void CQIRHTTP2SRVThread::Initial() { QIR_LOG_I("Thread[%d] just activate...", index_); }
+
+void CQIRHTTP2SRVThread::Final() { QIR_LOG_I("Thread[%d] just deactivate...", index_); }
+
+void CQIRHTTP2SRVThread::Run() {
+  struct epoll_event events[kMaxEvents];
+  while (!doExit_.load()) {
+    if (!UpdateEvent()) {
+      QIR_LOG_E("Thread[%d] event update failed...", index_);
+      break;
+    }
+    int timeout = DoEventPre();
+    if (timeout == -1) {
+      QIR_LOG_E("Thread[%d] event preprocessing failed...", index_);
+      break;
+    }
+    if (connMap_.empty()) {
+      usleep(1000);
+      continue;
+    }
+    int maxEvents = connMap_.size() < (size_t)kMaxEvents ? (int)connMap_.size() : kMaxEvents;
+    int n = epoll_wait(epfd_, events, maxEvents, timeout);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      QIR_LOG_I("[%d-%s]epoll_wait() failed!...", errno, strerror(errno));
+      break;
+    }
+    for (int i = 0; i < n; ++i) {
+      CQIRHTTP2SRVConnection* conn = static_cast<CQIRHTTP2SRVConnection*>(events[i].data.ptr);
+      if (events[i].events & EPOLLERR) {
+        QIR_LOG_E("conn(%s) event dispatch error occured..", conn->GetName());
+        conn->SetEventError();  // removed by the next pass
+      } else {
+        DoEventExist(conn);
+      }
+    }
+  }
+}
+
+void CQIRHTTP2SRVThread::AddConnection(CQIRHTTP2SRVConnection* _conn) {
+  CQIRLockGuard guard(mutex_);
+  addList_.push_back(_conn);
+}
+
+void CQIRHTTP2SRVThread::EraseFromMap(CONN_MAP::iterator& _it) {
+  CQIRLockGuard guard(mutex_);
+  _it = connMap_.erase(_it);
+}
+
+// New connections are taken in under mutex_; marked ones are taken out of
+// the map under mutex_ and removed through the connection manager after it
+// is released (ClearEvent), so this thread never holds mutex_ while waiting
+// for the manager's lock.
+bool CQIRHTTP2SRVThread::UpdateEvent() {
+  {
+    CQIRLockGuard guard(mutex_);
+    size_t i = 0;
+    bool ok = true;
+    for (; i < addList_.size() && ok; ++i) ok = AddEvent(addList_[i]);
+    if (!ok) --i;
+    // What could not be taken in stays listed; Deactivate removes it.
+    addList_.erase(addList_.begin(), addList_.begin() + i);
+    if (!ok) return false;
+  }
+  return ClearEvent();
+}
+
+bool CQIRHTTP2SRVThread::ClearEvent() {
+  std::vector<CQIRHTTP2SRVConnection*> removed;
+  {
+    CQIRLockGuard guard(mutex_);
+    for (CONN_MAP::iterator it = connMap_.begin(); it != connMap_.end();) {
+      if (it->second->IsDisconnect()) {
+        removed.push_back(it->second);
+        it = connMap_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  bool ok = true;
+  for (CQIRHTTP2SRVConnection* conn : removed) {
+    if (!DelEvent(conn)) ok = false;
+  }
+  return ok;
+}
+
+bool CQIRHTTP2SRVThread::AddEvent(CQIRHTTP2SRVConnection* _conn) {
+  struct epoll_event ev;
+  memset(&ev, 0, sizeof(ev));
+  ev.events = EPOLLIN | EPOLLERR;
+  ev.data.ptr = _conn;
+  if (epoll_ctl(epfd_, EPOLL_CTL_ADD, _conn->GetSocket(), &ev) < 0) {
+    QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
+    return false;
+  }
+  if (!connMap_.emplace(_conn->GetName(), _conn).second) {
+    QIR_LOG_E("HTTP/2 Server thread[%d] conn(%s) already exist!...", index_, _conn->GetName());
+    epoll_ctl(epfd_, EPOLL_CTL_DEL, _conn->GetSocket(), nullptr);
+    return false;
+  }
+  QIR_LOG_I("thread[%d] conn(%s) add...", index_, _conn->GetName());
+  return true;
+}
+
+// The connection is out of the map already. It goes to the connection
+// manager even when the epoll removal fails: closing its socket takes it out
+// of the epoll set anyway, and it must not be left registered and open.
+bool CQIRHTTP2SRVThread::DelEvent(CQIRHTTP2SRVConnection* _conn) {
+  bool ok = true;
+  if (epoll_ctl(epfd_, EPOLL_CTL_DEL, _conn->GetSocket(), nullptr) < 0) {
+    QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
+    ok = false;
+  }
+  std::string name(_conn->GetName());  // the connection may be parked below
+  if (cmgr_ != nullptr) cmgr_->DeleteConnection(_conn);
+  QIR_LOG_I("thread[%d] conn((%s) remove...", index_, name.c_str());
+  return ok;
+}
+
+int CQIRHTTP2SRVThread::DoEventPre() {
+  for (CONN_MAP::iterator it = connMap_.begin(); it != connMap_.end();) {
+    CQIRHTTP2SRVConnection* conn = it->second;
+    if (conn->ProcEventPre() == -1) {
+      EraseFromMap(it);
+      if (!DelEvent(conn)) return -1;
+      continue;
+    }
+    // Queued responses: this pass must not block in the wait.
+    if (conn->IsSendReserved()) return 0;
+    ++it;
+  }
+  return kIdleWaitMs;
+}
+
+void CQIRHTTP2SRVThread::DoEventExist(CQIRHTTP2SRVConnection* _conn) {
+  if (_conn->ProcEvent() != -1) return;
+  CONN_MAP::iterator it = connMap_.find(_conn->GetName());
+  if (it == connMap_.end()) {
+    QIR_LOG_W("PANIC conn(%s) not found!...", _conn->GetName());
+    return;
+  }
+  EraseFromMap(it);
+  DelEvent(_conn);
+}
+
+// Runs on the stopping thread once this thread has left its loop (or never
+// ran): connections still waiting in addList_ were registered with the
+// manager too and are removed with the rest.
+void CQIRHTTP2SRVThread::Clear() {
+  CONN_MAP conns;
+  std::vector<CQIRHTTP2SRVConnection*> pending;
+  {
+    CQIRLockGuard guard(mutex_);
+    conns.swap(connMap_);
+    pending.swap(addList_);
+  }
+  for (CONN_MAP::value_type& entry : conns) {
+    DelEvent(entry.second);
+  }
+  for (CQIRHTTP2SRVConnection* conn : pending) {
+    std::string name(conn->GetName());
+    if (cmgr_ != nullptr) cmgr_->DeleteConnection(conn);
+    QIR_LOG_I("thread[%d] conn((%s) remove...", index_, name.c_str());
+  }
+}
+
+void CQIRHTTP2SRVThread::GetMonitor(std::string& _report) {
+  char line[256];
+  CQIRLockGuard guard(mutex_);
+  snprintf(line, sizeof(line), "\tThread Index : %3d \tConnections : %d\n", index_,
+           static_cast<int>(connMap_.size()));
+  _report += line;
+  for (CONN_MAP::value_type& entry : connMap_) {
+    snprintf(line, sizeof(line), "\tName : %-32.32s \tIncomplete : %4d\n", entry.first.c_str(),
+             entry.second->GetIncompleteCount());
+    _report += line;
+  }
+}
+
+void CQIRHTTP2SRVThread::SetExitReserved() {
+  CQIRLockGuard guard(mutex_);
+  for (CONN_MAP::value_type& entry : connMap_) entry.second->SetExitReserved();
+  // Connections not taken in yet must answer 503 as well once they are.
+  for (CQIRHTTP2SRVConnection* conn : addList_) conn->SetExitReserved();
+}
+
+int CQIRHTTP2SRVThread::GetRemainMessages() {
+  CQIRLockGuard guard(mutex_);
+  int sum = 0;
+  for (CONN_MAP::value_type& entry : connMap_) sum += entry.second->GetIncompleteCount();
+  return sum;
+}
+
+int CQIRHTTP2SRVThread::GetConnectionCount() {
+  CQIRLockGuard guard(mutex_);
+  return static_cast<int>(connMap_.size());
+}

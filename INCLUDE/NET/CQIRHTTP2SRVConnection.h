@@ -1,0 +1,85 @@
+#ifndef QIR_NET_CQIRHTTP2SRVCONNECTION_H
+#define QIR_NET_CQIRHTTP2SRVCONNECTION_H
+
+#include <openssl/ssl.h>
+#include <stdint.h>
+
+#include <atomic>
+#include <string>
+
+#include "defHttp2.h"
+#include "defHttp2SRV.h"
+
+class CQIRHttp2Response;
+class CQIRHTTP2SRVConnectionInfo;
+
+// One accepted connection: the socket, its HTTP/2 session engine, and the
+// hand-over of complete requests to the application. Created on the loop
+// thread and owned by the connection manager, which parks it for more than
+// 10 s after removal because AsyncResponse may still hold the pointer.
+// Driven by one worker thread (ProcEventPre, ProcEvent); Response,
+// SetDisconnect, SetExitReserved and GetIncompleteCount come from any thread.
+class CQIRHTTP2SRVConnection {
+ public:
+  CQIRHTTP2SRVConnection();
+  ~CQIRHTTP2SRVConnection();
+  CQIRHTTP2SRVConnection(const CQIRHTTP2SRVConnection&) = delete;
+  CQIRHTTP2SRVConnection& operator=(const CQIRHTTP2SRVConnection&) = delete;
+
+  // Copies the listen record's peer and port settings; always true.
+  bool Initialize(CQIRHTTP2SRVConnectionInfo* _info, int _fd, int32_t _connId,
+                  QIR_HTTP2SRV_CALLBACKS* _callbacks);
+  // Names the connection and sets the session up on the socket (TLS
+  // handshake or HTTP/1.1 upgrade included). False: nothing is left but the
+  // socket, which IsSocketOwned tells who closes.
+  bool CreateConnection(QIR_ST_HTTP2_OPTIONS* _options);
+  // True once the socket was handed to the session engine: destroying the
+  // connection then closes it, and nobody else may.
+  bool IsSocketOwned() const { return socketOwned_; }
+
+  int ProcEventPre();  // worker, before the wait; -1 = remove me, else 0
+  int ProcEvent();     // worker, socket readable; -1 = remove me, else 0
+  // Any thread. 1 queued, 0 no free response record (the session has failed),
+  // -3 the session is not usable.
+  int Response(QIR_ST_HTTP2_RESPONSE* _res);
+  bool IsSendReserved();     // responses queued, not yet submitted
+  void SetEventError();      // mark for removal, cause EVENT_ERROR
+  void SetDisconnect();      // mark for removal, cause INTERNAL_ERROR
+  void Close();              // the engine's Disconnect; harmless twice
+  int GetIncompleteCount();  // response records in use; 0 once marked
+  void SetExitReserved() { doExit_.store(true); }
+  bool IsDisconnect() const { return isDisconnect_.load(); }
+  void Finalize();           // destroys the engine, frees the body buffer
+
+  int GetSocket() const { return fd_; }
+  const char* GetName() const { return name_.c_str(); }
+  long GetConnId() const { return connId_; }
+  const char* GetIP() const { return ip_.c_str(); }
+  int GetPort() const { return port_; }
+  const char* GetHost() const { return host_.c_str(); }
+
+ private:
+  // -1 remove, 0 otherwise. _preferAsync picks onAsyncRequest_ when both
+  // request callbacks are set.
+  int HandOver(bool _preferAsync);
+  int Answer503(const QIR_ST_HTTP2_REQUEST_RECV& _req);
+
+  std::string name_;  // "protocol://ip:port:id"
+  std::string protocol_;
+  std::string ip_;
+  std::string host_;
+  int fd_;
+  int port_;
+  int type_;  // not used
+  SSL_CTX* ssl_ctx_;  // not owned; null on "http" ports
+  bool isUpgrade_;
+  QIR_ST_HTTP2_RESPONSE syncRes_;  // worker thread only
+  CQIRHttp2Response* conn_;        // owned
+  QIR_HTTP2SRV_CALLBACKS* callbacks_;  // not owned
+  int32_t connId_;
+  std::atomic<bool> isDisconnect_;  // set by any thread, read by the worker
+  std::atomic<bool> doExit_;        // set by the stopping thread
+  bool socketOwned_;
+};
+
+#endif  // QIR_NET_CQIRHTTP2SRVCONNECTION_H

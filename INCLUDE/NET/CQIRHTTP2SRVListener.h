@@ -1,0 +1,59 @@
+#ifndef QIR_NET_CQIRHTTP2SRVLISTENER_H
+#define QIR_NET_CQIRHTTP2SRVLISTENER_H
+
+#include <openssl/ssl.h>
+
+#include <string>
+#include <vector>
+
+#include "CQIRMutex.h"
+
+class CQIRHTTP2SRVConnectionInfo;
+class CQIRHTTP2SRVConnectionManager;
+
+// The listening sockets and the accept side of the facade's loop. Records
+// are added during the facade's Initialize; their sockets are opened by the
+// first accept pass (and retried by later ones). Accept passes run on the
+// loop thread; Finalize may come from the stopping thread at any time.
+//
+// Locking: passMutex_ is held for a whole accept pass and by Clear and
+// Finalize, so the records and the epoll instance stay valid until the loop
+// thread has left its pass; mutex_ guards listeners_. Order: passMutex_ ->
+// mutex_, and passMutex_ -> connection manager (accepts run inside a pass).
+// Hence Stop must not be called from onConnect_.
+class CQIRHTTP2SRVListener {
+ public:
+  CQIRHTTP2SRVListener();
+  ~CQIRHTTP2SRVListener();
+  CQIRHTTP2SRVListener(const CQIRHTTP2SRVListener&) = delete;
+  CQIRHTTP2SRVListener& operator=(const CQIRHTTP2SRVListener&) = delete;
+
+  bool Initialize(CQIRHTTP2SRVConnectionManager* _cmgr, SSL_CTX* _ctx, bool _isUpgrade);
+  // Registers a port: "https" gets the TLS context, anything else cleartext
+  // with the upgrade flag. False (logged) for a port outside 1..65535, a
+  // port already registered for the other family, or "https" without TLS.
+  bool AddListener(const std::string& _protocol, int _family, int _port);
+  bool DoEvent();  // one accept pass with a 100 ms wait
+  // Opens pending sockets, waits up to _timeout ms, accepts one connection
+  // per ready socket. False when a socket cannot be opened, the wait fails,
+  // or the listener has been finalized.
+  bool Accept(int _timeout);
+  void Clear();     // closes and destroys every record
+  void Finalize();  // Clear, then closes the epoll instance; harmless twice
+  int GetListenerCount();
+
+ private:
+  bool Set();  // with passMutex_ held
+  bool DoEventAccept(CQIRHTTP2SRVConnectionInfo* _info);
+  void ClearRecords();  // with passMutex_ held
+
+  CQIRMutex mutex_;
+  CQIRMutex passMutex_;
+  SSL_CTX* ssl_ctx_;  // not owned
+  std::vector<CQIRHTTP2SRVConnectionInfo*> listeners_;  // owned, guarded by mutex_
+  int epfd_;
+  bool isUpgrade_;
+  CQIRHTTP2SRVConnectionManager* cmgr_;
+};
+
+#endif  // QIR_NET_CQIRHTTP2SRVLISTENER_H

@@ -1,0 +1,174 @@
+#!/usr/bin/env bash
+# Throughput of the echo server against nghttpd --echo-upload (a true echo,
+# the like-for-like peer), measured pair by pair in the same run: on a shared
+# machine only the ratio of the two is a stable figure.
+#
+#   bash scripts/bench.sh
+#   QIR_BENCH_SCALE=3 QIR_BENCH_ROUNDS=3 bash scripts/bench.sh
+#
+# Workloads (h2load -t1, POST of a 4096-byte body, cleartext h2c with the
+# connection preface and TLS with ALPN h2): -c1 -m1 (20000 requests),
+# -c10 -m10 (100000), -c200 -m1 (20000), counts times QIR_BENCH_SCALE.
+# Counted runs rather than timed ones (-D): h2load's timed mode does not end
+# when clients are still in their TLS handshake as the time runs out.
+# Each server gets one worker thread and, where taskset exists, core 0;
+# h2load gets core 1. h2srv-sample runs with its output sent to /dev/null.
+# Prints requests/s (median over the rounds), ours/nghttpd, responses that
+# were not 2xx, and each server's peak RSS (VmHWM).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+scale=${QIR_BENCH_SCALE:-1}
+rounds=${QIR_BENCH_ROUNDS:-1}
+
+bash scripts/setup.sh
+cmake -S . -B build -DQIR_WERROR=ON >/dev/null
+cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target h2srv-sample >/dev/null
+
+server_cpu=()
+client_cpu=()
+if command -v taskset >/dev/null && [ "$(nproc)" -ge 2 ]; then
+  server_cpu=(taskset -c 0)
+  client_cpu=(taskset -c 1)
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/qir-bench.XXXXXX")
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+  done
+  for pid in "${pids[@]}"; do
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+free_port() {
+  /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+wait_port() {
+  for _ in $(seq 200); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi
+    sleep 0.05
+  done
+  echo "bench: nothing listens on port $1" >&2
+  exit 1
+}
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost \
+  -keyout "$work/server.key" -out "$work/server.crt" 2>/dev/null
+head -c 4096 /dev/urandom >"$work/body"
+
+ours_ini() {  # $1 file, $2 "http" or "https", $3 port
+  {
+    echo "[SSL/TLS]"
+    echo "HTTP1X_UPGRADE = false"
+    if [ "$2" = https ]; then
+      echo "USE_SSL = true"
+      echo "SSL_KEY_FILE = $work/server.key"
+      echo "SSL_CRT_FILE = $work/server.crt"
+      echo "SSL_CA_FILE = n/a"
+    else
+      echo "USE_SSL = false"
+    fi
+    echo "[THREAD]"
+    echo "POOL_SIZE = 1"
+    echo "[LISTENER]"
+    if [ "$2" = https ]; then echo "HTTPS_PORT = $3"; else echo "HTTP_PORT = $3"; fi
+    echo "[HTTP2_OPTIONS]"
+    echo "MAX_CONCURRENT_STREAM = 100"
+    echo "PING_PERIOD = 30"
+    echo "PING_TIMEOUT = 10"
+  } >"$1"
+}
+
+start() {  # $1 name, rest: command; records the pid in pid_<name>
+  local name=$1
+  shift
+  "${server_cpu[@]}" "$@" >/dev/null 2>&1 &
+  pids+=($!)
+  printf -v "pid_$name" '%s' "$!"
+}
+
+declare -A port
+port[ours_h2c]=$(free_port)
+port[ours_tls]=$(free_port)
+port[nghttpd_h2c]=$(free_port)
+port[nghttpd_tls]=$(free_port)
+
+ours_ini "$work/h2c.ini" http "${port[ours_h2c]}"
+ours_ini "$work/tls.ini" https "${port[ours_tls]}"
+start ours_h2c "$root/build/h2srv-sample" "$work/h2c.ini"
+start ours_tls "$root/build/h2srv-sample" "$work/tls.ini"
+start nghttpd_h2c nghttpd --echo-upload -n1 --no-tls "${port[nghttpd_h2c]}"
+start nghttpd_tls nghttpd --echo-upload -n1 "${port[nghttpd_tls]}" "$work/server.key" "$work/server.crt"
+for p in "${port[@]}"; do wait_port "$p"; done
+
+# requests/s of one h2load run; "not 2xx" and failed counts go to $work/errors
+run_h2load() {  # $1 label, $2 url, rest: h2load options
+  local label=$1 url=$2 out rps total ok2xx
+  shift 2
+  out=$(timeout 600 "${client_cpu[@]}" h2load -t1 "$@" -d "$work/body" "$url" 2>&1) || true
+  rps=$(sed -n 's/^finished in [0-9.]*s, \([0-9.]*\) req\/s.*/\1/p' <<<"$out")
+  total=$(sed -n 's/^requests: \([0-9]*\) total.*/\1/p' <<<"$out")
+  ok2xx=$(sed -n 's/^status codes: \([0-9]*\) 2xx.*/\1/p' <<<"$out")
+  if [ -z "$rps" ] || [ "${total:-0}" != "${ok2xx:-x}" ]; then
+    echo "$label: $((${total:-0} - ${ok2xx:-0})) of ${total:-0} not 2xx" >>"$work/errors"
+  fi
+  echo "${rps:-0}"
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { if (NR == 0) print 0; else print v[int((NR + 1) / 2)] }'; }
+
+requests() { awk -v n="$1" -v s="$scale" 'BEGIN { v = int(n * s); if (v < 1) v = 1; print v }'; }
+workloads=("W1 -c1 -m1 -n$(requests 20000)" "W2 -c10 -m10 -n$(requests 100000)"
+           "W3 -c200 -m1 -n$(requests 20000)")
+declare -A results
+for ((r = 1; r <= rounds; r++)); do
+  for form in h2c tls; do
+    for w in "${workloads[@]}"; do
+      read -r name opts <<<"$w"
+      scheme=http
+      [ "$form" = tls ] && scheme=https
+      # Alternate which server goes first from round to round.
+      order=(ours nghttpd)
+      ((r % 2 == 0)) && order=(nghttpd ours)
+      for srv in "${order[@]}"; do
+        key="${srv}_${form}"
+        # shellcheck disable=SC2086
+        rps=$(run_h2load "$key $name" "$scheme://127.0.0.1:${port[$key]}/test/test" $opts)
+        results["$key $name"]+="$rps "
+      done
+    done
+  done
+done
+
+peak_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }
+
+printf '\nh2srv-sample vs nghttpd --echo-upload: h2load -t1, 4096-byte POST, %s round(s), median req/s\n\n' \
+  "$rounds"
+printf '| workload | form | h2srv-sample | nghttpd | ratio |\n|---|---|---:|---:|---:|\n'
+for form in h2c tls; do
+  for w in "${workloads[@]}"; do
+    read -r name opts <<<"$w"
+    ours=$(tr ' ' '\n' <<<"${results["ours_${form} $name"]}" | grep . | median)
+    peer=$(tr ' ' '\n' <<<"${results["nghttpd_${form} $name"]}" | grep . | median)
+    ratio=$(awk -v a="$ours" -v b="$peer" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }')
+    printf '| %s %s | %s | %.0f | %.0f | %s |\n' "$name" "$opts" "$form" "$ours" "$peer" "$ratio"
+  done
+done
+
+printf '\npeak RSS (VmHWM):\n'
+printf '  h2srv-sample h2c %6d kB   nghttpd h2c %6d kB\n' "$(peak_kb "$pid_ours_h2c")" "$(peak_kb "$pid_nghttpd_h2c")"
+printf '  h2srv-sample tls %6d kB   nghttpd tls %6d kB\n' "$(peak_kb "$pid_ours_tls")" "$(peak_kb "$pid_nghttpd_tls")"
+
+if [ -s "$work/errors" ]; then
+  printf '\nresponses that were not 2xx:\n'
+  cat "$work/errors"
+  exit 1
+fi
