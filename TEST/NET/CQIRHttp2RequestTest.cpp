@@ -132,7 +132,7 @@ class TestServer {
         });
     nghttp2_option* opt;
     nghttp2_option_new(&opt);
-    if (!autoPingAck_) nghttp2_option_set_no_auto_ping_ack(opt);
+    if (!autoPingAck_) nghttp2_option_set_no_auto_ping_ack(opt, 1);
     nghttp2_session* s;
     nghttp2_session_server_new2(&s, cb, this, opt);
     nghttp2_session_callbacks_del(cb);
@@ -467,7 +467,9 @@ TEST_F(Http2RequestTest, ExternalEventModeAndReconnect) {
     for (int i = 0; i < 500 && rv == 0; ++i) {
       ASSERT_GE(client_.ProcEventPre(), 0);
       pollfd p{client_.GetSocket(), POLLIN, 0};
-      if (poll(&p, 1, 10) == 1) ASSERT_TRUE(client_.ProcEvent());
+      if (poll(&p, 1, 10) == 1) {
+        ASSERT_TRUE(client_.ProcEvent());
+      }
       rv = client_.Response(&res_);
     }
     ASSERT_EQ(1, rv);

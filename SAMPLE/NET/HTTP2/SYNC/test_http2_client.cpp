@@ -10,6 +10,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <poll.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -35,6 +36,18 @@ double Rate(int _count, double _seconds) { return _seconds > 0.0 ? _count / _sec
 // The first eight body bytes, never more than the body holds.
 int Head(const QIR_ST_HTTP2_RESPONSE& _res) {
   return _res.payload_.size_ < 8 ? (int)_res.payload_.size_ : 8;
+}
+
+// Waits for one character on standard input. Meanwhile the connection is
+// served, so that the server's keep-alive pings are answered and a user who
+// takes his time still finds it open.
+void WaitForEnter(CQIRHttp2Request* _req) {
+  for (;;) {
+    struct pollfd in = {0, POLLIN, 0};
+    if (poll(&in, 1, 0) != 0) break;    // a character, end of input or an error
+    if (_req->GetEvent() < 0) break;    // at most 10 ms; the first request reports the failure
+  }
+  getchar();
 }
 
 }  // namespace
@@ -166,7 +179,7 @@ int doTest() {
       if (connected) {
         QIR_LOG_I("Testing %d Request!...", G_OPT_TEST_COUNT);
         fflush(stdout);
-        getchar();  // the run begins when the user presses Enter
+        WaitForEnter(&req);  // the run begins when the user presses Enter
         result = doTestSync(&req);
       }
     }
