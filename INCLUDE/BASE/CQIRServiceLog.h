@@ -20,11 +20,21 @@ enum {
 };
 
 // Pipe record: a fixed header followed by the text, sent in one write.
+//
+// A non-blocking pipe takes a write whole or not at all only up to PIPE_BUF
+// (4096) bytes; a longer write may be taken in part, which would put the
+// reader out of step. So in file mode no record exceeds PIPE_BUF, and every
+// record carries whole lines: text of several lines (a hex dump) goes out as
+// consecutive records cut at line ends, and a single line longer than
+// QIR_LOG_MAX_RECORD_TEXT is cut to that size, ending with "...". A full pipe
+// drops records whole; the rest of that log call is then dropped too.
 enum {
   QIR_LOG_TAG_SIZE = 32,         // tag text with its NUL: 31 characters at most
   QIR_LOG_HEADER_SIZE = 40,      // tag + 64-bit length
   QIR_LOG_BUFFER_SIZE = 32768,   // header + text (with its newline)
   QIR_LOG_MAX_TEXT = QIR_LOG_BUFFER_SIZE - QIR_LOG_HEADER_SIZE,
+  QIR_LOG_MAX_RECORD = 4096,     // PIPE_BUF: largest record written in file mode
+  QIR_LOG_MAX_RECORD_TEXT = QIR_LOG_MAX_RECORD - QIR_LOG_HEADER_SIZE,
   QIR_LOG_MAX_HEXA = 4096        // largest hex dump accepted
 };
 
@@ -49,17 +59,23 @@ class CQIRServiceLog {
   CQIRServiceLog(const CQIRServiceLog&) = delete;
   CQIRServiceLog& operator=(const CQIRServiceLog&) = delete;
 
-  int Initialize();  // console mode; 1 ok, 0 failed
+  // Both forms first close a log that is open. 1 ok, 0 failed.
+  int Initialize();  // console mode
+  // File mode: the named pipe "APP.<pid>.PIPE" in $QIR_RES_HOME, else $TMPDIR,
+  // else "."; the writer thread writes "<_path>/<_name>.<_extension>.CCYYMMDD".
   int Initialize(const char* _path, const char* _name, const char* _extension,
-                 int _createDailyPath, unsigned long _maxFileSize);  // file mode
-  void Finalize();  // harmless to call twice
+                 int _createDailyPath, unsigned long _maxFileSize);
+  // Stops the writer after it has written every record sent before this
+  // call. Harmless to call twice; no other thread may be logging meanwhile.
+  void Finalize();
 
   void SetMask(int _logMask) { logMask_.store(_logMask, std::memory_order_relaxed); }
   int GetMask() const { return logMask_.load(std::memory_order_relaxed); }
   void SetKeepDays(int _days);
   int InitThreadLog(const char* _threadName);  // 1 added, 0 known or console mode
 
-  // Always 1. Lines longer than the buffer are cut (marked with "...").
+  // Always 1. Lines longer than the buffer (file mode: a record) are cut and
+  // marked with "...".
   int MessageLog(int _logType, const char* _fmt, ...) __attribute__((format(printf, 3, 4)));
   int MessageLog(const char* _threadName, int _logType, const char* _fmt, ...)
       __attribute__((format(printf, 4, 5)));
@@ -71,6 +87,8 @@ class CQIRServiceLog {
 
   int GetWriteMode() const { return writeMode_; }
   const char* GetPipeName() const { return pipeName_; }
+  // Log calls whose text, or part of it, was lost to a full pipe.
+  unsigned long GetDropCount() const { return dropped_.load(std::memory_order_relaxed); }
 
  private:
   int CreatePipe();
@@ -81,6 +99,8 @@ class CQIRServiceLog {
       __attribute__((format(printf, 5, 0)));
   int WritePrefix(char* _dest, size_t _cap, int _logType, bool _dated);
   void Emit(const char* _tag, size_t _textLength);  // under mutex_
+  void SendRecords(const char* _tag, size_t _textLength);  // under mutex_
+  void StopWriter();
   void ReadFormat();
 
   CQIRServiceLogWriter logWriter_;
@@ -92,6 +112,8 @@ class CQIRServiceLog {
   char* buffer_;  // guarded by mutex_
   std::atomic<int> isClose_;
   int format_;  // 1 standard layout, 2 dated layout
+  std::atomic<bool> writerStarted_;  // file mode sends to the pipe only while set
+  std::atomic<unsigned long> dropped_;
 };
 
 extern CQIRServiceLog G_SERVICE_LOGGER;

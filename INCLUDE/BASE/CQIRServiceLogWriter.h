@@ -1,27 +1,55 @@
 #ifndef QIR_BASE_CQIRSERVICELOGWRITER_H
 #define QIR_BASE_CQIRSERVICELOGWRITER_H
 
+#include <pthread.h>
 #include <stddef.h>
 
 #include <atomic>
+#include <string>
+#include <unordered_map>
 
+#include "CQIRMutex.h"
 #include "CQIRThread.h"
 
-// The thread behind the service log's file mode: reads pipe records from the
-// logger's named pipe and appends each text to the file of its tag.
-// Member of CQIRServiceLog; the front end initialises, starts and stops it.
+class CQIRWriteFile;
+
+typedef std::unordered_map<std::string, CQIRWriteFile*> QIR_THD_LOG_MAP;
+
+// The thread behind the service log's file mode: reads pipe records (tag,
+// 64-bit length, text) from the logger's named pipe and appends each text to
+// the file of its tag: "MAIN" to the main log, a registered tag T to
+// "<name>.T". Member of CQIRServiceLog, which calls Initialize, SetPipe and
+// Execute, later AddWriter and SetKeepDays from any thread, and at the end
+// SetExit and polls GetStatus. Every record is flushed before the next is
+// read; after SetExit the thread drains what the pipe holds, then ends.
+// Its messages go to standard output: it cannot log through itself.
 class CQIRServiceLogWriter : public CQIRThread {
  public:
   CQIRServiceLogWriter();
   ~CQIRServiceLogWriter() override;
 
+  // Opens the main log file. 0 when a name does not fit the file writer's
+  // fields (path 127, name 63, extension 15 characters) or the file cannot
+  // be opened. Clears the exit request, so it precedes Execute.
   int Initialize(const char* _path, const char* _name, const char* _extension,
-                 int _dailyCreatePath, unsigned long _maxFileSize);  // 1/0
-  int AddWriter(const char* _name);  // 1 added, 0 already known
+                 int _dailyCreatePath, unsigned long _maxFileSize);
+  // 1 added; 0 already known, or refused (empty, "/", longer than a record's
+  // 31-character tag, or a file name "<name>.<tag>" over 63 characters).
+  // The file appears with the tag's first record.
+  int AddWriter(const char* _name);
   void SetKeepDays(int _days);
   void SetPipe(int _pipe) { pipe_ = _pipe; }
   void SetExit() { doExit_.store(1); }
-  void Finalize();
+  void Finalize();  // closes every file; harmless to call twice
+
+  // true on the writer thread itself while Run is active.
+  bool OnWriterThread() const;
+
+  // Reads one record and writes it to its file. A record that is short or
+  // announces more text than the read buffer holds means the stream is out
+  // of step: the pipe is emptied up to that moment, and since producers
+  // write whole records, the next byte read begins a record again.
+  void WriteLog();
 
  protected:
   void Initial() override {}
@@ -29,8 +57,24 @@ class CQIRServiceLogWriter : public CQIRThread {
   void Final() override {}
 
  private:
+  int WaitReadable(long _nanoseconds);  // 1 readable, 0 time-out, -1 failure
+  ssize_t ReadFull(char* _dest, size_t _size);
+  void Resync();
+  CQIRWriteFile* NewWriter(const char* _name);
+
+  QIR_THD_LOG_MAP thdMap_;  // guarded by thdMutex_; owns the writers
+  CQIRMutex thdMutex_;
+  CQIRWriteFile* file_;  // main log; writer thread only once running
+  char path_[4096];
+  char name_[128];
+  char extension_[32];
+  int dailyCreatePath_;
+  size_t maxFileSize_;
+  char* buffer_;  // read buffer
   int pipe_;
   std::atomic<int> doExit_;
+  std::atomic<pthread_t> runThread_;  // the thread inside Run, 0 otherwise
+  size_t consumed_;  // bytes read from the pipe; writer thread only
 };
 
 #endif  // QIR_BASE_CQIRSERVICELOGWRITER_H

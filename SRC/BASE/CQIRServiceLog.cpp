@@ -47,7 +47,14 @@ uint64_t QIR_LOG_DECODE_RECORD(const char* _record, char _tag[QIR_LOG_TAG_SIZE])
 }
 
 CQIRServiceLog::CQIRServiceLog()
-    : writeMode_(2), pipe_(0), logMask_(0), buffer_(nullptr), isClose_(0), format_(1) {
+    : writeMode_(2),
+      pipe_(0),
+      logMask_(0),
+      buffer_(nullptr),
+      isClose_(0),
+      format_(1),
+      writerStarted_(false),
+      dropped_(0) {
   pipeName_[0] = '\0';
 }
 
@@ -59,6 +66,8 @@ void CQIRServiceLog::ReadFormat() {
 }
 
 int CQIRServiceLog::Initialize() {
+  StopWriter();
+  ClosePipe();
   writeMode_ = 2;
   if (buffer_ == nullptr) buffer_ = static_cast<char*>(malloc(QIR_LOG_BUFFER_SIZE));
   if (buffer_ == nullptr) {
@@ -73,14 +82,16 @@ int CQIRServiceLog::Initialize() {
 
 int CQIRServiceLog::Initialize(const char* _path, const char* _name, const char* _extension,
                                int _createDailyPath, unsigned long _maxFileSize) {
+  StopWriter();
+  ClosePipe();
   writeMode_ = 1;
   if (buffer_ == nullptr) buffer_ = static_cast<char*>(malloc(QIR_LOG_BUFFER_SIZE));
   if (buffer_ == nullptr) {
     printf("memory allocate failed...\n");
     return 0;
   }
-  if (access(_path, W_OK) != 0) {
-    printf("logger invalid path(%s)...\n", _path);
+  if (_path == nullptr || access(_path, W_OK) != 0) {
+    printf("logger invalid path(%s)...\n", _path == nullptr ? "(null)" : _path);
     return 0;
   }
   if (CreatePipe() == 0) return 0;
@@ -94,6 +105,7 @@ int CQIRServiceLog::Initialize(const char* _path, const char* _name, const char*
     ClosePipe();
     return 0;
   }
+  writerStarted_.store(true);
   ReadFormat();
   isClose_ = 0;
   return 1;
@@ -156,19 +168,51 @@ int CQIRServiceLog::WritePrefix(char* _dest, size_t _cap, int _logType, bool _da
   return n;
 }
 
-// Sends the text at offset 40 (already ending with its newline) as one line
-// or one record. In file mode the record is written with a single
-// non-blocking write; a full pipe drops it whole, never in part.
+// Sends the text at offset 40 (already ending with its newline) as lines on
+// standard output or as records on the pipe. Until the writer runs, and on
+// the writer thread itself (whose failures would otherwise come back to it
+// as new records, without end), lines go to standard output.
 void CQIRServiceLog::Emit(const char* _tag, size_t _textLength) {
-  char* text = buffer_ + QIR_LOG_HEADER_SIZE;
-  if (writeMode_ != 1 || pipe_ <= 0) {
-    fwrite(text, 1, _textLength, stdout);
+  if (writeMode_ != 1 || pipe_ <= 0 || !writerStarted_.load() || logWriter_.OnWriterThread()) {
+    fwrite(buffer_ + QIR_LOG_HEADER_SIZE, 1, _textLength, stdout);
     fflush(stdout);
     return;
   }
-  size_t total = QIR_LOG_ENCODE_RECORD(buffer_, _tag, _textLength);
-  ssize_t rc = write(pipe_, buffer_, total);
-  (void)rc;
+  SendRecords(_tag, _textLength);
+}
+
+// Each record is at most PIPE_BUF bytes, so the non-blocking write takes it
+// whole or not at all, and holds whole lines (see QIR_LOG_MAX_RECORD). The
+// header of a later record is built in front of its text, over text already
+// sent. Producers are serialised by mutex_, so no other record comes between
+// the records of one call.
+void CQIRServiceLog::SendRecords(const char* _tag, size_t _textLength) {
+  char* text = buffer_ + QIR_LOG_HEADER_SIZE;
+  size_t pos = 0;
+  while (pos < _textLength) {
+    char* chunk = text + pos;
+    size_t rest = _textLength - pos;
+    size_t take = rest;
+    size_t skip = 0;
+    if (rest > QIR_LOG_MAX_RECORD_TEXT) {
+      const char* lineEnd = static_cast<const char*>(memrchr(chunk, '\n', QIR_LOG_MAX_RECORD_TEXT));
+      if (lineEnd != nullptr) {
+        take = static_cast<size_t>(lineEnd - chunk) + 1;
+      } else {
+        take = QIR_LOG_MAX_RECORD_TEXT;
+        const char* cutEnd = static_cast<const char*>(memchr(chunk + take, '\n', rest - take));
+        skip = (cutEnd != nullptr) ? static_cast<size_t>(cutEnd - (chunk + take)) + 1 : rest - take;
+        memcpy(chunk + take - 4, "...\n", 4);
+      }
+    }
+    char* record = chunk - QIR_LOG_HEADER_SIZE;
+    size_t total = QIR_LOG_ENCODE_RECORD(record, _tag, take);
+    if (write(pipe_, record, total) != static_cast<ssize_t>(total)) {
+      dropped_.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    pos += take + skip;
+  }
 }
 
 int CQIRServiceLog::VMessageLog(const char* _tag, int _logType, bool _dated, const char* _fmt,
@@ -206,7 +250,7 @@ int CQIRServiceLog::MessageLog(int _logType, const char* _fmt, ...) {
 int CQIRServiceLog::MessageLog(const char* _threadName, int _logType, const char* _fmt, ...) {
   va_list ap;
   va_start(ap, _fmt);
-  VMessageLog(_threadName, _logType, false, _fmt, ap);
+  VMessageLog(_threadName != nullptr ? _threadName : "MAIN", _logType, false, _fmt, ap);
   va_end(ap);
   return 1;
 }
@@ -218,7 +262,7 @@ int CQIRServiceLog::HexaLog(const char* _comment, const unsigned char* _data,
 
 int CQIRServiceLog::HexaLog(const char* _name, const char* _comment, const unsigned char* _data,
                             unsigned long _size) {
-  return _HexaLog(_name, _comment, _data, _size);
+  return _HexaLog(_name != nullptr ? _name : "MAIN", _comment, _data, _size);
 }
 
 int CQIRServiceLog::_HexaLog(const char* _name, const char* _comment, const unsigned char* _data,
@@ -234,7 +278,7 @@ int CQIRServiceLog::_HexaLog(const char* _name, const char* _comment, const unsi
   // The comment is caller text: cut it so the dump always fits behind it.
   size_t dumpRoom = QIR_HEXADUMP_SIZE(_size) + 2;
   size_t room = cap - used - dumpRoom;
-  int n = snprintf(text + used, room, " %s\n", _comment);
+  int n = snprintf(text + used, room, " %s\n", _comment != nullptr ? _comment : "");
   if (n < 0) n = 0;
   used += (static_cast<size_t>(n) >= room) ? room - 1 : static_cast<size_t>(n);
   used += CQIRConv::HexaDump(text + used, _data, static_cast<int>(_size));
@@ -244,12 +288,19 @@ int CQIRServiceLog::_HexaLog(const char* _name, const char* _comment, const unsi
   return 1;
 }
 
+// Waits for the writer's end, not merely for it to stop running: a thread
+// just created may not have marked itself running yet, and would then run on
+// after the buffer and the pipe are gone.
+void CQIRServiceLog::StopWriter() {
+  if (!writerStarted_.load()) return;
+  logWriter_.SetExit();
+  while (logWriter_.GetStatus() != CQIRThread::QIR_THREAD_TERMINATE) usleep(10000);
+  writerStarted_.store(false);
+}
+
 void CQIRServiceLog::Finalize() {
   if (isClose_.exchange(1) == 1 && buffer_ == nullptr && pipe_ == 0) return;
-  if (writeMode_ == 1 && logWriter_.GetStatus() == CQIRThread::QIR_THREAD_RUNNING) {
-    logWriter_.SetExit();
-    while (logWriter_.GetStatus() == CQIRThread::QIR_THREAD_RUNNING) usleep(10000);
-  }
+  StopWriter();
   {
     CQIRLockGuard guard(mutex_);
     free(buffer_);

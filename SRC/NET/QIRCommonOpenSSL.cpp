@@ -1,0 +1,376 @@
+#include "QIRCommonOpenSSL.h"
+
+#include "CQIRServiceLog.h"
+
+#include <openssl/bio.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <mutex>
+
+bool G_QIR_OPENSSL_INIT = false;
+bool G_QIR_OPEESSL_THREAD_INIT = false;
+SSL_CTX* G_QIR_OPENSSL_DEFAULT_SSL_CTX = nullptr;
+const char* G_QIR_OPENSSL_ALPN_INDICATOR = "h2";
+unsigned char ALPN_PROTOS[3] = {2, 'h', '2'};
+const char* QIR_DEFAULT_CIPHER_LIST =
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:"
+    "ECDHE-RSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-SHA384:ECDHE-RSA-AES256-SHA384:ECDHE-ECDSA-AES128-SHA256:"
+    "ECDHE-RSA-AES128-SHA256";
+
+namespace {
+
+// SSL_OP_NO_SSLv2 and SSL_OP_SINGLE_ECDH_USE are 0 in OpenSSL 3 (SSLv2 is
+// gone, ECDH keys are always single-use); they stay for what they say.
+const uint64_t kServerOptions =
+    (SSL_OP_ALL & ~static_cast<uint64_t>(SSL_OP_DONT_INSERT_EMPTY_FRAGMENTS)) | SSL_OP_NO_SSLv2 |
+    SSL_OP_NO_SSLv3 | SSL_OP_NO_COMPRESSION | SSL_OP_NO_SESSION_RESUMPTION_ON_RENEGOTIATION |
+    SSL_OP_SINGLE_ECDH_USE | SSL_OP_NO_TICKET | SSL_OP_CIPHER_SERVER_PREFERENCE;
+const uint64_t kClientOptions = SSL_OP_ALL | SSL_OP_NO_SSLv2 | SSL_OP_NO_SSLv3 |
+                                SSL_OP_NO_COMPRESSION |
+                                SSL_OP_NO_SESSION_RESUMPTION_ON_RENEGOTIATION;
+const long kCacheMode = SSL_SESS_CACHE_SERVER | SSL_SESS_CACHE_NO_AUTO_CLEAR;
+const long kModes = SSL_MODE_AUTO_RETRY | SSL_MODE_RELEASE_BUFFERS;
+
+// A server that asks for client certificates refuses every resumed session
+// unless a session id context is set ("session id context uninitialized").
+const unsigned char kSessionIdContext[] = "QIR";
+
+std::once_flag g_initOnce;
+std::mutex g_defaultCtxMutex;  // guards G_QIR_OPENSSL_DEFAULT_SSL_CTX's reference
+
+// ERR_error_string's own buffer is shared between threads; this one is not.
+const char* LastError() {
+  static thread_local char text[256];
+  ERR_error_string_n(ERR_get_error(), text, sizeof(text));
+  return text;
+}
+const char* LastReason() {
+  const char* reason = ERR_reason_error_string(ERR_get_error());
+  return reason != nullptr ? reason : "unknown";
+}
+
+void ApplyCommonSettings(SSL_CTX* _ctx, uint64_t _options) {
+  SSL_CTX_set_session_cache_mode(_ctx, kCacheMode);
+  SSL_CTX_set_options(_ctx, _options);
+  SSL_CTX_set_mode(_ctx, kModes);
+}
+
+// The context holds a reference of its own in the global, so a connection
+// switched to it by the server-name callback never meets a freed context.
+void SetDefaultServerContext(SSL_CTX* _ctx) {
+  std::lock_guard<std::mutex> lock(g_defaultCtxMutex);
+  if (_ctx != nullptr) SSL_CTX_up_ref(_ctx);
+  SSL_CTX* old = G_QIR_OPENSSL_DEFAULT_SSL_CTX;
+  G_QIR_OPENSSL_DEFAULT_SSL_CTX = _ctx;
+  if (old != nullptr) SSL_CTX_free(old);
+}
+
+SSL_CTX* Fail(SSL_CTX* _ctx) {
+  SSL_CTX_free(_ctx);
+  return nullptr;
+}
+
+const struct {
+  const char* name;
+  int month;
+} kMonths[] = {{"Jan", 1}, {"Feb", 2}, {"Mar", 3}, {"Apr", 4},  {"May", 5},  {"Jun", 6},
+               {"Jul", 7}, {"Aug", 8}, {"Sep", 9}, {"Oct", 10}, {"Nov", 11}, {"Dec", 12}};
+
+}  // namespace
+
+void QIR_SSL_INIT() {
+  std::call_once(g_initOnce, [] {
+    QIR_LOG_I("openssl version        : %s", OpenSSL_version(OPENSSL_VERSION));
+    QIR_LOG_I("openssl thread-support : %s", "true");
+    // Error strings and algorithms; OpenSSL 3 would load them on first use,
+    // asking now keeps the first handshake's latency out of the accept loop.
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    G_QIR_OPENSSL_INIT = true;
+  });
+}
+
+// OpenSSL 3 does its own locking: the locking and thread-id callbacks of the
+// 1.0 library are no-op macros there and CRYPTO_num_locks() is 1. Setup and
+// cleanup therefore only keep the flag, so callers' start-up and shutdown
+// order stays as it is.
+void QIR_SSL_THREAD_SETUP() { G_QIR_OPEESSL_THREAD_INIT = true; }
+
+void QIR_SSL_THREAD_CLEANUP() {}
+
+// OPENSSL_thread_stop is the current form of ERR_remove_thread_state(NULL):
+// it frees the calling thread's error queue and other thread-local state.
+// OpenSSL 3 also does this itself when a thread ends.
+void QIR_SSL_THREAD_CLEAR() { OPENSSL_thread_stop(); }
+
+// ERR_free_strings and EVP_cleanup are no-ops in OpenSSL 3, which frees its
+// tables at process exit. What remains is the default context's reference.
+void QIR_SSL_CLEANUP() { SetDefaultServerContext(nullptr); }
+
+int QIR_SSL_CTX_set_proto_versions(SSL_CTX* ctx, int min, int max) {
+  if (SSL_CTX_set_min_proto_version(ctx, min) != 1 ||
+      SSL_CTX_set_max_proto_version(ctx, max) != 1) {
+    QIR_LOG_E("SSL_CTX_set_proto_version(0x%04x,0x%04x) failed :%s", min, max, LastError());
+    return -1;
+  }
+  return 0;
+}
+
+SSL_CTX* QIR_SSL_CREATE_SERVER_CTX(const char* keyFile, const char* certFile, const char* caFile) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+  if (ctx == nullptr) {
+    QIR_LOG_E("Could not create SSL/TLS context: %s", LastError());
+    return nullptr;
+  }
+  ApplyCommonSettings(ctx, kServerOptions);
+  if (QIR_SSL_CTX_set_proto_versions(ctx, QIR_TLS1_0_VERSION, QIR_TLS1_2_VERSION) != 0) {
+    return Fail(ctx);
+  }
+  if (SSL_CTX_set_cipher_list(ctx, QIR_DEFAULT_CIPHER_LIST) != 1) {
+    QIR_LOG_E("SSL_CTX_set_cipher_list() failed :%s", LastError());
+    return Fail(ctx);
+  }
+  // ECDHE on prime256v1 only, as a 1.0 temporary ECDH key on that curve gave.
+  int groups[] = {NID_X9_62_prime256v1};
+  if (SSL_CTX_set1_groups(ctx, groups, 1) != 1) {
+    QIR_LOG_E("EC_KEY_new_by_curv_name failed: %s", LastError());
+    return Fail(ctx);
+  }
+  if (SSL_CTX_use_PrivateKey_file(ctx, keyFile, SSL_FILETYPE_PEM) != 1) {
+    QIR_LOG_E("SSL_CTX_use_PrivateKey_file(%s) failed!...%s", keyFile, LastReason());
+    return Fail(ctx);
+  }
+  if (SSL_CTX_use_certificate_chain_file(ctx, certFile) != 1) {
+    QIR_LOG_E("SSL_CTX_use_certificate_chain_file(%s) failed!...%s", certFile, LastReason());
+    return Fail(ctx);
+  }
+  if (SSL_CTX_check_private_key(ctx) != 1) {
+    QIR_LOG_E("SSL_CTX_check_private_key() failed!...%s", LastReason());
+    return Fail(ctx);
+  }
+  if (caFile != nullptr) {
+    if (SSL_CTX_load_verify_locations(ctx, caFile, nullptr) != 1) {
+      QIR_LOG_E("SSL_CTX_load_verify_locations() failed...");
+      return Fail(ctx);
+    }
+  } else if (X509_STORE_set_default_paths(SSL_CTX_get_cert_store(ctx)) != 1) {
+    QIR_LOG_E("X509_STORE_set_default_paths() failed...");
+    return Fail(ctx);
+  }
+  SSL_CTX_set_session_id_context(ctx, kSessionIdContext, sizeof(kSessionIdContext) - 1);
+  // Ask for a client certificate, accept clients without one.
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, cert_verify_cb);
+  SetDefaultServerContext(ctx);
+  SSL_CTX_set_alpn_select_cb(ctx, select_server_proto_cb, nullptr);
+  SSL_CTX_set_tlsext_servername_callback(ctx, server_name_cb);
+  SSL_CTX_set_tlsext_servername_arg(ctx, ctx);
+  return ctx;
+}
+
+SSL_CTX* QIR_SSL_CREATE_CLIENT_CTX(const char* keyFile, const char* certFile, const char* caFile) {
+  return QIR_SSL_CREATE_CLIENT_CTX(keyFile, certFile, caFile, nullptr);
+}
+
+SSL_CTX* QIR_SSL_CREATE_CLIENT_CTX(const char* keyFile, const char* certFile, const char* caFile,
+                                   const char* caPath) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  if (ctx == nullptr) {
+    QIR_LOG_E("Could not create SSL/TLS context: %s", LastError());
+    return nullptr;
+  }
+  ApplyCommonSettings(ctx, kClientOptions);
+  if (SSL_CTX_set_default_verify_paths(ctx) != 1) {
+    QIR_LOG_W("SSL_CTX_set_default_verify_paths() failed :%s", LastError());
+  }
+  if (QIR_SSL_CTX_set_proto_versions(ctx, QIR_TLS1_0_VERSION, QIR_TLS1_2_VERSION) != 0) {
+    return Fail(ctx);
+  }
+  if (SSL_CTX_set_cipher_list(ctx, QIR_DEFAULT_CIPHER_LIST) != 1) {
+    QIR_LOG_E("SSL_CTX_set_cipher_list() failed :%s", LastError());
+    return Fail(ctx);
+  }
+#ifndef OPENSSL_NO_NEXTPROTONEG
+  SSL_CTX_set_next_proto_select_cb(ctx, select_client_proto_cb, nullptr);
+#endif
+  if (keyFile != nullptr && SSL_CTX_use_PrivateKey_file(ctx, keyFile, SSL_FILETYPE_PEM) != 1) {
+    QIR_LOG_E("SSL_CTX_use_PrivateKey_file() failed: %s", LastError());
+    return Fail(ctx);
+  }
+  if (certFile != nullptr && SSL_CTX_use_certificate_chain_file(ctx, certFile) != 1) {
+    QIR_LOG_E("SSL_CTX_use_certificate_chain_file() failed: %s", LastError());
+    return Fail(ctx);
+  }
+  if (caFile != nullptr || caPath != nullptr) {
+    if (SSL_CTX_load_verify_locations(ctx, caFile, caPath) != 1) {
+      QIR_LOG_E("SSL_CTX_load_verify_locations(%s:%s) failed!..",
+                caFile != nullptr ? caFile : "nullptr", caPath != nullptr ? caPath : "nullptr");
+      return Fail(ctx);
+    }
+  } else {
+    SSL_CTX_set_default_verify_paths(ctx);
+  }
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, cert_verify_cb);
+  // SSL_CTX_set_alpn_protos answers 0 on success, unlike the rest of the API.
+  if (SSL_CTX_set_alpn_protos(ctx, ALPN_PROTOS, sizeof(ALPN_PROTOS)) != 0) {
+    QIR_LOG_E("SSL_CTX_set_alpn_protos() failed :%s", LastError());
+    return Fail(ctx);
+  }
+  return ctx;
+}
+
+int select_server_proto_cb(SSL* /*ssl*/, const unsigned char** out, unsigned char* outlen,
+                           const unsigned char* in, unsigned int inlen, void* /*arg*/) {
+  // SSL_select_next_proto points *out into one of the two lists, neither of
+  // which it writes to; the cast only bridges the older prototype.
+  if (SSL_select_next_proto(const_cast<unsigned char**>(out), outlen, ALPN_PROTOS,
+                            sizeof(ALPN_PROTOS), in, inlen) != OPENSSL_NPN_NEGOTIATED) {
+    QIR_LOG_E("SSL_select_next_proto() failed...");
+    return SSL_TLSEXT_ERR_NOACK;
+  }
+  return SSL_TLSEXT_ERR_OK;
+}
+
+int select_client_proto_cb(SSL* /*ssl*/, unsigned char** out, unsigned char* outlen,
+                           const unsigned char* in, unsigned int inlen, void* /*arg*/) {
+  if (SSL_select_next_proto(out, outlen, ALPN_PROTOS, sizeof(ALPN_PROTOS), in, inlen) !=
+      OPENSSL_NPN_NEGOTIATED) {
+    QIR_LOG_E("SSL_select_next_proto() failed...");
+    return SSL_TLSEXT_ERR_NOACK;
+  }
+  return SSL_TLSEXT_ERR_OK;
+}
+
+SSL_CTX* defaultServerContext() { return G_QIR_OPENSSL_DEFAULT_SSL_CTX; }
+
+SSL_CTX* getSSLContext(const char* /*name*/) { return G_QIR_OPENSSL_DEFAULT_SSL_CTX; }
+
+// One context serves every name; the name is never acknowledged.
+int server_name_cb(SSL* ssl, int* /*alert*/, void* arg) {
+  if (ssl == nullptr) return SSL_TLSEXT_ERR_NOACK;
+  const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+  if (name == nullptr) return SSL_TLSEXT_ERR_NOACK;
+  std::lock_guard<std::mutex> lock(g_defaultCtxMutex);
+  SSL_CTX* ctx = getSSLContext(name);
+  if (ctx != nullptr && ctx != arg) SSL_set_SSL_CTX(ssl, ctx);
+  return SSL_TLSEXT_ERR_NOACK;
+}
+
+int cert_verify_cb(int ok, X509_STORE_CTX* ctx) {
+  X509* cert = X509_STORE_CTX_get_current_cert(ctx);
+  int err = X509_STORE_CTX_get_error(ctx);
+  if (cert != nullptr) {
+    char subject[1024];
+    X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof(subject));
+    int depth = X509_STORE_CTX_get_error_depth(ctx);
+    if (ok == 0) {
+      QIR_LOG_E("verify failed, depth=%d,err=%d,subject=%s", depth, err, subject);
+    } else {
+      char issuer[1024];
+      X509_NAME_oneline(X509_get_issuer_name(cert), issuer, sizeof(issuer));
+      QIR_LOG_I("verify ok...depth[%d],issuer=[%s]", depth, issuer);
+    }
+  }
+  if (ok == 0) {
+    if (err == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT) {
+      ok = 1;  // a self-signed leaf is how peers without a CA identify themselves
+    } else {
+      QIR_LOG_W("verify errors=%d,%s", err, X509_verify_cert_error_string(err));
+    }
+    const char* ignore = getenv("QIR_CERT_VERIFY_IGNORE");
+    if (ignore != nullptr && (strcmp(ignore, "TRUE") == 0 || strcmp(ignore, "true") == 0)) {
+      ok = 1;
+    }
+  }
+  return ok;
+}
+
+bool QIR_SSL_SELECT_ALPN(SSL* ssl, const char* name) {
+  const unsigned char* proto = nullptr;
+  unsigned int length = 0;
+#ifndef OPENSSL_NO_NEXTPROTONEG
+  SSL_get0_next_proto_negotiated(ssl, &proto, &length);
+#endif
+  if (proto == nullptr) SSL_get0_alpn_selected(ssl, &proto, &length);
+  size_t want = strlen(G_QIR_OPENSSL_ALPN_INDICATOR);
+  if (proto != nullptr && length == want && memcmp(proto, G_QIR_OPENSSL_ALPN_INDICATOR, want) == 0) {
+    return true;
+  }
+  if (name != nullptr) {
+    QIR_LOG_E("connection(%s) %s is not negotiated...", name, G_QIR_OPENSSL_ALPN_INDICATOR);
+  } else {
+    QIR_LOG_E("%s is not negotiated...", G_QIR_OPENSSL_ALPN_INDICATOR);
+  }
+  return false;
+}
+
+int CONV_ASN1TIME(const ASN1_TIME* time, char* buf, size_t len) {
+  BIO* bio = BIO_new(BIO_s_mem());
+  if (bio == nullptr) {
+    QIR_LOG_E("ASN1_TIME_print failed or wrote no data.");
+    return 0;
+  }
+  int result = 1;
+  if (ASN1_TIME_print(bio, time) <= 0) {
+    QIR_LOG_E("ASN1_TIME_print failed or wrote no data.");
+    result = 0;
+  } else if (BIO_gets(bio, buf, static_cast<int>(len)) <= 0) {
+    QIR_LOG_E("BIO_gets call failed to transfer contents to buf");
+    result = 0;
+  }
+  BIO_free(bio);
+  return result;
+}
+
+int CONV_STRTIME(const char* buf, char* out) {
+  out[0] = '\0';
+  char copy[128];
+  snprintf(copy, sizeof(copy), "%s", buf);
+  const char* piece[4] = {nullptr, nullptr, nullptr, nullptr};
+  int count = 0;
+  char* save = nullptr;
+  for (char* p = strtok_r(copy, " ", &save); p != nullptr && count < 4;
+       p = strtok_r(nullptr, " ", &save)) {
+    piece[count++] = p;
+  }
+  if (count < 4) return 0;
+  int month = 0;  // a name outside the table reads as month 00
+  for (const auto& m : kMonths) {
+    if (strcmp(piece[0], m.name) == 0) month = m.month;
+  }
+  // hh:mm:ss, possibly with fractional seconds behind
+  const char* t = piece[2];
+  if (strlen(t) < 8 || t[2] != ':' || t[5] != ':') return 0;
+  int year = atoi(piece[3]);
+  int day = atoi(piece[1]);
+  if (year < 0 || year > 9999 || day < 0 || day > 99) return 0;
+  snprintf(out, 15, "%04u%02u%02u%2.2s%2.2s%2.2s", static_cast<unsigned>(year) % 10000u,
+           static_cast<unsigned>(month) % 100u, static_cast<unsigned>(day) % 100u, t, t + 3,
+           t + 6);
+  return 1;
+}
+
+bool QIR_SSL_GET_CERT_EXPIRE_DATE(const char* certFile, char* out) {
+  FILE* fp = fopen(certFile, "r");
+  if (fp == nullptr) {
+    fprintf(stderr, "unable to open: %s\n", certFile);
+    return false;
+  }
+  X509* cert = PEM_read_X509(fp, nullptr, nullptr, nullptr);
+  if (cert == nullptr) {
+    fprintf(stderr, "unable to parse certificate in: %s\n", certFile);
+    fclose(fp);
+    return false;
+  }
+  char printed[128];
+  bool ok = CONV_ASN1TIME(X509_get0_notAfter(cert), printed, sizeof(printed)) == 1 &&
+            CONV_STRTIME(printed, out) == 1;
+  X509_free(cert);
+  fclose(fp);
+  return ok;
+}

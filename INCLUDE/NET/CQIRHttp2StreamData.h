@@ -1,0 +1,52 @@
+#ifndef QIR_NET_CQIRHTTP2STREAMDATA_H
+#define QIR_NET_CQIRHTTP2STREAMDATA_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <chrono>
+#include <string>
+
+#include "defHttp2.h"
+
+// Receive buffer of one request stream of the server engine. Pooled by the
+// engine (allocated once by Initialize, reused through New); used only by the
+// engine's worker thread.
+class CQIRHttp2StreamData {
+ public:
+  CQIRHttp2StreamData();
+  ~CQIRHttp2StreamData();
+  CQIRHttp2StreamData(const CQIRHttp2StreamData&) = delete;
+  CQIRHttp2StreamData& operator=(const CQIRHttp2StreamData&) = delete;
+
+  // Body capacity _size bytes plus one byte for the receiver's NUL; false
+  // when the allocation failed.
+  bool Initialize(size_t _size);
+  void New(int32_t _streamId);  // start a new request: id, no headers, no body
+  void Reset();                 // drop the headers
+
+  void AddRequestHeader(const std::string& _name, const std::string& _value);
+  void AddRequestHeader(const char* _name, size_t _nameLen, const char* _value,
+                        size_t _valueLen);
+  // Appends when the whole chunk fits, else stores nothing and returns false.
+  bool SetRequestPayload(const char* _data, size_t _len);
+
+  int32_t GetStreamID() const { return stream_id_; }
+  QIR_HTTP2_HEADER* GetRequestHeader() { return &reqHdr_; }
+  size_t GetRequestPayload(char** _out) const;  // the buffer, and the bytes stored
+  size_t GetPayloadCapacity() const { return payloadSize_; }
+  void SetTimeout() { startT_ = std::chrono::system_clock::now(); }
+  void SetPayloadError() { error_ = 1; }
+  int GetError() const { return error_; }
+
+ private:
+  int32_t stream_id_;
+  QIR_HTTP2_HEADER reqHdr_;
+  char* reqPayload_;
+  size_t reqPayloadSize_;
+  size_t payloadSize_;
+  std::chrono::system_clock::time_point startT_;  // handed to the application
+  int error_;                                     // 1: a DATA chunk was dropped
+};
+
+#endif  // QIR_NET_CQIRHTTP2STREAMDATA_H

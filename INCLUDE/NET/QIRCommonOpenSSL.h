@@ -1,0 +1,84 @@
+#ifndef QIR_NET_QIRCOMMONOPENSSL_H
+#define QIR_NET_QIRCOMMONOPENSSL_H
+
+#include <stddef.h>
+
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+// TLS for the whole framework: library start-up, the server and client
+// contexts (fixed options, cipher list, TLS 1.0 to 1.2, ALPN "h2"), the
+// verification, protocol-selection and server-name callbacks, the check that
+// "h2" was negotiated, and a certificate expiry reader.
+//
+// Calling order: QIR_SSL_INIT (and QIR_SSL_THREAD_SETUP) once at start-up on
+// the main thread, then the contexts; per connection the socket layer runs the
+// handshake and QIR_SSL_SELECT_ALPN. A context is shared read-only by every
+// connection made from it; each SSL object is driven by one thread.
+
+extern bool G_QIR_OPENSSL_INIT;         // library start-up done
+extern bool G_QIR_OPEESSL_THREAD_INIT;  // QIR_SSL_THREAD_SETUP has run
+
+// The last server context created: what the server-name callback switches a
+// connection to. It holds its own reference (released when a newer server
+// context replaces it, or by QIR_SSL_CLEANUP), so it never dangles when the
+// creator frees the context first.
+extern SSL_CTX* G_QIR_OPENSSL_DEFAULT_SSL_CTX;
+
+extern const char* G_QIR_OPENSSL_ALPN_INDICATOR;  // "h2"
+extern unsigned char ALPN_PROTOS[3];              // "\x02h2", the TLS wire form
+extern const char* QIR_DEFAULT_CIPHER_LIST;
+
+// TLS version numbers as they appear on the wire.
+enum {
+  QIR_TLS1_0_VERSION = 0x0301,
+  QIR_TLS1_1_VERSION = 0x0302,
+  QIR_TLS1_2_VERSION = 0x0303
+};
+
+void QIR_SSL_INIT();
+void QIR_SSL_THREAD_SETUP();
+void QIR_SSL_THREAD_CLEANUP();
+void QIR_SSL_THREAD_CLEAR();  // frees the calling thread's OpenSSL error state
+void QIR_SSL_CLEANUP();
+
+// Every failure is logged with OpenSSL's error text and answers null; the
+// caller owns the context (SSL_CTX_free).
+SSL_CTX* QIR_SSL_CREATE_SERVER_CTX(const char* keyFile, const char* certFile, const char* caFile);
+SSL_CTX* QIR_SSL_CREATE_CLIENT_CTX(const char* keyFile, const char* certFile, const char* caFile);
+SSL_CTX* QIR_SSL_CREATE_CLIENT_CTX(const char* keyFile, const char* certFile, const char* caFile,
+                                   const char* caPath);
+
+// true when "h2" was agreed on the connection (NPN first, else ALPN); name,
+// which may be null, is the connection name for the log line.
+bool QIR_SSL_SELECT_ALPN(SSL* ssl, const char* name);
+
+// Restricts the context to the TLS versions min..max (QIR_TLS1_x_VERSION).
+// 0 done; -1 when OpenSSL refuses a bound (logged).
+int QIR_SSL_CTX_set_proto_versions(SSL_CTX* ctx, int min, int max);
+
+// Writes the certificate's notAfter as fourteen digits CCYYMMDDhhmmss and a
+// NUL into out (at least 15 bytes). false when the file cannot be read or
+// parsed, or the time cannot be printed.
+bool QIR_SSL_GET_CERT_EXPIRE_DATE(const char* certFile, char* out);
+// Prints an ASN.1 time ("Nov  5 09:30:00 2030 GMT") into buf of len bytes.
+// 1 done, 0 failed (logged).
+int CONV_ASN1TIME(const ASN1_TIME* time, char* buf, size_t len);
+// Turns that printed form into the fourteen digits in out (15 bytes). A month
+// name not in the table gives month 00. 1 done, 0 when the text has fewer than
+// four fields or a malformed time of day (out is then empty).
+int CONV_STRTIME(const char* buf, char* out);
+
+// OpenSSL callbacks, installed by the context constructors.
+int cert_verify_cb(int ok, X509_STORE_CTX* ctx);
+int select_server_proto_cb(SSL* ssl, const unsigned char** out, unsigned char* outlen,
+                           const unsigned char* in, unsigned int inlen, void* arg);
+int select_client_proto_cb(SSL* ssl, unsigned char** out, unsigned char* outlen,
+                           const unsigned char* in, unsigned int inlen, void* arg);
+int server_name_cb(SSL* ssl, int* alert, void* arg);
+
+// Both give G_QIR_OPENSSL_DEFAULT_SSL_CTX: one context serves every name.
+SSL_CTX* defaultServerContext();
+SSL_CTX* getSSLContext(const char* name);
+
+#endif  // QIR_NET_QIRCOMMONOPENSSL_H
