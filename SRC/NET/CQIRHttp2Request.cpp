@@ -1,6 +1,8 @@
 #include "CQIRHttp2Request.h"
 
 #include "CQIRServiceLog.h"
+#include "QIRHttp2Nv.h"
+#include "QIRHttp2Option.h"
 #include "QIRHttp2Upgrade.h"
 
 #include <nghttp2/nghttp2.h>
@@ -16,9 +18,6 @@
 namespace {
 
 const int32_t kMaxRequestCount = 1073741823;  // 2^30 - 1: client stream ids are odd and below 2^31
-const int kMaxHeaders = 64;                   // entries of hdrs_
-const int kErrTimeout = -9998;
-const int kErrOverflow = -9999;
 
 double SecondsSince(std::chrono::steady_clock::time_point _t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - _t).count();
@@ -31,36 +30,6 @@ const char* CloseText(int _cause) {
                                       "internal error", "already closed"};
   if (_cause < 0 || _cause > 9) return "unknown";
   return texts[_cause];
-}
-
-const char* strsettingsid(int32_t _id) {
-  switch (_id) {
-    case NGHTTP2_SETTINGS_HEADER_TABLE_SIZE: return "SETTINGS_HEADER_TABLE_SIZE";
-    case NGHTTP2_SETTINGS_ENABLE_PUSH: return "SETTINGS_ENABLE_PUSH";
-    case NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS: return "SETTINGS_MAX_CONCURRENT_STREAMS";
-    case NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE: return "SETTINGS_INITIAL_WINDOW_SIZE";
-    case NGHTTP2_SETTINGS_MAX_FRAME_SIZE: return "SETTINGS_MAX_FRAME_SIZE";
-    case NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE: return "SETTINGS_MAX_HEADER_LIST_SIZE";
-    default: return "UNKNOWN";
-  }
-}
-
-// Header entries point into strings that outlive the HEADERS frame: nghttp2
-// copies nothing.
-const uint8_t kNoCopy = NGHTTP2_NV_FLAG_NO_COPY_NAME | NGHTTP2_NV_FLAG_NO_COPY_VALUE;
-
-nghttp2_nv make_nv(const std::string& _name, const std::string& _value) {
-  return {(uint8_t*)_name.c_str(), (uint8_t*)_value.c_str(), _name.size(), _value.size(), kNoCopy};
-}
-
-template <size_t N>
-nghttp2_nv make_nv_lc_nocopy(const char (&_name)[N], const char* _value) {
-  return {(uint8_t*)_name, (uint8_t*)_value, N - 1, strlen(_value), kNoCopy};
-}
-
-template <size_t N>
-nghttp2_nv make_nv_ls_nocopy(const char (&_name)[N], const std::string& _value) {
-  return {(uint8_t*)_name, (uint8_t*)_value.c_str(), N - 1, _value.size(), kNoCopy};
 }
 
 // True when _text has its NUL within the _cap bytes of its field.
@@ -235,9 +204,7 @@ CQIRHttp2Request::CQIRHttp2Request()
       last_recv_time_(ping_send_time_),
       ping_send_flag_(false),
       ping_recv_flag_(false),
-      sync_stream_id_(0) {
-  memset(&options_, 0, sizeof(options_));
-}
+      sync_stream_id_(0) {}
 
 CQIRHttp2Request::~CQIRHttp2Request() {
   Disconnect();
@@ -264,13 +231,8 @@ bool CQIRHttp2Request::Initialize(const char* _name, const QIR_ST_HTTP2_OPTIONS*
   }
   name_ = _name != nullptr ? _name : "";
   if (_options != nullptr) options_ = *_options;
-  if (options_.nMaxConcurrentStream_ == 0) options_.nMaxConcurrentStream_ = 100;
-  if (options_.nMaxPayloadSize_ == 0) options_.nMaxPayloadSize_ = 1024;
-  if (options_.nMaxHeaderTableSize_ == 0) options_.nMaxHeaderTableSize_ = 64;
-  if (options_.nDefaultWindowSize_ == 0) options_.nDefaultWindowSize_ = 65536;
-  if (options_.nDefaultFrameSize_ == 0) options_.nDefaultFrameSize_ = 16384;
+  QIR_HTTP2_SET_DEFAULT_OPTIONS(&options_);
   if (options_.nPushEnable_ != 0) options_.nPushEnable_ = 1;
-  if (options_.nTimeout_ == 0) options_.nTimeout_ = 1;
 
   for (uint32_t i = 0; i < options_.nMaxConcurrentStream_; ++i) {
     QIR_ST_HTTP2_REQUEST* req = new (std::nothrow) QIR_ST_HTTP2_REQUEST;
@@ -331,13 +293,13 @@ bool CQIRHttp2Request::Connect(const char* _host, bool _noEvent) {
   if (fd_ >= 0 || session_ != nullptr || epfd_ >= 0) Disconnect();
   SetState(QIR_HTTP2_CONN_STATE_INIT, QIR_HTTP2_CONN_CLOSE_CAUSE_NONE);
 
-  fd_ = CQIRSocketNew::CONNECT((char*)host_.c_str(), port_, 10);
+  fd_ = CQIRSocketNew::CONNECT(host_.c_str(), port_, 10);
   if (fd_ < 0) {
     fd_ = -1;
     return false;
   }
-  transport_.SetName((char*)name_.c_str());
-  if (!transport_.SetFD(fd_, ssl_ctx_, 2)) return false;
+  transport_.SetName(name_.c_str());
+  if (!transport_.SetFD(fd_, ssl_ctx_, QIR_SSL_MODE_CLIENT)) return false;
   if (!_noEvent && !InitInternalEvent()) return false;
   if (!CQIRSocketNew::SET_NONBLOCK(fd_)) return false;
   CQIRSocketNew::SET_NODELAY(fd_);
@@ -380,11 +342,11 @@ bool CQIRHttp2Request::InitHttp2Session(const char* _host) {
     QIR_LOG_I(" -RESPONSE TIMEOUT      =  %7d", (int)options_.nTimeout_);
   }
 
-  unsigned char settings[128];
+  unsigned char settings[QIR_HTTP2_UPGRADE_PAYLOAD_SIZE];
   size_t settingsLen = 0;
   if (isUpgrade_) {
     QIR_LOG_I("conn(%s) http/1.1 Upgrade negotiation", name_.c_str());
-    if (!QIR_HTTP2_CLIENT_UPGRADE(this, (char*)_host, &options_, settings, settingsLen)) {
+    if (!QIR_HTTP2_CLIENT_UPGRADE(this, _host, &options_, settings, settingsLen)) {
       return false;
     }
   } else if (ssl_ctx_ != nullptr) {
@@ -596,13 +558,13 @@ bool CQIRHttp2Request::Flush() {
 }
 
 int CQIRHttp2Request::write(const char* _data, size_t _length) {
-  return transport_.Send((char*)_data, _length);
+  return transport_.Send(_data, _length);
 }
 
 int CQIRHttp2Request::read(char* _data, size_t _length) { return transport_.Recv(_data, _length); }
 
 int CQIRHttp2Request::read(char* _data, const char* _endMark, int _maxSize) {
-  return transport_.Recv(_data, (char*)_endMark, _maxSize);
+  return transport_.Recv(_data, _endMark, _maxSize);
 }
 
 int CQIRHttp2Request::OnFrameRecv(const nghttp2_frame* _frame) {
@@ -851,8 +813,8 @@ int CQIRHttp2Request::PrepareRequest(QIR_ST_HTTP2_REQUEST* _req) {
   _req->hdrs_[n++] = make_nv_lc_nocopy(":path", _req->path_);
   _req->hdrs_[n++] = make_nv_lc_nocopy(":method", _req->method_);
   for (const auto& field : _req->hdr_) {
-    if (n == kMaxHeaders) {
-      QIR_LOG_W("too many http headers(%d,%s:%s)...ignore!", kMaxHeaders, field.first.c_str(),
+    if (n == QIR_HTTP2_MAX_NV) {
+      QIR_LOG_W("too many http headers(%d,%s:%s)...ignore!", QIR_HTTP2_MAX_NV, field.first.c_str(),
                 field.second.c_str());
       break;
     }
@@ -986,7 +948,7 @@ bool CQIRHttp2Request::UpdatePayloadRecv(int32_t _stream, const char* _data, siz
   } else {
     QIR_LOG_E("conn(%s) payload buffer overflow!...", name_.c_str());
     memcpy(res->rs_, "000", 4);
-    res->error_ = kErrOverflow;
+    res->error_ = QIR_HTTP2_RESPONSE_ERROR_OVERFLOW;
   }
   return true;
 }
@@ -1095,7 +1057,7 @@ int CQIRHttp2Request::GetResponse(QIR_ST_HTTP2_RESPONSE* _res, size_t _capacity,
                 name_.c_str(), rec->streamId_, (unsigned long)rec->payload_.size_,
                 (unsigned long)cap);
       memcpy(_res->rs_, "000", 4);
-      _res->error_ = kErrOverflow;
+      _res->error_ = QIR_HTTP2_RESPONSE_ERROR_OVERFLOW;
     }
     {
       CQIRLockGuard lock(mutexQ_);
@@ -1146,7 +1108,7 @@ int CQIRHttp2Request::GetTimeout(QIR_ST_HTTP2_RESPONSE* _res) {
   _res->messageId_ = req->messageId_;
   _res->streamId_ = req->streamId_;
   memcpy(_res->rs_, "000", 4);
-  _res->error_ = kErrTimeout;
+  _res->error_ = QIR_HTTP2_RESPONSE_ERROR_TIMEOUT;
   _res->hdr_.clear();
   _res->payload_.size_ = 0;
   ReleaseRequest(req);

@@ -223,7 +223,6 @@ class TestServer {
 
 QIR_ST_HTTP2_OPTIONS Options(uint32_t _streams = 0, uint32_t _payload = 0) {
   QIR_ST_HTTP2_OPTIONS o;
-  memset(&o, 0, sizeof(o));
   o.nMaxConcurrentStream_ = _streams;
   o.nMaxPayloadSize_ = _payload;
   return o;

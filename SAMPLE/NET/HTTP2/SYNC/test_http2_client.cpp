@@ -164,7 +164,7 @@ int doTest() {
   int result = 0;
   {
     CQIRHttp2Request req;
-    memset(&G_HTTP2_OPTION, 0, sizeof(G_HTTP2_OPTION));
+    G_HTTP2_OPTION = QIR_ST_HTTP2_OPTIONS();
     G_HTTP2_OPTION.nMaxPayloadSize_ = kBodySize;
     G_HTTP2_OPTION.nTimeout_ = 1;
     if (req.Initialize("test", &G_HTTP2_OPTION)) {
