@@ -261,20 +261,31 @@ class Http2RequestTest : public ::testing::Test {
     return client_.Request(_id, nullptr, "POST", _path, QIR_HTTP2_HEADER(), _body.size(),
                            _body.data(), true);
   }
+  bool Sync(const char* _path, const char* _body) {
+    strcpy(req_.method_, "POST");
+    snprintf(req_.path_, sizeof(req_.path_), "%s", _path);
+    req_.payload_ = {strlen(_body), 0, const_cast<char*>(_body)};
+    res_.payload_.data_ = buf_;
+    return client_.Request(&req_, &res_);
+  }
   CQIRHttp2Request client_;
   size_t streams_ = 0;
+  QIR_ST_HTTP2_REQUEST req_;
   QIR_ST_HTTP2_RESPONSE res_;
   char buf_[2048];
 };
 
-TEST_F(Http2RequestTest, InitializeOnceAndFiveSettingsAnnounced) {
+// Settings, pseudo-headers and the header cap as the server receives them.
+TEST_F(Http2RequestTest, InitializeOnceSettingsAndHeaderBlock) {
   TestServer srv;
   Open(srv);
   QIR_ST_HTTP2_OPTIONS o = Options();
   EXPECT_FALSE(client_.Initialize("again", &o));
-  EXPECT_EQ(100u, client_.GetFreeRequestCount());
-  ASSERT_EQ(1, Async("/echo", 1));
+  QIR_HTTP2_HEADER hdr;
+  for (int i = 0; i < 61; ++i) hdr.emplace_back("x-h" + std::to_string(i), "v");
+  ASSERT_EQ(1, client_.Request(7, nullptr, "GET", "/echo", hdr, 0, nullptr, true));
   ASSERT_EQ(1, Collect(client_, res_, buf_));
+  EXPECT_EQ(7, res_.messageId_);
   std::lock_guard<std::mutex> lock(srv.mu);
   std::vector<std::pair<int32_t, uint32_t>> want = {
       {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, 100}, {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 65536},
@@ -282,20 +293,8 @@ TEST_F(Http2RequestTest, InitializeOnceAndFiveSettingsAnnounced) {
       {NGHTTP2_SETTINGS_ENABLE_PUSH, 0}};
   ASSERT_EQ(want.size(), srv.settings.size());
   for (size_t i = 0; i < want.size(); ++i) {
-    EXPECT_EQ(want[i].first, srv.settings[i].settings_id);
-    EXPECT_EQ(want[i].second, srv.settings[i].value);
+    EXPECT_EQ(want[i], std::make_pair(srv.settings[i].settings_id, srv.settings[i].value));
   }
-}
-
-TEST_F(Http2RequestTest, PseudoHeadersAndTheSixtyFourEntryCap) {
-  TestServer srv;
-  Open(srv);
-  QIR_HTTP2_HEADER hdr;
-  for (int i = 0; i < 61; ++i) hdr.emplace_back("x-h" + std::to_string(i), "v");
-  ASSERT_EQ(1, client_.Request(7, nullptr, "GET", "/echo", hdr, 0, nullptr, true));
-  ASSERT_EQ(1, Collect(client_, res_, buf_));
-  EXPECT_EQ(7, res_.messageId_);
-  std::lock_guard<std::mutex> lock(srv.mu);
   const QIR_HTTP2_HEADER& got = srv.requests.at(res_.streamId_);
   ASSERT_EQ(64u, got.size());  // 4 pseudo-headers + the first 60 fields
   EXPECT_EQ(QIR_HTTP2_HEADER::value_type(":scheme", "http"), got[0]);
@@ -360,14 +359,7 @@ TEST_F(Http2RequestTest, AsyncTimeoutCancelsItsStreamOnly) {
 TEST_F(Http2RequestTest, SyncTimeoutClosesWithCauseTimeout) {
   TestServer srv;
   Open(srv);
-  QIR_ST_HTTP2_REQUEST req;
-  req.messageId_ = 1;
-  req.authority_[0] = '\0';
-  strcpy(req.method_, "GET");
-  strcpy(req.path_, "/silent");
-  req.payload_ = {0, 0, nullptr};
-  res_.payload_.data_ = buf_;
-  EXPECT_FALSE(client_.Request(&req, &res_));
+  EXPECT_FALSE(Sync("/silent", ""));
   EXPECT_EQ(QIR_HTTP2_CONN_STATE_CLOSE, client_.GetState());
   EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_TIMEOUT, client_.GetStateCause());
   EXPECT_EQ(-3, Async("/echo", 2));
@@ -519,15 +511,7 @@ TEST_F(Http2RequestTest, SyncRequestAfterUpgradeTakesOnlyItsOwnStream) {
   TestServer srv(true);
   Open(srv, Options(), true);
   usleep(50000);  // let the stream-1 answer arrive first
-  QIR_ST_HTTP2_REQUEST req;
-  req.messageId_ = 3;
-  req.authority_[0] = '\0';
-  strcpy(req.method_, "POST");
-  strcpy(req.path_, "/echo");
-  char body[] = "mine";
-  req.payload_ = {4, 0, body};
-  res_.payload_.data_ = buf_;
-  ASSERT_TRUE(client_.Request(&req, &res_));
+  ASSERT_TRUE(Sync("/echo", "mine"));
   EXPECT_EQ(3, res_.streamId_);
   EXPECT_EQ("mine", Body(res_));
 }
