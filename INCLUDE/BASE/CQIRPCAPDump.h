@@ -43,7 +43,7 @@ class CQIRPCAPDump {
   char destIP_[QIR_PCAP_IP_SIZE];
   FILE* fp_;
   int maxFileSize_;
-  int curSize_;  // 24 header bytes plus the message bytes written
+  int curSize_;                        // 24 header bytes plus the message bytes written
   char fileName_[QIR_PCAP_PATH_SIZE];  // the open file's name
 };
 

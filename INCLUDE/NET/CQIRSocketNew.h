@@ -120,8 +120,8 @@ class CQIRSocketNew {
   // one raw LZ4 block. InitCompress sizes the work buffer for messages up to
   // about _bufferSize bytes (a message must compress within it).
   bool InitCompress(size_t _bufferSize);
-  int CompressSend(const char* _data, size_t _length);   // _length or -1
-  int DecompressRecv(char* _data, size_t _buffSize);      // length or -1
+  int CompressSend(const char* _data, size_t _length);  // _length or -1
+  int DecompressRecv(char* _data, size_t _buffSize);    // length or -1
 
  private:
   static int Connect(int _fd, const struct sockaddr* _addr, socklen_t _addrLen, int _retry);

@@ -30,11 +30,7 @@ extern unsigned char ALPN_PROTOS[3];              // "\x02h2", the TLS wire form
 extern const char* QIR_DEFAULT_CIPHER_LIST;
 
 // TLS version numbers as they appear on the wire.
-enum {
-  QIR_TLS1_0_VERSION = 0x0301,
-  QIR_TLS1_1_VERSION = 0x0302,
-  QIR_TLS1_2_VERSION = 0x0303
-};
+enum { QIR_TLS1_0_VERSION = 0x0301, QIR_TLS1_1_VERSION = 0x0302, QIR_TLS1_2_VERSION = 0x0303 };
 
 void QIR_SSL_INIT();
 void QIR_SSL_THREAD_SETUP();

@@ -1,5 +1,7 @@
 #include "CQIRIniConfigContainer.h"
 
+#include "CQIRConv.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,12 +15,7 @@ const char* const kErrorTexts[] = {"No error.", "File Access failed!", "Key Dupl
 inline bool IsBlank(char _c) { return _c == ' ' || _c == '\t'; }
 
 // Only blanks and tabs count: a carriage return stays part of the text.
-char* TrimBlanks(char* _text) {
-  size_t len = strlen(_text);
-  while (len > 0 && IsBlank(_text[len - 1])) _text[--len] = '\0';
-  while (IsBlank(*_text)) ++_text;
-  return _text;
-}
+char* TrimBlanks(char* _text) { return CQIRConv::LTrim(CQIRConv::RTrim(_text)); }
 
 }  // namespace
 

@@ -298,7 +298,8 @@ bool QIR_SSL_SELECT_ALPN(SSL* ssl, const char* name) {
 #endif
   if (proto == nullptr) SSL_get0_alpn_selected(ssl, &proto, &length);
   size_t want = strlen(G_QIR_OPENSSL_ALPN_INDICATOR);
-  if (proto != nullptr && length == want && memcmp(proto, G_QIR_OPENSSL_ALPN_INDICATOR, want) == 0) {
+  if (proto != nullptr && length == want &&
+      memcmp(proto, G_QIR_OPENSSL_ALPN_INDICATOR, want) == 0) {
     return true;
   }
   if (name != nullptr) {
@@ -350,8 +351,7 @@ int CONV_STRTIME(const char* buf, char* out) {
   int day = atoi(piece[1]);
   if (year < 0 || year > 9999 || day < 0 || day > 99) return 0;
   snprintf(out, 15, "%04u%02u%02u%2.2s%2.2s%2.2s", static_cast<unsigned>(year) % 10000u,
-           static_cast<unsigned>(month) % 100u, static_cast<unsigned>(day) % 100u, t, t + 3,
-           t + 6);
+           static_cast<unsigned>(month) % 100u, static_cast<unsigned>(day) % 100u, t, t + 3, t + 6);
   return 1;
 }
 
