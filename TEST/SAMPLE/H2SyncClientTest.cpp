@@ -79,7 +79,7 @@ struct Child {
       std::vector<char*> args;
       for (const std::string& a : _argv) args.push_back(const_cast<char*>(a.c_str()));
       args.push_back(nullptr);
-      execv(args[0], args.data());
+      execvp(args[0], args.data());
       _exit(127);
     }
     close(in[0]);
@@ -199,7 +199,7 @@ TEST_F(H2SyncClientTest, NghttpdOverTls) {
   if (system("command -v nghttpd >/dev/null 2>&1") != 0) GTEST_SKIP() << "nghttpd missing";
   ASSERT_TRUE(MakeCert());
   std::string port = std::to_string(FreePort());
-  Child srv({"/usr/bin/nghttpd", "--echo-upload", "-a", "127.0.0.1", port, dir_ + "/key.pem",
+  Child srv({"nghttpd", "--echo-upload", "-a", "127.0.0.1", port, dir_ + "/key.pem",
              dir_ + "/cert.pem"},
             dir_);
   ASSERT_TRUE(Listening(std::stoi(port)));
@@ -217,8 +217,8 @@ TEST_F(H2SyncClientTest, UpgradeThroughNghttpxShowsOnlyRequestedResources) {
   if (system("command -v nghttpx >/dev/null 2>&1") != 0) GTEST_SKIP() << "nghttpx missing";
   std::string back = std::to_string(FreePort());
   std::string front = std::to_string(FreePort());
-  Child origin({"/usr/bin/nghttpd", "--echo-upload", "--no-tls", "-a", "127.0.0.1", back}, dir_);
-  Child proxy({"/usr/bin/nghttpx", "--single-process", "--conf=/dev/null", "--no-ocsp", "-n1",
+  Child origin({"nghttpd", "--echo-upload", "--no-tls", "-a", "127.0.0.1", back}, dir_);
+  Child proxy({"nghttpx", "--single-process", "--conf=/dev/null", "--no-ocsp", "-n1",
                "-f127.0.0.1," + front + ";no-tls", "-b127.0.0.1," + back + ";;proto=h2",
                "--errorlog-file=" + dir_ + "/nghttpx.err"},
               dir_);
