@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -58,12 +59,14 @@ std::string Slurp(const std::string& _path) {
   return ss.str();
 }
 
-// A child process whose standard input gets one line, output goes to files.
+// A child process whose output goes to files; Enter() gives its standard
+// input one line (at once unless told otherwise).
 struct Child {
   pid_t pid = -1;
+  int in_ = -1;
   std::string out, err;
 
-  Child(const std::vector<std::string>& _argv, const std::string& _dir) {
+  Child(const std::vector<std::string>& _argv, const std::string& _dir, bool _enter = true) {
     out = _dir + "/out." + std::to_string(getpid()) + "." + std::to_string(seq_);
     err = out + ".err";
     ++seq_;
@@ -83,8 +86,14 @@ struct Child {
       _exit(127);
     }
     close(in[0]);
-    if (write(in[1], "\n", 1) != 1) {}  // the client starts on Enter
-    close(in[1]);
+    in_ = in[1];
+    if (_enter) Enter();
+  }
+  void Enter() {
+    if (in_ < 0) return;
+    if (write(in_, "\n", 1) != 1) {}  // the client starts on Enter
+    close(in_);
+    in_ = -1;
   }
   // Exit status, or -1 when it had to be killed after _seconds.
   int Wait(int _seconds = 60) {
@@ -109,7 +118,10 @@ struct Child {
     }
     pid = -1;
   }
-  ~Child() { Stop(); }
+  ~Child() {
+    Enter();
+    Stop();
+  }
   static int seq_;
 };
 int Child::seq_ = 0;
@@ -229,6 +241,59 @@ TEST_F(H2SyncClientTest, UpgradeThroughNghttpxShowsOnlyRequestedResources) {
   for (int i = 0; i < 5; ++i) EXPECT_EQ(1, Count(out, EchoLine(i))) << out;
   EXPECT_EQ(5, Count(out, " response status:")) << out;
   EXPECT_EQ(1, Count(out, "\n5 elapsed...")) << out;
+}
+
+// h2srv-sample echoes every body with 200: a TLS port and an upgrade port.
+class H2SrvSampleRunTest : public H2SyncClientTest {
+ protected:
+  void SetUp() override {
+    H2SyncClientTest::SetUp();
+    if (IsSkipped()) return;
+    if (access(kServer.c_str(), X_OK) != 0) GTEST_SKIP() << "h2srv-sample not built";
+    ASSERT_TRUE(MakeCert());
+  }
+  // Starts the server with its keep-alive ping period and time-out.
+  void Start(int _ping = 2) {
+    http_ = std::to_string(FreePort());
+    https_ = std::to_string(FreePort());
+    std::ofstream ini(dir_ + "/srv.ini");
+    ini << "[SSL/TLS]\nHTTP1X_UPGRADE = true\nUSE_SSL = true\nSSL_KEY_FILE = " << dir_
+        << "/key.pem\nSSL_CRT_FILE = " << dir_ << "/cert.pem\nSSL_CA_FILE = n/a\n"
+        << "[THREAD]\nPOOL_SIZE = 1\n[LISTENER]\nHTTP_PORT = " << http_
+        << "\nHTTPS_PORT = " << https_ << "\n[HTTP2_OPTIONS]\nPING_PERIOD = " << _ping
+        << "\nPING_TIMEOUT = " << _ping << "\n";
+    ini.close();
+    srv_.reset(new Child({kServer, dir_ + "/srv.ini"}, dir_));
+    ASSERT_TRUE(Listening(std::stoi(http_)));
+    ASSERT_TRUE(Listening(std::stoi(https_)));
+  }
+  std::string http_, https_;
+  std::unique_ptr<Child> srv_;
+};
+
+TEST_F(H2SrvSampleRunTest, TlsWithProgressAndUpgradeVerbose) {
+  Start();
+  std::string out;
+  ASSERT_EQ(0, Client({"-h", "127.0.0.1", "-p", https_, "-c", "2000"}, &out));
+  EXPECT_EQ(100, Count(out, " tps=")) << out;  // one progress line per 20 responses
+  EXPECT_EQ(1, Count(out, "\n20 response status:200,value[4096:00000019] tps="));
+  EXPECT_EQ(1, Count(out, "\n2000 elapsed..."));
+  ASSERT_EQ(0, Client({"-h", "127.0.0.1", "-p", http_, "-u", "-v", "-c", "10"}, &out));
+  EXPECT_EQ(1, Count(out, EchoLine(7))) << out;
+  EXPECT_EQ(10, Count(out, " response status:")) << out;
+}
+
+// The client used to leave the connection unserved while it waited for
+// Enter: the server's keep-alive ping went unanswered and the server closed.
+TEST_F(H2SrvSampleRunTest, EnterPressedLateStillFindsTheConnectionOpen) {
+  Start(1);
+  Child c({kClient, "-h", "127.0.0.1", "-p", https_, "-c", "3"}, dir_, false);
+  sleep(3);  // ping after 1 s of silence, closed 1 s later if unanswered
+  c.Enter();
+  ASSERT_EQ(0, c.Wait());
+  std::string out = Slurp(c.out);
+  EXPECT_EQ(1, Count(out, "\n3 elapsed...")) << out;
+  EXPECT_EQ(0, Count(out, "error!"));
 }
 
 }  // namespace
