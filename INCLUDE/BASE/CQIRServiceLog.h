@@ -101,6 +101,7 @@ class CQIRServiceLog {
   void Emit(const char* _tag, size_t _textLength);  // under mutex_
   void SendRecords(const char* _tag, size_t _textLength);  // under mutex_
   void StopWriter();
+  bool Closed() const;
   void ReadFormat();
 
   CQIRServiceLogWriter logWriter_;

@@ -1,6 +1,7 @@
 #include "CQIRIniConfigContainer.h"
 
 #include "CQIRConv.h"
+#include "CQIRVNFSupport.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -213,11 +214,40 @@ void CQIRIniConfigContainer::StringSplit(char* _source, char** _first, char** _s
   *_second = TrimBlanks(rest);
 }
 
-// VNF reference resolution ("$(VNF:first;second)" or "${VNF:first;second}"
-// replaced by the address the VNF support object knows for the pair) goes
-// here once CQIRVNFSupport exists; until then, and always without a VNF
-// object, values come back unchanged.
+// The first "$(VNF:first;second)" reference (else the first
+// "${VNF:first;second}") is replaced, wherever that exact text occurs, by the
+// address the VNF support object knows for the trimmed pair. The text
+// replaced is the reference as written, so blanks inside it do not leave it
+// in the value. Without a VNF object values come back unchanged.
 int CQIRIniConfigContainer::ResolveVNF(const std::string& _value, std::string& _result) const {
   _result = _value;
+  if (vnf_ == nullptr) return 1;
+  const size_t kOpenerLength = 6;
+  char closer = ')';
+  size_t at = _value.find("$(VNF:");
+  if (at == std::string::npos) {
+    closer = '}';
+    at = _value.find("${VNF:");
+    if (at == std::string::npos) return 1;
+  }
+  std::string fields = _value.substr(at + kOpenerLength);
+  char* first = nullptr;
+  char* rest = nullptr;
+  char* second = nullptr;
+  char* after = nullptr;
+  StringSplit(&fields[0], &first, &rest, ';');
+  StringSplit(rest, &second, &after, closer);
+  char address[256];
+  if (vnf_->GetServerIP(first, second, address, sizeof(address)) <= 0) return 0;
+  size_t semicolon = _value.find(';', at + kOpenerLength);
+  size_t end = _value.find(closer, semicolon == std::string::npos ? at + kOpenerLength
+                                                                   : semicolon + 1);
+  if (end == std::string::npos) return 1;  // no closing character: nothing to replace
+  const std::string reference = _value.substr(at, end + 1 - at);
+  const size_t addressLength = strlen(address);
+  for (size_t pos = _result.find(reference); pos != std::string::npos;
+       pos = _result.find(reference, pos + addressLength)) {
+    _result.replace(pos, reference.size(), address);
+  }
   return 1;
 }

@@ -151,6 +151,13 @@ int CQIRServiceLog::InitThreadLog(const char* _threadName) {
   return logWriter_.AddWriter(_threadName);
 }
 
+// While Finalize waits for the writer's drain, the writer's own failures are
+// still reported (on standard output, see Emit); the buffer is freed only
+// after the writer has ended.
+bool CQIRServiceLog::Closed() const {
+  return isClose_.load() == 1 && !logWriter_.OnWriterThread();
+}
+
 int CQIRServiceLog::WritePrefix(char* _dest, size_t _cap, int _logType, bool _dated) {
   struct timeval tv;
   gettimeofday(&tv, nullptr);
@@ -217,7 +224,7 @@ void CQIRServiceLog::SendRecords(const char* _tag, size_t _textLength) {
 
 int CQIRServiceLog::VMessageLog(const char* _tag, int _logType, bool _dated, const char* _fmt,
                                 va_list _ap) {
-  if (isClose_.load() == 1) return 1;
+  if (Closed()) return 1;
   if ((GetMask() & _logType) == 0) return 1;
   CQIRLockGuard guard(mutex_);
   if (buffer_ == nullptr) return 1;
@@ -267,7 +274,7 @@ int CQIRServiceLog::HexaLog(const char* _name, const char* _comment, const unsig
 
 int CQIRServiceLog::_HexaLog(const char* _name, const char* _comment, const unsigned char* _data,
                              unsigned long _size) {
-  if (isClose_.load() == 1 || (GetMask() & QIR_LOG_DEBUG) == 0) return 1;
+  if (Closed() || (GetMask() & QIR_LOG_DEBUG) == 0) return 1;
   if (buffer_ == nullptr || _size > QIR_LOG_MAX_HEXA) return 0;
   CQIRLockGuard guard(mutex_);
   if (buffer_ == nullptr) return 0;

@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -27,6 +28,16 @@ constexpr size_t kDrainSlack = 1 << 20;
 constexpr size_t kMaxPath = 127;
 constexpr size_t kMaxName = 63;
 constexpr size_t kMaxExtension = 15;
+
+// The writer cannot log through itself: its messages go to standard output,
+// flushed at once since that is often a file or a pipe.
+__attribute__((format(printf, 1, 2))) void Say(const char* _fmt, ...) {
+  va_list ap;
+  va_start(ap, _fmt);
+  vprintf(_fmt, ap);
+  va_end(ap);
+  fflush(stdout);
+}
 
 }  // namespace
 
@@ -64,16 +75,16 @@ int CQIRServiceLogWriter::Initialize(const char* _path, const char* _name,
   doExit_.store(0);
   if (_extension == nullptr) _extension = "";
   if (_path == nullptr || _name == nullptr || _name[0] == '\0') {
-    printf("service-logger path and name required...\n");
+    Say("service-logger path and name required...\n");
     return 0;
   }
   if (strlen(_path) > kMaxPath) {
-    printf("service-logger path too long(%zu > %zu characters): %s\n", strlen(_path), kMaxPath,
+    Say("service-logger path too long(%zu > %zu characters): %s\n", strlen(_path), kMaxPath,
            _path);
     return 0;
   }
   if (strlen(_name) > kMaxName || strlen(_extension) > kMaxExtension) {
-    printf("service-logger name or extension too long(%s, %s; %zu and %zu characters at most)\n",
+    Say("service-logger name or extension too long(%s, %s; %zu and %zu characters at most)\n",
            _name, _extension, kMaxName, kMaxExtension);
     return 0;
   }
@@ -95,7 +106,7 @@ int CQIRServiceLogWriter::Initialize(const char* _path, const char* _name,
 int CQIRServiceLogWriter::AddWriter(const char* _name) {
   if (_name == nullptr || _name[0] == '\0' || strchr(_name, '/') != nullptr ||
       strlen(_name) >= QIR_LOG_TAG_SIZE) {
-    printf("service-logger thread log tag refused(%s): 1 to %d characters, no '/'\n",
+    Say("service-logger thread log tag refused(%s): 1 to %d characters, no '/'\n",
            _name == nullptr ? "(null)" : _name, QIR_LOG_TAG_SIZE - 1);
     return 0;
   }
@@ -103,7 +114,7 @@ int CQIRServiceLogWriter::AddWriter(const char* _name) {
   char fileName[kMaxName + 2];
   int n = snprintf(fileName, sizeof(fileName), "%s.%s", name_, _name);
   if (n < 0 || static_cast<size_t>(n) > kMaxName) {
-    printf("service-logger thread log name too long(%s.%s; %zu characters at most)\n", name_,
+    Say("service-logger thread log name too long(%s.%s; %zu characters at most)\n", name_,
            _name, kMaxName);
     return 0;
   }
@@ -177,7 +188,7 @@ void CQIRServiceLogWriter::Resync() {
     discarded += static_cast<size_t>(n);
   }
   consumed_ += discarded;
-  printf("service-logger stream out of step: %zu bytes discarded\n", discarded);
+  Say("service-logger stream out of step: %zu bytes discarded\n", discarded);
 }
 
 void CQIRServiceLogWriter::WriteLog() {
@@ -186,25 +197,25 @@ void CQIRServiceLogWriter::WriteLog() {
   ssize_t n = ReadFull(header, sizeof(header));
   if (n <= 0) return;  // nothing there after all
   if (n < QIR_LOG_TAG_SIZE) {
-    puts("service-logger tag length mismatch!");
+    Say("service-logger tag length mismatch!\n");
     Resync();
     return;
   }
   if (n < QIR_LOG_HEADER_SIZE) {
-    puts("service-logger log size length mismatch!");
+    Say("service-logger log size length mismatch!\n");
     Resync();
     return;
   }
   char tag[QIR_LOG_TAG_SIZE];
   uint64_t length = QIR_LOG_DECODE_RECORD(header, tag);
   if (length > QIR_LOG_BUFFER_SIZE) {
-    printf("service-logger log size invalid(%llu > %d)!\n",
+    Say("service-logger log size invalid(%llu > %d)!\n",
            static_cast<unsigned long long>(length), QIR_LOG_BUFFER_SIZE);
     Resync();
     return;
   }
   if (ReadFull(buffer_, length) != static_cast<ssize_t>(length)) {
-    puts("service-logger log data length mismatch!");
+    Say("service-logger log data length mismatch!\n");
     Resync();
     return;
   }
@@ -217,7 +228,7 @@ void CQIRServiceLogWriter::WriteLog() {
     if (it != thdMap_.end()) writer = it->second;
   }
   if (writer == nullptr) {
-    printf("ThreadLog(%s) not found!\n", tag);
+    Say("ThreadLog(%s) not found!\n", tag);
     return;
   }
   // A file deleted or moved away is created afresh; a tag's first record
@@ -234,7 +245,7 @@ void CQIRServiceLogWriter::Run() {
     if (ready > 0) {
       WriteLog();
     } else if (ready < 0) {
-      printf("service-logger pipe wait failed...(%d-%s)\n", errno, strerror(errno));
+      Say("service-logger pipe wait failed...(%d-%s)\n", errno, strerror(errno));
       usleep(10000);
     }
   }

@@ -346,7 +346,8 @@ int CQIRSocketNew::ACCEPT(int _listen_fd, int _timeout, char* _ip, char* _host) 
     QIR_LOG_I("[%d-%s]accept() failed!..", errno, strerror(errno));
     return -1;
   }
-  DescribePeer(peer, _ip, _host);
+  char ownIp[QIR_SOCKET_IP_SIZE];
+  DescribePeer(peer, _ip != nullptr ? _ip : ownIp, _host);
   return fd;
 }
 

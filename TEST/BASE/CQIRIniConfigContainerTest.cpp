@@ -1,5 +1,9 @@
 #include "CQIRIniConfigContainer.h"
 
+#include "CQIRServiceLog.h"
+#include "CQIRVNFSupport.h"
+#include "QIRLogTestUtil.h"
+
 #include <gtest/gtest.h>
 
 #include <stdio.h>
@@ -244,4 +248,59 @@ TEST(CQIRIniConfigContainerTest, StringSplit) {
     EXPECT_TRUE(first >= src.data() && first < src.data() + src.size());
     EXPECT_TRUE(second >= src.data() && second < src.data() + src.size());
   }
+}
+
+// ---- VNF references ---------------------------------------------------------
+
+namespace {
+
+const char kVNFList[] = R"({"vnfcConfigurationData": [{"vnfcSpecificData": {"name": "web0",
+    "interfaces": [{"address": "10.0.0.5", "networkInterfaceId": "sig"}]}}]})";
+
+}  // namespace
+
+TEST(CQIRIniConfigContainerTest, VNFReferencesAreResolvedInTextValues) {
+  IniFile list(kVNFList);
+  qirtest::ScopedEnv env("QIR_SERVER_LIST", list.Path());
+  IniFile file(
+      "[S]\nURL = http://$(VNF:web0;sig):8080/x\nBRACE = ${VNF:web0;sig}\n"
+      "TWICE = $(VNF:web0;sig),$(VNF:web0;sig)\nUNKNOWN = http://$(VNF:db9;sig)/\n"
+      "OPEN = $(VNF:web0;sig\n");
+  CQIRVNFSupport vnf;
+  CQIRIniConfigContainer ini;
+  ASSERT_EQ(1, ini.Initialize(file.Path(), &vnf));
+  const struct {
+    const char* key;
+    int result;
+    const char* value;
+  } cases[] = {{"URL", 1, "http://10.0.0.5:8080/x"},
+               {"BRACE", 1, "10.0.0.5"},
+               {"TWICE", 1, "10.0.0.5,10.0.0.5"},
+               {"UNKNOWN", 0, ""},
+               {"OPEN", 1, "$(VNF:web0;sig"}};  // no closing ")": nothing replaced
+  QIR_OPEN_SERVICE_LOG(QIR_LOG_ALL);
+  testing::internal::CaptureStdout();  // the unknown pair is logged
+  for (const auto& c : cases) {
+    char buf[256] = "";
+    EXPECT_EQ(c.result, ini.Get("S", c.key, buf)) << c.key;
+    EXPECT_STREQ(c.value, buf) << c.key;
+  }
+  char buf[256];
+  EXPECT_EQ(0, ini.Get("S", "UNKNOWN", buf, "default"));  // a default does not help
+  testing::internal::GetCapturedStdout();
+}
+
+// Blanks inside a reference were trimmed for the look-up, and the trimmed
+// text then searched for in the value: not found, so the reference stayed in
+// the value and success was reported.
+TEST(CQIRIniConfigContainerTest, VNFReferenceWithBlanksInsideIsReplaced) {
+  IniFile list(kVNFList);
+  qirtest::ScopedEnv env("QIR_SERVER_LIST", list.Path());
+  IniFile file("[S]\nURL = http://$(VNF: web0 ; sig ):8080\n");
+  CQIRVNFSupport vnf;
+  CQIRIniConfigContainer ini;
+  ASSERT_EQ(1, ini.Initialize(file.Path(), &vnf));
+  char buf[256] = "";
+  EXPECT_EQ(1, ini.Get("S", "URL", buf));
+  EXPECT_STREQ("http://10.0.0.5:8080", buf);
 }

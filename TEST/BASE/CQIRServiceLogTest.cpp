@@ -1,11 +1,17 @@
 #include "CQIRServiceLog.h"
 
+#include "CQIRWriteFile.h"
+#include "QIRLogTestUtil.h"
+
 #include <gtest/gtest.h>
 
 #include <fnmatch.h>
-#include <unistd.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <string>
 
 namespace {
@@ -165,4 +171,103 @@ TEST(CQIRServiceLogTest, ConsoleModeHasNoThreadLogs) {
   CQIRServiceLog log;
   ASSERT_EQ(1, log.Initialize());
   EXPECT_EQ(0, log.InitThreadLog("T1"));
+}
+
+// ---- File mode ---------------------------------------------------------------
+
+namespace {
+
+std::atomic<time_t> g_logDay{0};
+time_t LogDay() { return g_logDay.load(); }
+
+// Puts the global log back on the console with its previous mask, and the
+// file writer back on the system clock.
+class GlobalLogRestore {
+ public:
+  GlobalLogRestore() : mask_(G_SERVICE_LOGGER.GetMask()) {}
+  ~GlobalLogRestore() {
+    QIR_CLOSE_SERVICE_LOG();
+    QIR_OPEN_SERVICE_LOG(mask_);
+    CQIRWriteFile::SetClock(nullptr);
+  }
+
+ private:
+  int mask_;
+};
+
+}  // namespace
+
+TEST(CQIRServiceLogFileModeTest, PipeGoesToResHomeElseTmpdirElseCurrentDirectory) {
+  qirtest::TempDir logs, res, tmp, cwd;
+  char oldCwd[4096];
+  ASSERT_NE(nullptr, getcwd(oldCwd, sizeof(oldCwd)));
+  ASSERT_EQ(0, chdir(cwd.path().c_str()));
+  const struct {
+    const char* res;
+    const char* tmp;
+    std::string dir;
+  } cases[] = {{res.path().c_str(), tmp.path().c_str(), res.path()},
+               {nullptr, tmp.path().c_str(), tmp.path()},
+               {nullptr, nullptr, "."}};
+  for (const auto& c : cases) {
+    qirtest::ScopedEnv a("QIR_RES_HOME", c.res), b("TMPDIR", c.tmp);
+    const std::string pipe = c.dir + "/APP." + std::to_string(getpid()) + ".PIPE";
+    qirtest::WriteAll(pipe, "a stale file of the same name");
+    CQIRServiceLog log;
+    ASSERT_EQ(1, log.Initialize(logs.path().c_str(), "app", "LOG", 0, 0)) << c.dir;
+    EXPECT_EQ(pipe, log.GetPipeName());
+    struct stat st;
+    ASSERT_EQ(0, stat(pipe.c_str(), &st));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode) && (st.st_mode & 0777) == 0600);
+    log.Finalize();
+    EXPECT_FALSE(qirtest::Exists(pipe));
+  }
+  ASSERT_EQ(0, chdir(oldCwd));
+}
+
+// Keep days are set after the first file is open, so an old file goes at
+// the next change of file.
+TEST(CQIRServiceLogFileModeTest, OpenExpandsThePathAndKeepDaysActAtTheNextFile) {
+  GlobalLogRestore restore;
+  qirtest::TempDir logs;
+  qirtest::ScopedEnv a("QIR_RES_HOME", logs.path().c_str());
+  qirtest::ScopedEnv dir("QIR_TEST_LOG_DIR", logs.path().c_str());
+  const std::string old = logs / "app.LOG.20250101";
+  qirtest::WriteAll(old, "old\n");
+  ASSERT_TRUE(qirtest::SetMtime(old, qirtest::LocalNoon(2025, 1, 1)));
+  g_logDay = qirtest::LocalNoon(2025, 3, 5);
+  CQIRWriteFile::SetClock(&LogDay);
+
+  ASSERT_EQ(1, QIR_OPEN_SERVICE_LOG("$(QIR_TEST_LOG_DIR)", "app", 7, QIR_LOG_ERROR, 0, 0));
+  EXPECT_TRUE(qirtest::Exists(old));
+  QIR_LOG_I("dropped by the mask");
+  QIR_LOG_E("day one");
+  for (int i = 0; i < 5000 && qirtest::ReadAll(logs / "app.LOG.20250305").empty(); ++i) usleep(1000);
+  g_logDay = qirtest::LocalNoon(2025, 3, 6);
+  QIR_LOG_E("day two");
+  QIR_CLOSE_SERVICE_LOG();
+  EXPECT_FALSE(qirtest::Exists(old));
+  std::string day1 = qirtest::ReadAll(logs / "app.LOG.20250305.1");
+  EXPECT_NE(std::string::npos, day1.find("]day one\n")) << day1;
+  EXPECT_EQ(std::string::npos, day1.find("dropped"));
+  EXPECT_NE(std::string::npos, qirtest::ReadAll(logs / "app.LOG.20250306").find("]day two\n"));
+}
+
+// The writer's own failures went back into the pipe as new records; with the
+// log directory gone each record failed again, for ever, at full speed.
+TEST(CQIRServiceLogFileModeTest, WriterFailuresGoToStandardOutputNotBackIntoThePipe) {
+  GlobalLogRestore restore;
+  qirtest::TempDir base;
+  qirtest::ScopedEnv a("QIR_RES_HOME", base.path().c_str());
+  const std::string logs = base / "logs";
+  ASSERT_EQ(0, mkdir(logs.c_str(), 0700));
+  ASSERT_EQ(1, QIR_OPEN_SERVICE_LOG(logs.c_str(), "app", 0, QIR_LOG_ALL, 0, 0));
+  std::filesystem::remove_all(logs);
+  std::string out = Captured([] {
+    QIR_LOG_I("lost with its directory");
+    QIR_CLOSE_SERVICE_LOG();
+  });
+  size_t first = out.find("]fopen(" + logs + "/app.LOG.");
+  EXPECT_NE(std::string::npos, first) << out;
+  EXPECT_EQ(std::string::npos, out.find("]fopen(", first + 1)) << out;
 }
