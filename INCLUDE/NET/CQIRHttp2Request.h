@@ -1,6 +1,13 @@
 #ifndef QIR_NET_CQIRHTTP2REQUEST_H
 #define QIR_NET_CQIRHTTP2REQUEST_H
 
+#include "CQIRMutex.h"
+#include "CQIRSocketNew.h"
+#include "defHttp2.h"
+
+#include <nghttp2/nghttp2.h>
+#include <openssl/ssl.h>
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -9,13 +16,6 @@
 #include <queue>
 #include <string>
 #include <vector>
-
-#include "CQIRMutex.h"
-#include "CQIRSocketNew.h"
-#include "defHttp2.h"
-
-#include <nghttp2/nghttp2.h>
-#include <openssl/ssl.h>
 
 // One HTTP/2 client connection to one server, carrying many requests as
 // streams. Owned by the application; lives as long as it wants the
@@ -104,8 +104,6 @@ class CQIRHttp2Request {
   int read(char* _data, const char* _endMark, int _maxSize);
 
  private:
-  typedef std::chrono::system_clock::time_point TimePoint;
-
   bool Connect(const char* _host, bool _noEvent);
   bool InitHttp2Session(const char* _host);
   int SendSettingsHdr();
