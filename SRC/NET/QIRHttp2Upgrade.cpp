@@ -12,12 +12,8 @@
 
 #include <openssl/evp.h>
 
-#include "CQIRHttp2Response.h"
-// The client half is built with the client engine it serves.
-#if __has_include("CQIRHttp2Request.h")
 #include "CQIRHttp2Request.h"
-#define QIR_HAS_HTTP2_CLIENT 1
-#endif
+#include "CQIRHttp2Response.h"
 #include "CQIRServiceLog.h"
 #include "CQIRUtil.h"
 
@@ -367,14 +363,12 @@ int CQIRHttp2Response::read(char* buf, const char* delimiter, int max) {
   return transport_.Recv(buf, delimiter, max);
 }
 
-#ifdef QIR_HAS_HTTP2_CLIENT
 bool QIR_HTTP2_CLIENT_UPGRADE(CQIRHttp2Request* conn, const char* host,
                               const QIR_ST_HTTP2_OPTIONS* options,
                               unsigned char (&payload)[QIR_HTTP2_UPGRADE_PAYLOAD_SIZE],
                               size_t& payloadLen) {
   return ClientUpgrade(conn, host, options, payload, payloadLen);
 }
-#endif
 
 // ---------------------------------------------------------------------------
 // Server half.

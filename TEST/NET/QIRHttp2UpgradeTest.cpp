@@ -4,6 +4,7 @@
 
 #include <fstream>
 
+#include "CQIRHttp2Request.h"
 #include "NET/QIRHttp2TestPeer.h"
 
 using namespace qirtest;
@@ -224,9 +225,6 @@ TEST(Http2UpgradePeers, CurlAndNghttpGetTheirAnswer) {
   EXPECT_EQ(5, server.served);
 }
 
-#if __has_include("CQIRHttp2Request.h")  // the client engine, built alongside
-#include "CQIRHttp2Request.h"
-
 // Client half: the exact request it sends, and a server that answers 200.
 TEST(Http2ClientUpgrade, SendsTheTemplateAndRefusesA200Answer) {
   int lfd = socket(AF_INET, SOCK_STREAM, 0);
@@ -284,4 +282,3 @@ TEST(Http2ClientUpgrade, ReachesOurServer) {
   EXPECT_EQ("halves", std::string(res.payload_.data_, res.payload_.size_));
   client.Disconnect();
 }
-#endif
