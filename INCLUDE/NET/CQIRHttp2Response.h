@@ -79,6 +79,8 @@ class CQIRHttp2Response {
  private:
   friend bool QIR_HTTP2_SERVER_UPGRADE(CQIRHttp2Response* conn, StringRef& settings);
 
+  bool TakeOver(int fd, const char* ip, int port, SSL_CTX* ctx, int sslMode, bool upgrade,
+                bool isEvent);
   bool InitInternalEvent();
   bool InitHttp2Session();
   bool SettingNegotiation() { return SendSettingsHdr() == 0; }
@@ -173,6 +175,7 @@ class CQIRHttp2Response {
   bool ping_send_flag_;
   bool ping_recv_flag_;
   bool enableSend_;  // unused
+  int32_t invalidHeaderStream_;  // stream whose header nghttp2 rejected, 0 none
 
   // Decoded HTTP2-Settings of the upgrade, kept until nghttp2_session_upgrade2.
   char upgradeSettings_[QIR_HTTP2_UPGRADE_SETTINGS_SIZE];

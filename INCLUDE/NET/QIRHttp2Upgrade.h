@@ -89,10 +89,6 @@ bool QIR_HTTP2_CLIENT_UPGRADE(CQIRHttp2Request* conn, const char* host,
                               const QIR_ST_HTTP2_OPTIONS* options,
                               unsigned char (&payload)[QIR_HTTP2_UPGRADE_PAYLOAD_SIZE],
                               size_t& payloadLen);
-bool QIR_HTTP2_CLIENT_UPGRADE(CQIRHttp2Request* conn, const char* host,
-                              const QIR_ST_HTTP2_OPTIONS* options,
-                              unsigned char (&payload)[QIR_HTTP2_UPGRADE_PAYLOAD_SIZE],
-                              size_t* payloadLen);
 
 // Server half, on the accepted non-blocking socket of conn: reads the HTTP/1.1
 // request (waiting at most one second in all), registers it as stream 1,

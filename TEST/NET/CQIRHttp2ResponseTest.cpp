@@ -1,0 +1,404 @@
+#include "CQIRHttp2Response.h"
+
+#include <gtest/gtest.h>
+
+#include "NET/QIRHttp2TestPeer.h"
+#include "NET/QIRNetTestUtil.h"
+#include "QIRCommonOpenSSL.h"
+
+using namespace qirtest;
+
+namespace {
+
+struct Event {
+  int event, stream, code;
+};
+void Record(int _event, int _stream, int _code, void*, void* _args) {
+  static_cast<std::vector<Event>*>(_args)->push_back({_event, _stream, _code});
+}
+
+QIR_ST_HTTP2_OPTIONS Streams(uint32_t _n, uint32_t _payload = 0) {
+  QIR_ST_HTTP2_OPTIONS o;
+  o.nMaxConcurrentStream_ = _n;
+  o.nMaxPayloadSize_ = _payload;
+  return o;
+}
+
+}  // namespace
+
+// The engine on one end of a socketpair (preface form, caller's event mode),
+// a libnghttp2 client on the other.
+class Http2Engine : public ::testing::Test {
+ protected:
+  void Open(QIR_ST_HTTP2_OPTIONS _opt = {}) {
+    ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fds_));
+    ASSERT_TRUE(e_.Initialize("pair", &_opt));
+    ASSERT_TRUE(e_.Accept(fds_[0], "127.0.0.1", 0, nullptr, true));
+    e_.SetUserCallback(Record, &events_);
+    peer_.reset(new H2Peer(fds_[1]));
+    peer_->Preface();
+    n_ = _opt.nMaxConcurrentStream_ != 0 ? _opt.nMaxConcurrentStream_ : 100;
+  }
+  void TearDown() override {
+    if (!peer_) return;
+    if (e_.GetState() == QIR_HTTP2_CONN_STATE_OPEN) {
+      PumpUntil(e_, *peer_, [this] {
+        if (e_.IsSendDataExist()) return false;
+        for (auto& s : peer_->streams)
+          if (!s.second.closed) return false;
+        return true;
+      });
+    }
+    EXPECT_EQ(0, e_.GetIncompleteCount());
+    e_.Disconnect();
+    EXPECT_GE(e_.GetRequestPoolSize(), n_);
+    EXPECT_EQ(n_, e_.GetResponsePoolSize());
+    peer_.reset();
+    close(fds_[1]);
+  }
+  // Handed-over stream ids, after the peer's requests were fed in.
+  std::vector<int32_t> Take() {
+    std::vector<int32_t> ids;
+    QIR_ST_HTTP2_REQUEST_RECV req;
+    while (e_.Request(&req) == 1) ids.push_back(req.streamId_);
+    return ids;
+  }
+  void Answer(int32_t _id, const char* _status, const std::string& _body = "") {
+    QIR_ST_HTTP2_RESPONSE res;
+    res.streamId_ = _id;
+    strcpy(res.rs_, _status);
+    std::string body = _body;
+    res.payload_.data_ = &body[0];
+    res.payload_.size_ = body.size();
+    ASSERT_EQ(1, e_.Response(&res, false));
+  }
+  bool Closed(int32_t _id) {
+    return PumpUntil(e_, *peer_, [&] { return peer_->streams[_id].closed; });
+  }
+
+  CQIRHttp2Response e_;
+  std::unique_ptr<H2Peer> peer_;
+  int fds_[2] = {-1, -1};
+  size_t n_ = 0;
+  std::vector<Event> events_;
+};
+
+TEST_F(Http2Engine, FirstFramesThePeerReceives) {
+  QIR_ST_HTTP2_OPTIONS o = Streams(7);
+  o.nDefaultWindowSize_ = 30000;
+  o.nDefaultFrameSize_ = 20000;
+  o.nMaxHeaderTableSize_ = 128;
+  o.nPushEnable_ = 1;  // a server never announces push
+  o.nLocalWindowSize_ = 100000;
+  Open(o);
+  ASSERT_TRUE(PumpUntil(e_, *peer_, [&] { return !peer_->settings.empty(); }));
+  std::vector<std::pair<int32_t, uint32_t>> got, want = {
+      {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, 7}, {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 30000},
+      {NGHTTP2_SETTINGS_MAX_FRAME_SIZE, 20000}, {NGHTTP2_SETTINGS_HEADER_TABLE_SIZE, 128}};
+  for (auto& s : peer_->settings) got.emplace_back(s.settings_id, s.value);
+  EXPECT_EQ(want, got);
+  const H2Frame* wu = peer_->Find(NGHTTP2_WINDOW_UPDATE, 0);
+  ASSERT_NE(nullptr, wu);
+  EXPECT_EQ(100000, nghttp2_session_get_remote_window_size(peer_->session));
+}
+
+// Requests completing in one read are handed over one per call, in order;
+// the engine is fed in bulk and one byte at a time.
+class Http2EngineFeed : public Http2Engine, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(Http2EngineFeed, EchoesRequestsHandedOverOnePerCall) {
+  bool oneByte = GetParam();
+  Open(Streams(8));
+  peer_->Submit("GET", "/a");
+  peer_->Submit("POST", "/b", "hello", {{"x-note", "n"}});
+  peer_->Submit("GET", "/c");
+  peer_->Flush(oneByte ? &e_ : nullptr);
+  if (!oneByte) e_.ProcEvent();
+
+  std::vector<std::string> got;
+  QIR_ST_HTTP2_REQUEST_RECV req;
+  while (e_.Request(&req) == 1) {
+    got.push_back(std::to_string(req.streamId_) + Field(req.hdr_, ":path") + Field(req.hdr_, "x-note") +
+                  std::string(req.data_, req.size_));
+    Echo(e_, req);
+  }
+  EXPECT_EQ(-1, req.streamId_);
+  // The POST completes with its DATA frame, after the third HEADERS.
+  EXPECT_EQ((std::vector<std::string>{"1/a", "5/c", "3/bnhello"}), got);
+
+  ASSERT_TRUE(PumpUntil(e_, *peer_, [&] { return peer_->streams[3].closed; }, oneByte));
+  EXPECT_EQ("200", peer_->Status(3));
+  EXPECT_EQ("POST", Field(&peer_->streams[3].hdr, "x-method"));
+  EXPECT_EQ("/a", peer_->streams[1].body);
+  EXPECT_EQ("hello", peer_->streams[3].body);
+}
+INSTANTIATE_TEST_SUITE_P(BulkAndByteByByte, Http2EngineFeed, ::testing::Bool());
+
+TEST_F(Http2Engine, LargeBodyLeavesInFramesOfTheFrameSize) {
+  Open(Streams(4, 40000));
+  peer_->Submit("GET", "/big");
+  Turn(e_, *peer_);
+  ASSERT_EQ(std::vector<int32_t>{1}, Take());
+  std::string body(40000, 'x');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 26);
+  Answer(1, "200", body);
+  ASSERT_TRUE(Closed(1));
+  std::vector<size_t> sizes;
+  uint8_t lastFlags = 0;
+  for (auto& f : peer_->frames)
+    if (f.type == NGHTTP2_DATA && f.id == 1) sizes.push_back(f.length), lastFlags = f.flags;
+  EXPECT_EQ((std::vector<size_t>{16384, 16384, 7232}), sizes);
+  EXPECT_TRUE(lastFlags & NGHTTP2_FLAG_END_STREAM);
+  EXPECT_EQ(body, peer_->streams[1].body);
+}
+
+TEST_F(Http2Engine, RequestBodyAtTheLimitAndOneBytePast) {
+  Open(Streams(4, 16));
+  peer_->Submit("POST", "/at", std::string(16, 'a'));
+  peer_->Submit("POST", "/past", std::string(17, 'b'));
+  Turn(e_, *peer_);
+  QIR_ST_HTTP2_REQUEST_RECV req;
+  ASSERT_EQ(1, e_.Request(&req));
+  EXPECT_EQ(std::string(16, 'a'), std::string(req.data_, req.size_));
+  EXPECT_EQ(0, req.error_);
+  req.data_[req.size_] = '\0';
+  Answer(req.streamId_, "200");
+  ASSERT_EQ(1, e_.Request(&req));
+  EXPECT_EQ(1, req.error_);
+  EXPECT_LE(req.size_, 16u);
+  Answer(req.streamId_, "200");
+}
+
+TEST_F(Http2Engine, Status000ResetsItsStreamAndLateAnswersAreDropped) {
+  Open(Streams(4));
+  peer_->Submit("GET", "/1");
+  peer_->Submit("GET", "/3");
+  Turn(e_, *peer_);
+  ASSERT_EQ((std::vector<int32_t>{1, 3}), Take());
+  nghttp2_submit_rst_stream(peer_->session, NGHTTP2_FLAG_NONE, 1, NGHTTP2_CANCEL);
+  ASSERT_TRUE(PumpUntil(e_, *peer_, [&] { return !events_.empty(); }));
+  Answer(1, "200", "late");  // dropped; its record back in the pool (TearDown)
+  Answer(3, "000");
+  ASSERT_TRUE(Closed(3));
+  EXPECT_TRUE(peer_->streams[1].hdr.empty() && peer_->streams[3].hdr.empty());
+  const H2Frame* rst = peer_->Find(NGHTTP2_RST_STREAM, 3);
+  ASSERT_NE(nullptr, rst);
+  EXPECT_EQ(static_cast<uint32_t>(NGHTTP2_INTERNAL_ERROR), rst->code);
+  EXPECT_EQ(QIR_HTTP2_CONN_STATE_OPEN, e_.GetState());
+}
+
+// A stream reset while its complete request waited in the list is never
+// handed over: its buffer may already carry another stream (here the one
+// answered 429). nghttp2 writes the 429 HEADERS after the call that
+// submitted it returned: its status text must still be there.
+TEST_F(Http2Engine, ListedResetIsWithdrawnAndThe429HeaderOutlivesItsSubmit) {
+  Open(Streams(2));
+  peer_->Submit("GET", "/1");
+  Turn(e_, *peer_);
+  nghttp2_submit_rst_stream(peer_->session, NGHTTP2_FLAG_NONE, 1, NGHTTP2_CANCEL);
+  Turn(e_, *peer_);
+  peer_->Submit("GET", "/3");
+  peer_->Submit("GET", "/5");  // takes the reset stream's buffer; open streams at the limit
+  Turn(e_, *peer_);
+  EXPECT_EQ(std::vector<int32_t>{3}, Take());
+  Answer(3, "200");
+  ASSERT_TRUE(Closed(5));
+  EXPECT_EQ("429", peer_->Status(5));
+  EXPECT_EQ("", peer_->streams[5].body);
+  EXPECT_EQ(1, e_.Get429ResponseCount());
+  EXPECT_EQ(0, e_.Get429ResponseCount());
+  EXPECT_EQ(1, e_.GetCancelCount());
+  EXPECT_EQ(0, e_.GetCancelCount());
+  ASSERT_EQ(2u, events_.size());
+  EXPECT_EQ((std::vector<int>{2, 1, NGHTTP2_CANCEL}),
+            (std::vector<int>{events_[0].event, events_[0].stream, events_[0].code}));
+  EXPECT_EQ((std::vector<int>{1, 0, 0}),
+            (std::vector<int>{events_[1].event, events_[1].stream, events_[1].code}));
+}
+
+TEST_F(Http2Engine, ResponseBodyBeyondTheRecordBufferIsNeverCopied) {
+  Open(Streams(2, 16));
+  peer_->Submit("GET", "/1");
+  Turn(e_, *peer_);
+  ASSERT_EQ(std::vector<int32_t>{1}, Take());
+  Answer(1, "200", std::string(4096, 'z'));
+  EXPECT_EQ(-1, e_.ProcEventPre());
+  EXPECT_EQ(QIR_HTTP2_CONN_STATE_CLOSE, e_.GetState());
+  EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR, e_.GetStateCause());
+}
+
+// A second answer while the first one's body still waits for window must not
+// go out as a stray HEADERS frame, nor leave its record outside the pool.
+TEST_F(Http2Engine, DuplicateResponseForOneStreamKeepsItsRecordPooled) {
+  Open(Streams(2));
+  nghttp2_settings_entry window = {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 16};
+  nghttp2_submit_settings(peer_->session, NGHTTP2_FLAG_NONE, &window, 1);
+  peer_->Submit("GET", "/1");
+  Turn(e_, *peer_);
+  ASSERT_EQ(std::vector<int32_t>{1}, Take());
+  std::string first(40, 'f');
+  Answer(1, "200", first);
+  Answer(1, "200", "second");
+  ASSERT_TRUE(Closed(1));
+  EXPECT_EQ(first, peer_->streams[1].body);
+  EXPECT_EQ(1u, peer_->streams[1].hdr.size());
+}
+
+TEST_F(Http2Engine, PingAfterSilenceThenPingTimeout) {
+  QIR_ST_HTTP2_OPTIONS o = Streams(2);
+  o.nPingSendThreshold_ = 1;
+  o.nPingTimeoutThreshold_ = 1;
+  Open(o);
+  auto pings = [&] {
+    int n = 0;
+    for (auto& f : peer_->frames) n += f.type == NGHTTP2_PING && !(f.flags & NGHTTP2_FLAG_ACK);
+    return n;
+  };
+  // Answered: the session stays open.
+  ASSERT_TRUE(PumpUntil(e_, *peer_, [&] { usleep(10000); return pings() == 1; }));
+  for (int i = 0; i < 20; ++i) Turn(e_, *peer_);
+  EXPECT_EQ(QIR_HTTP2_CONN_STATE_OPEN, e_.GetState());
+  // Unanswered: the next PING times out.
+  int r = 0;
+  for (int i = 0; i < 500 && r != -1; ++i) r = e_.ProcEventPre(), usleep(10000);
+  EXPECT_EQ(-1, r);
+  EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_PING_TIMEOUT, e_.GetStateCause());
+  peer_->Drain();
+  EXPECT_EQ(2, pings());
+}
+
+// What Disconnect sends depends on the first close cause.
+struct CloseCase {
+  const char* what;
+  int cause;
+  int goaway;  // error code of the GOAWAY the peer then receives; -1 none
+};
+void PrintTo(const CloseCase& _c, std::ostream* _os) { *_os << _c.what; }
+class Http2EngineClose : public Http2Engine, public ::testing::WithParamInterface<CloseCase> {};
+
+TEST_P(Http2EngineClose, CloseCauseDecidesTheGoawayOnDisconnect) {
+  const CloseCase& c = GetParam();
+  Open(Streams(2));
+  for (int i = 0; i < 3; ++i) Turn(e_, *peer_);
+  if (c.cause == QIR_HTTP2_CONN_CLOSE_CAUSE_PEER) {
+    nghttp2_submit_goaway(peer_->session, NGHTTP2_FLAG_NONE, 0, NGHTTP2_NO_ERROR, nullptr, 0);
+    Turn(e_, *peer_);
+  } else if (c.cause == QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR) {
+    shutdown(fds_[1], SHUT_WR);
+    EXPECT_FALSE(e_.ProcEvent());
+  } else if (c.cause == QIR_HTTP2_CONN_CLOSE_CAUSE_PING_TIMEOUT) {
+    e_.SetState(QIR_HTTP2_CONN_STATE_CLOSE, c.cause);
+    e_.SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
+  }
+  peer_->Drain();
+  e_.Disconnect();
+  e_.Disconnect();
+  EXPECT_EQ(c.cause, e_.GetStateCause());
+  // Read raw: a client session that sent GOAWAY itself reads no more frames.
+  std::string raw(1024, '\0');
+  ssize_t n = read(fds_[1], &raw[0], raw.size());
+  raw.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  int goaway = -1;
+  for (size_t off = 0; off + 9 <= raw.size();) {
+    size_t len = (uint8_t)raw[off] << 16 | (uint8_t)raw[off + 1] << 8 | (uint8_t)raw[off + 2];
+    if (raw[off + 3] == NGHTTP2_GOAWAY && off + 17 <= raw.size()) goaway = (uint8_t)raw[off + 16];
+    off += 9 + len;
+  }
+  EXPECT_EQ(c.goaway, goaway);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Causes, Http2EngineClose,
+    ::testing::Values(CloseCase{"healthy", QIR_HTTP2_CONN_CLOSE_CAUSE_SELF, NGHTTP2_NO_ERROR},
+                      CloseCase{"goaway", QIR_HTTP2_CONN_CLOSE_CAUSE_PEER, NGHTTP2_INTERNAL_ERROR},
+                      CloseCase{"closed", QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR, -1},
+                      CloseCase{"twice", QIR_HTTP2_CONN_CLOSE_CAUSE_PING_TIMEOUT,
+                                NGHTTP2_INTERNAL_ERROR}),
+    [](const ::testing::TestParamInfo<CloseCase>& i) { return std::string(i.param.what); });
+
+// Stream errors reset their stream only (RFC 9113 sections 5.1.2, 8.1.1).
+TEST_F(Http2Engine, StreamErrorsResetOnlyTheirStream) {
+  Open(Streams(8));
+  peer_->Submit("GET", "/1", "", {{"bad name", "v"}});       // header field nghttp2 rejects
+  peer_->Submit("GET", "/3", "", {{"content-length", "5"}});  // malformed: no body follows
+  peer_->Submit("GET", "/5");
+  Turn(e_, *peer_);
+  EXPECT_EQ(std::vector<int32_t>{5}, Take());
+  Answer(5, "200");
+  ASSERT_TRUE(Closed(5));
+  for (int32_t id : {1, 3}) {
+    const H2Frame* rst = peer_->Find(NGHTTP2_RST_STREAM, id);
+    ASSERT_NE(nullptr, rst);
+    EXPECT_EQ(static_cast<uint32_t>(NGHTTP2_PROTOCOL_ERROR), rst->code);
+  }
+  EXPECT_EQ(QIR_HTTP2_CONN_STATE_OPEN, e_.GetState());
+}
+
+// A client may open more streams than our limit before it has seen our
+// SETTINGS; nghttp2 refuses the extra ones, and the connection goes on.
+TEST_F(Http2Engine, StreamsBeyondTheLimitBeforeOurSettingsAreRefusedNotFatal) {
+  Open(Streams(3));
+  for (int i = 0; i < 5; ++i) peer_->Submit("GET", "/");
+  Turn(e_, *peer_);
+  EXPECT_EQ((std::vector<int32_t>{1, 3}), Take());  // 5 is answered 429
+  for (int32_t id : {7, 9}) {
+    const H2Frame* rst = peer_->Find(NGHTTP2_RST_STREAM, id);
+    ASSERT_NE(nullptr, rst);
+    EXPECT_EQ(static_cast<uint32_t>(NGHTTP2_REFUSED_STREAM), rst->code);
+  }
+  EXPECT_EQ(QIR_HTTP2_CONN_STATE_OPEN, e_.GetState());
+  Answer(1, "200");
+  Answer(3, "200");
+}
+
+// Responses queued from an application thread while the worker drives.
+TEST_F(Http2Engine, ResponsesFromAnotherThread) {
+  Open(Streams(32));
+  for (int i = 0; i < 20; ++i) peer_->Submit("GET", "/");
+  Turn(e_, *peer_);
+  std::vector<int32_t> ids = Take();
+  ASSERT_EQ(20u, ids.size());
+  std::thread app([&] {
+    std::string body = "async";
+    QIR_ST_HTTP2_RESPONSE res;
+    strcpy(res.rs_, "200");
+    res.payload_.data_ = &body[0];
+    res.payload_.size_ = body.size();
+    for (int32_t id : ids) {
+      res.streamId_ = id;
+      EXPECT_EQ(1, e_.Response(&res, true));
+    }
+  });
+  bool all = PumpUntil(e_, *peer_, [&] { return peer_->streams[39].closed; });
+  app.join();
+  ASSERT_TRUE(all);
+  EXPECT_EQ("async", peer_->streams[39].body);
+}
+
+// Command-line clients against the engine in its own-epoll mode.
+TEST(Http2EnginePeers, PriorKnowledgeAndTlsClients) {
+  if (RunPeer({"curl", "--version"}).status != 0) GTEST_SKIP() << "curl is not available";
+  EchoServer plain(1);
+  auto r = RunPeer({"curl", "-sS", "--http2-prior-knowledge", "-d", "hello", plain.Url("/echo")});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("hello", r.out);
+  r = RunPeer({"nghttp", plain.Url("/plain")});
+  EXPECT_EQ(0, r.status);
+  EXPECT_EQ("/plain", r.out);
+
+  QIRTlsTestPki pki;
+  ASSERT_TRUE(pki.MakeSelfSigned());
+  QIR_SSL_INIT();
+  SSL_CTX* ctx = QIR_SSL_CREATE_SERVER_CTX(pki.Path("self.key").c_str(),
+                                           pki.Path("self.pem").c_str(), nullptr);
+  ASSERT_NE(nullptr, ctx);
+  {
+    EchoServer tls(2, ctx);
+    r = RunPeer({"curl", "-sSk", "--http2", tls.Url("/tls")});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("/tls", r.out);
+    r = RunPeer({"nghttp", tls.Url("/tls2")});
+    EXPECT_EQ(0, r.status);
+    EXPECT_NE(std::string::npos, r.out.find("/tls2")) << r.out;  // after a name warning
+  }
+  SSL_CTX_free(ctx);
+}

@@ -1,0 +1,289 @@
+#ifndef QIR_TEST_NET_QIRHTTP2TESTPEER_H
+#define QIR_TEST_NET_QIRHTTP2TESTPEER_H
+
+// Real peers for the server engine tests: a libnghttp2 client session on one
+// end of a socketpair, an echo driver running the engine in its own-epoll
+// mode on a loopback listener, and a runner for curl and nghttp that ends
+// them by PID.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CQIRHttp2Response.h"
+
+namespace qirtest {
+
+struct H2Frame {
+  uint8_t type, flags;
+  int32_t id;
+  uint32_t code;  // of RST_STREAM
+  size_t length;
+};
+
+struct H2Stream {
+  QIR_HTTP2_HEADER hdr;
+  std::string body;
+  bool closed = false;
+};
+
+// Client side of a socketpair; records everything it receives.
+class H2Peer {
+ public:
+  explicit H2Peer(int _fd) : fd_(_fd) {
+    nghttp2_session_callbacks* cb;
+    nghttp2_session_callbacks_new(&cb);
+    nghttp2_session_callbacks_set_on_frame_recv_callback(cb, OnFrame);
+    nghttp2_session_callbacks_set_on_header_callback(cb, OnHeader);
+    nghttp2_session_callbacks_set_on_data_chunk_recv_callback(cb, OnData);
+    nghttp2_session_callbacks_set_on_stream_close_callback(cb, OnClose);
+    nghttp2_session_client_new(&session, cb, this);
+    nghttp2_session_callbacks_del(cb);
+    fcntl(fd_, F_SETFL, O_NONBLOCK);
+  }
+  ~H2Peer() { nghttp2_session_del(session); }
+
+  void Preface() { nghttp2_submit_settings(session, NGHTTP2_FLAG_NONE, nullptr, 0); }
+  // After a 101 answer; stream 1 waits for the answer to the upgrade request.
+  void Upgrade(const std::string& _settings) {
+    nghttp2_session_upgrade2(session, (const uint8_t*)_settings.data(), _settings.size(), 0,
+                             nullptr);
+  }
+
+  void Submit(const char* _method, const char* _path, const std::string& _body = "",
+              QIR_HTTP2_HEADER _extra = {}) {
+    QIR_HTTP2_HEADER f = {{":method", _method}, {":path", _path}, {":scheme", "http"},
+                          {":authority", "localhost"}};
+    f.insert(f.end(), _extra.begin(), _extra.end());
+    std::vector<nghttp2_nv> nv;  // nghttp2 copies the bytes
+    for (auto& p : f)
+      nv.push_back({(uint8_t*)p.first.data(), (uint8_t*)p.second.data(), p.first.size(),
+                    p.second.size(), NGHTTP2_NV_FLAG_NONE});
+    bodies_.emplace_back(new std::pair<std::string, size_t>(_body, 0));
+    nghttp2_data_provider prd;
+    prd.source.ptr = bodies_.back().get();
+    prd.read_callback = ReadBody;
+    nghttp2_submit_request(session, nullptr, nv.data(), nv.size(), _body.empty() ? nullptr : &prd,
+                           nullptr);
+  }
+
+  // Writes what the session has to send; with _engine, one byte at a time,
+  // the engine reading after every byte.
+  void Flush(CQIRHttp2Response* _engine = nullptr) {
+    const uint8_t* data;
+    for (ssize_t n; (n = nghttp2_session_mem_send(session, &data)) > 0;) {
+      for (ssize_t off = 0, w = 0; off < n; off += w > 0 ? w : 0) {
+        w = ::write(fd_, data + off, _engine != nullptr ? 1 : n - off);
+        if (w > 0 && _engine != nullptr) _engine->ProcEvent();
+        if (w <= 0) usleep(1000);
+      }
+    }
+  }
+
+  // Feeds what has arrived to the session, whole or one byte at a time.
+  void Drain(bool _oneByte = false) {
+    uint8_t buf[65536];
+    for (ssize_t n; (n = ::read(fd_, buf, sizeof(buf))) > 0;) {
+      for (ssize_t i = 0; i < n; i += _oneByte ? 1 : n)
+        nghttp2_session_mem_recv(session, buf + i, _oneByte ? 1 : (size_t)n);
+    }
+  }
+
+  const H2Frame* Find(uint8_t _type, int32_t _id) const {
+    for (const auto& f : frames)
+      if (f.type == _type && f.id == _id) return &f;
+    return nullptr;
+  }
+  std::string Status(int32_t _id) {
+    for (const auto& f : streams[_id].hdr)
+      if (f.first == ":status") return f.second;
+    return "";
+  }
+
+  nghttp2_session* session = nullptr;
+  std::vector<H2Frame> frames;
+  std::vector<nghttp2_settings_entry> settings;  // of the first SETTINGS frame
+  std::map<int32_t, H2Stream> streams;
+
+ private:
+  static H2Peer* Self(void* _p) { return static_cast<H2Peer*>(_p); }
+  static ssize_t ReadBody(nghttp2_session*, int32_t, uint8_t* _buf, size_t _len, uint32_t* _flags,
+                          nghttp2_data_source* _src, void*) {
+    auto* b = static_cast<std::pair<std::string, size_t>*>(_src->ptr);
+    size_t n = std::min(_len, b->first.size() - b->second);
+    memcpy(_buf, b->first.data() + b->second, n);
+    if ((b->second += n) == b->first.size()) *_flags |= NGHTTP2_DATA_FLAG_EOF;
+    return (ssize_t)n;
+  }
+  static int OnFrame(nghttp2_session*, const nghttp2_frame* _f, void* _p) {
+    H2Peer* p = Self(_p);
+    uint32_t code = _f->hd.type == NGHTTP2_RST_STREAM ? _f->rst_stream.error_code : 0;
+    p->frames.push_back({_f->hd.type, _f->hd.flags, _f->hd.stream_id, code, _f->hd.length});
+    if (_f->hd.type == NGHTTP2_SETTINGS && !(_f->hd.flags & NGHTTP2_FLAG_ACK) && p->settings.empty())
+      p->settings.assign(_f->settings.iv, _f->settings.iv + _f->settings.niv);
+    return 0;
+  }
+  static int OnHeader(nghttp2_session*, const nghttp2_frame* _f, const uint8_t* _n, size_t _nl,
+                      const uint8_t* _v, size_t _vl, uint8_t, void* _p) {
+    Self(_p)->streams[_f->hd.stream_id].hdr.emplace_back(std::string((const char*)_n, _nl),
+                                                          std::string((const char*)_v, _vl));
+    return 0;
+  }
+  static int OnData(nghttp2_session*, uint8_t, int32_t _id, const uint8_t* _d, size_t _l,
+                    void* _p) {
+    Self(_p)->streams[_id].body.append((const char*)_d, _l);
+    return 0;
+  }
+  static int OnClose(nghttp2_session*, int32_t _id, uint32_t, void* _p) {
+    Self(_p)->streams[_id].closed = true;
+    return 0;
+  }
+
+  int fd_;
+  std::vector<std::unique_ptr<std::pair<std::string, size_t>>> bodies_;
+};
+
+// One turn of the engine in the caller's event mode: the peer's output in
+// (whole or byte by byte), the engine's output back to the peer.
+inline void Turn(CQIRHttp2Response& _e, H2Peer& _p, bool _oneByte = false) {
+  _p.Flush(_oneByte ? &_e : nullptr);
+  if (_e.GetState() == QIR_HTTP2_CONN_STATE_OPEN) _e.ProcEvent();
+  if (_e.GetState() == QIR_HTTP2_CONN_STATE_OPEN) _e.ProcEventPre();
+  _p.Drain(_oneByte);
+}
+
+template <class Pred>
+bool PumpUntil(CQIRHttp2Response& _e, H2Peer& _p, Pred _done, bool _oneByte = false) {
+  for (int i = 0; i < 500; ++i, usleep(1000)) {
+    Turn(_e, _p, _oneByte);
+    if (_done()) return true;
+  }
+  return false;
+}
+
+inline std::string Field(const QIR_HTTP2_HEADER* _h, const char* _name) {
+  for (const auto& f : *_h)
+    if (f.first == _name) return f.second;
+  return "";
+}
+
+// Echo answer: the body when there is one, else the path.
+inline void Echo(CQIRHttp2Response& _e, const QIR_ST_HTTP2_REQUEST_RECV& _req) {
+  std::string body = _req.size_ > 0 ? std::string(_req.data_, _req.size_) : Field(_req.hdr_, ":path");
+  QIR_ST_HTTP2_RESPONSE res;
+  res.streamId_ = _req.streamId_;
+  strcpy(res.rs_, "200");
+  res.hdr_.emplace_back("x-method", Field(_req.hdr_, ":method"));
+  res.payload_.data_ = &body[0];
+  res.payload_.size_ = body.size();
+  _e.Response(&res, false);
+}
+
+// Loopback echo server: every accepted connection gets an engine in its own
+// epoll mode on a thread of its own. Mode 0 upgrade, 1 preface, 2 TLS.
+class EchoServer {
+ public:
+  explicit EchoServer(int _mode, SSL_CTX* _ctx = nullptr) : mode_(_mode), ctx_(_ctx) {
+    lfd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(a);
+    bind(lfd_, (sockaddr*)&a, len);
+    listen(lfd_, 16);
+    getsockname(lfd_, (sockaddr*)&a, &len);
+    port_ = ntohs(a.sin_port);
+    acceptor_ = std::thread([this] {
+      for (struct pollfd p = {lfd_, POLLIN, 0}; !stop_;) {
+        int fd = poll(&p, 1, 20) == 1 ? accept(lfd_, nullptr, nullptr) : -1;
+        if (fd >= 0) conns_.emplace_back([this, fd] { Serve(fd); });
+      }
+    });
+  }
+  ~EchoServer() {
+    stop_ = true;
+    acceptor_.join();
+    for (auto& t : conns_) t.join();
+    close(lfd_);
+  }
+  std::string Url(const char* _path) const {
+    return (mode_ == 2 ? "https" : "http") + std::string("://127.0.0.1:") +
+           std::to_string(port_) + _path;
+  }
+
+  int port() const { return port_; }
+  std::atomic<int> served{0};
+
+ private:
+  void Serve(int _fd) {
+    CQIRHttp2Response e;
+    QIR_ST_HTTP2_OPTIONS opt;
+    bool ok = e.Initialize("echo", &opt) &&
+              (mode_ == 0 ? e.Accept(_fd, "127.0.0.1", 0, false)
+                          : e.Accept(_fd, "127.0.0.1", 0, mode_ == 2 ? ctx_ : nullptr, false));
+    QIR_ST_HTTP2_REQUEST_RECV req;
+    for (int r = 0; ok && !stop_ && r >= 0;) {
+      if ((r = e.Request(&req)) == 1) Echo(e, req), ++served;
+    }
+  }
+
+  int mode_, lfd_, port_;
+  SSL_CTX* ctx_;
+  std::atomic<bool> stop_{false};
+  std::thread acceptor_;
+  std::vector<std::thread> conns_;
+};
+
+struct PeerResult {
+  int status = -1;  // exit code; -1 when it had to be killed
+  std::string out;  // standard output and error
+};
+
+// Runs a client program, killed by PID if still running after _seconds.
+inline PeerResult RunPeer(std::vector<std::string> _argv, int _seconds = 10) {
+  PeerResult r;
+  int fds[2];
+  if (pipe(fds) != 0) return r;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], 1), dup2(fds[1], 2), close(fds[0]), close(fds[1]);
+    std::vector<char*> av;
+    for (auto& a : _argv) av.push_back(&a[0]);
+    av.push_back(nullptr);
+    execvp(av[0], av.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(_seconds);
+  char buf[4096];
+  for (ssize_t n = 1; n > 0;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    struct pollfd p = {fds[0], POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, (int)left.count()) <= 0) {
+      kill(pid, SIGKILL);
+      break;
+    }
+    if ((n = read(fds[0], buf, sizeof(buf))) > 0) r.out.append(buf, (size_t)n);
+  }
+  close(fds[0]);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
+  return r;
+}
+
+}  // namespace qirtest
+
+#endif  // QIR_TEST_NET_QIRHTTP2TESTPEER_H
