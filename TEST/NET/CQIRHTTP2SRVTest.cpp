@@ -54,8 +54,11 @@ bool Refused(int _port) {
 
 template <typename F>
 bool WaitFor(F _done) {
-  for (int i = 0; i < 2000 && !_done(); ++i) usleep(5000);
-  return _done();
+  for (int i = 0; i < 2000; ++i) {
+    if (_done()) return true;
+    usleep(5000);
+  }
+  return false;
 }
 
 QIR_ST_HTTP2_RESPONSE Answer(int32_t _streamId, char* _body) {

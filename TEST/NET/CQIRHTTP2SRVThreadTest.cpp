@@ -58,8 +58,11 @@ class CQIRHTTP2SRVThreadTest : public ::testing::Test {
   }
   template <typename F>
   static bool WaitFor(F _done) {  // bounded: a worker pass takes about 10 ms
-    for (int i = 0; i < 2000 && !_done(); ++i) usleep(5000);
-    return _done();
+    for (int i = 0; i < 2000; ++i) {
+      if (_done()) return true;
+      usleep(5000);
+    }
+    return false;
   }
   // Connections come and go while the accepting side keeps assigning.
   void Churn(int _count) {
