@@ -2,13 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <string.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <deque>
@@ -22,15 +15,13 @@ using namespace h2srv_test;
 
 namespace {
 
-// An asynchronous application: requests are queued here and answered by
-// the test's own thread through AsyncResponse.
+// An asynchronous application: requests wait here until the test's own
+// thread answers them through AsyncResponse.
 struct AsyncApp {
   struct Pending {
-    int32_t connId;
-    int32_t streamId;
+    int32_t connId, streamId;
     std::string body;
   };
-
   AsyncApp() {
     callbacks.onConnect_ = [](int32_t, const char*, const char*, int) { return true; };
     callbacks.onDisconnect_ = [this](int32_t) { ++disconnects; };
@@ -41,35 +32,24 @@ struct AsyncApp {
       cv.notify_all();
     };
   }
-
-  bool WaitRequest(Pending* _out) {
+  bool Next(Pending* _out) {
     std::unique_lock<std::mutex> lock(mutex);
-    if (!cv.wait_for(lock, std::chrono::seconds(20), [this] { return !pending.empty(); })) {
-      return false;
-    }
+    if (!cv.wait_for(lock, std::chrono::seconds(20), [this] { return !pending.empty(); })) return false;
     *_out = pending.front();
     pending.pop_front();
     return true;
   }
-
   QIR_HTTP2SRV_CALLBACKS callbacks;
   std::mutex mutex;
   std::condition_variable cv;
   std::deque<Pending> pending;
-  std::atomic<int> requests{0};
-  std::atomic<int> disconnects{0};
+  std::atomic<int> requests{0}, disconnects{0};
 };
 
-bool PortRefuses(int _port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a;
-  memset(&a, 0, sizeof(a));
-  a.sin_family = AF_INET;
-  a.sin_port = htons(_port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool refused = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0;
-  close(fd);
-  return refused;
+bool Refused(int _port) {
+  int fd = Loopback(&_port);
+  if (fd >= 0) close(fd);
+  return fd < 0;
 }
 
 template <typename F>
@@ -78,30 +58,37 @@ bool WaitFor(F _done) {
     if (_done()) return true;
     usleep(5000);
   }
-  return _done();
+  return false;
 }
 
+QIR_ST_HTTP2_RESPONSE Answer(int32_t _streamId, char* _body) {
+  QIR_ST_HTTP2_RESPONSE res;
+  res.streamId_ = _streamId;
+  snprintf(res.rs_, sizeof(res.rs_), "%s", "200");
+  res.payload_.data_ = _body;
+  res.payload_.size_ = strlen(_body);
+  return res;
+}
+
+// A server on a free cleartext port (connection preface, two workers) run
+// by Loop on its own thread.
 class CQIRHTTP2SRVTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = MakeTempDir();
-    port_ = FreePort();
-    ASSERT_FALSE(dir_.empty());
-    WriteFile(dir_ + "/srv.ini",
-              "[SSL/TLS]\nHTTP1X_UPGRADE = false\nUSE_SSL = false\n[THREAD]\nPOOL_SIZE = 2\n"
-              "[LISTENER]\nHTTP_PORT = " +
-                  std::to_string(port_) + "\n[HTTP2_OPTIONS]\nPING_PERIOD = 0\n");
-  }
-  void TearDown() override { RemoveTree(dir_); }
-
-  bool StartServer(CQIRHTTP2SRV& _srv, AsyncApp& _app) {
-    if (!_srv.Initialize((dir_ + "/srv.ini").c_str(), &_app.callbacks)) return false;
-    if (!_srv.Start()) return false;
-    loop_ = std::thread([this, &_srv] { loopResult_ = _srv.Loop(); });
-    return WaitFor([this] { return !PortRefuses(port_); });
-  }
-  void JoinLoop() {
+  void SetUp() override { dir_ = MakeTempDir(); }
+  void TearDown() override {
     if (loop_.joinable()) loop_.join();
+    RemoveTree(dir_);
+  }
+  bool StartServer(CQIRHTTP2SRV& _srv, AsyncApp& _app) {
+    port_ = FreePort();
+    WriteFile(dir_ + "/srv.ini", "[SSL/TLS]\nHTTP1X_UPGRADE = false\nUSE_SSL = false\n"
+                                 "[THREAD]\nPOOL_SIZE = 2\n[LISTENER]\nHTTP_PORT = " +
+                                     std::to_string(port_) + "\n[HTTP2_OPTIONS]\nPING_PERIOD = 0\n");
+    if (!_srv.Initialize((dir_ + "/srv.ini").c_str(), &_app.callbacks) || !_srv.Start()) return false;
+    loop_ = std::thread([this, &_srv] { loopResult_ = _srv.Loop(); });
+    // The probe that finds the port open is connection 0 and goes away.
+    return WaitFor([this] { return !Refused(port_); }) &&
+           WaitFor([&_app] { return _app.disconnects.load() == 1; });
   }
 
   std::string dir_;
@@ -112,156 +99,110 @@ class CQIRHTTP2SRVTest : public ::testing::Test {
 
 }  // namespace
 
-// A request answered later from another thread; the monitor sees the
-// connection meanwhile; ids that are unknown or removed report 1.
+// A request answered later from another thread; the monitor shows the
+// connection meanwhile; ids unknown or already removed report 1.
 TEST_F(CQIRHTTP2SRVTest, AsyncResponseFromAnyThreadAndMonitor) {
   if (!CurlHasHttp2()) GTEST_SKIP() << "curl lacks HTTP/2";
   AsyncApp app;
   CQIRHTTP2SRV srv;
   ASSERT_TRUE(StartServer(srv, app));
-  // The readiness probe above was connection 0; it is gone by now or soon.
-  ASSERT_TRUE(WaitFor([&] { return app.disconnects.load() == 1; }));
-
   std::string out;
   std::thread client([&] {
     RunCmd("curl -sS --http2-prior-knowledge -d question http://127.0.0.1:" +
-            std::to_string(port_) + "/ask",
-        &out, 20);
+               std::to_string(port_) + "/ask", &out, 20);
   });
   AsyncApp::Pending req;
-  ASSERT_TRUE(app.WaitRequest(&req));
+  ASSERT_TRUE(app.Next(&req));
   EXPECT_EQ(1, req.connId);
   EXPECT_EQ("question", req.body);
-
   std::string report = "head\n";
   srv.GetMonitor(report);
-  EXPECT_EQ(0u, report.find("head\n\tThread Index :   0 \tConnections : 0\n"
-                            "\tThread Index :   1 \tConnections : 1\n"
-                            "\tName : http://127.0.0.1:" +
-                            std::to_string(port_) + ":1"))
+  EXPECT_EQ(0u, report.find("head\n\tThread Index :   0 \tConnections : 0\n\tThread Index :   1"
+                            " \tConnections : 1\n\tName : http://127.0.0.1:" + std::to_string(port_) + ":1 "))
       << report;
 
-  QIR_ST_HTTP2_RESPONSE res;
   char body[] = "answer";
-  res.messageId_ = 0;
-  res.streamId_ = req.streamId;
-  snprintf(res.rs_, sizeof(res.rs_), "%s", "200");
-  res.payload_.data_ = body;
-  res.payload_.size_ = strlen(body);
-  res.payload_.rSize_ = 0;
-  res.error_ = 0;
+  QIR_ST_HTTP2_RESPONSE res = Answer(req.streamId, body);
   EXPECT_EQ(0, srv.AsyncResponse(req.connId, &res));
   client.join();
   EXPECT_EQ("answer", out);
-
   EXPECT_EQ(1, srv.AsyncResponse(999, &res));
   ASSERT_TRUE(WaitFor([&] { return app.disconnects.load() == 2; }));
   EXPECT_EQ(1, srv.AsyncResponse(req.connId, &res));
 
   srv.Stop();
-  JoinLoop();
+  loop_.join();
   EXPECT_TRUE(loopResult_.load());
-  EXPECT_FALSE(srv.LoopOnce());  // "already stopped..."
+  EXPECT_FALSE(srv.LoopOnce());  // already stopped
   srv.Stop();                    // harmless again
 }
 
-// While Stop drains (a response the peer's zero window holds back), a new
+// While Stop drains (the peer's zero window holds a response back), a new
 // request of the asynchronous application is answered 503 by the runtime.
 TEST_F(CQIRHTTP2SRVTest, StopAnswers503WhileDraining) {
   if (!PythonHasH2()) GTEST_SKIP() << "python3 h2 is missing";
   AsyncApp app;
   CQIRHTTP2SRV srv;
   ASSERT_TRUE(StartServer(srv, app));
-  std::string script = dir_ + "/drain.py";
-  WriteFile(script, R"PY(
+  std::string marker = dir_ + "/first", go = dir_ + "/go", out;
+  std::thread client([&] {
+    out = Python(dir_, R"PY(
 import os, socket, sys, time, h2.connection, h2.config, h2.events, h2.settings
-port, marker, go = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-s = socket.create_connection(("127.0.0.1", port), timeout=10)
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
 c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
 c.local_settings = h2.settings.Settings(client=True,
     initial_values={h2.settings.SettingCodes.INITIAL_WINDOW_SIZE: 0})
 c.initiate_connection()
-hdrs = [(":method", "POST"), (":scheme", "http"), (":authority", "t"), (":path", "/a")]
-c.send_headers(1, hdrs)
-c.send_data(1, b"first", end_stream=True)
-s.sendall(c.data_to_send())
 status = {}
-def pump():
-    data = s.recv(65536)
-    if not data:
-        return False
-    for e in c.receive_data(data):
-        if isinstance(e, h2.events.ResponseReceived):
-            status[e.stream_id] = dict(e.headers)[b":status"].decode()
+def ask(sid):
+    c.send_headers(sid, [(":method", "POST"), (":scheme", "http"), (":authority", "t"), (":path", "/")])
+    c.send_data(sid, b"body", end_stream=True)
     s.sendall(c.data_to_send())
-    return True
-while 1 not in status and pump():
-    pass
-open(marker, "w").close()
-while not os.path.exists(go):
-    time.sleep(0.01)
-c.send_headers(3, hdrs)
-c.send_data(3, b"second", end_stream=True)
-s.sendall(c.data_to_send())
-while 3 not in status and pump():
-    pass
+    while sid not in status:
+        data = s.recv(65536)
+        if not data: return
+        for e in c.receive_data(data):
+            if isinstance(e, h2.events.ResponseReceived):
+                status[e.stream_id] = dict(e.headers)[b":status"].decode()
+        s.sendall(c.data_to_send())
+ask(1)
+open(sys.argv[2], "w").close()
+while not os.path.exists(sys.argv[3]): time.sleep(0.01)
+ask(3)
 print(status.get(1), status.get(3))
-)PY");
-  std::string marker = dir_ + "/first-answered", go = dir_ + "/go", out;
-  std::thread client([&] {
-    RunCmd("/usr/bin/python3 " + script + " " + std::to_string(port_) + " " + marker + " " + go,
-        &out, 30, true);
+)PY", std::to_string(port_) + " " + marker + " " + go);
   });
   AsyncApp::Pending req;
-  ASSERT_TRUE(app.WaitRequest(&req));
-  QIR_ST_HTTP2_RESPONSE res;
+  ASSERT_TRUE(app.Next(&req));
   char body[] = "held back by the window";
-  res.messageId_ = 0;
-  res.error_ = 0;
-  res.streamId_ = req.streamId;
-  snprintf(res.rs_, sizeof(res.rs_), "%s", "200");
-  res.payload_.data_ = body;
-  res.payload_.size_ = strlen(body);
-  res.payload_.rSize_ = 0;
+  QIR_ST_HTTP2_RESPONSE res = Answer(req.streamId, body);
   EXPECT_EQ(0, srv.AsyncResponse(req.connId, &res));
   ASSERT_TRUE(WaitFor([&] { return access(marker.c_str(), F_OK) == 0; }));
-
   std::thread stopper([&] { srv.Stop(); });
-  // The listener closes first, the exit reservation follows at once.
-  ASSERT_TRUE(WaitFor([&] { return PortRefuses(port_); }));
+  ASSERT_TRUE(WaitFor([this] { return Refused(port_); }));  // the exit reservation follows at once
   usleep(20000);
   WriteFile(go, "");
   stopper.join();
   client.join();
-  JoinLoop();
   EXPECT_EQ("200 503\n", out);
   EXPECT_EQ(1, app.requests.load());  // the second never reached the application
 }
 
-// Stop from another thread while the loop thread waits in (or runs) an
-// accept pass, with clients connecting all the while: the pass must end
-// before the listener's records and epoll instance go away.
+// Stop from another thread while the loop thread waits in, or runs, an
+// accept pass with clients arriving: the pass must end before the listener's
+// records and epoll instance go away.
 TEST_F(CQIRHTTP2SRVTest, StopWhileLoopThreadInAccept) {
-  for (int round = 0; round < 3; ++round) {
-    SCOPED_TRACE(round);
-    port_ = FreePort();
-    WriteFile(dir_ + "/srv.ini",
-              "[SSL/TLS]\nUSE_SSL = false\nHTTP1X_UPGRADE = false\n[THREAD]\nPOOL_SIZE = 1\n"
-              "[LISTENER]\nHTTP_PORT = " +
-                  std::to_string(port_) + "\n");
+  for (int round = 1; round <= 3; ++round) {
     AsyncApp app;
     CQIRHTTP2SRV srv;
     ASSERT_TRUE(StartServer(srv, app));
     std::atomic<bool> done{false};
     std::thread knocker([&] {
-      while (!done.load()) {
-        PortRefuses(port_);
-        usleep(1000);
-      }
+      while (!done.load()) Refused(port_), usleep(1000);
     });
-    usleep(30000 * (round + 1));
+    usleep(30000 * round);
     srv.Stop();
-    JoinLoop();
+    loop_.join();
     done.store(true);
     knocker.join();
     EXPECT_TRUE(loopResult_.load());
