@@ -7,11 +7,7 @@
 #include <atomic>
 #include <string>
 
-using qirtest::Exists;
-using qirtest::LocalNoon;
-using qirtest::ReadAll;
-using qirtest::SetMtime;
-using qirtest::TempDir;
+using qirtest::Exists, qirtest::LocalNoon, qirtest::ReadAll, qirtest::SetMtime, qirtest::TempDir;
 using qirtest::WriteAll;
 
 namespace {
@@ -55,16 +51,15 @@ TEST_F(CQIRWriteFileTest, SizeLimitAndDayChangeNumberFinishedFiles) {
       SetDay(2025, 3, 6);
       for (char c : std::string("678")) ASSERT_TRUE(Put(f, std::string(599, c) + "\n"));
     }
-    auto recs = [](std::string _ids) {
-      std::string out;
-      for (char c : _ids) out += std::string(599, c) + "\n";
-      return out;
-    };
-    EXPECT_EQ(recs("12"), ReadAll(tmp / (d5 + "app.LOG.20250305.1")));
-    EXPECT_EQ(recs("34"), ReadAll(tmp / (d5 + "app.LOG.20250305.2")));
-    EXPECT_EQ(recs("5"), ReadAll(tmp / (d5 + "app.LOG.20250305.3")));
-    EXPECT_EQ(recs("67"), ReadAll(tmp / (d6 + "app.LOG.20250306.1")));
-    EXPECT_EQ(recs("8"), ReadAll(tmp / (d6 + "app.LOG.20250306")));
+    const struct { const char* ids; std::string file; } files[] = {  // records by their character
+        {"12", d5 + "app.LOG.20250305.1"}, {"34", d5 + "app.LOG.20250305.2"},
+        {"5", d5 + "app.LOG.20250305.3"}, {"67", d6 + "app.LOG.20250306.1"},
+        {"8", d6 + "app.LOG.20250306"}};
+    for (const auto& f : files) {
+      std::string recs;
+      for (const char* c = f.ids; *c != '\0'; ++c) recs += std::string(599, *c) + "\n";
+      EXPECT_EQ(recs, ReadAll(tmp / f.file)) << f.file;
+    }
     EXPECT_FALSE(Exists(tmp / (d5 + "app.LOG.20250305")));
   }
 }
@@ -99,13 +94,9 @@ TEST_F(CQIRWriteFileTest, DayChangeNeverOverwritesAFinishedFile) {
 }
 
 TEST_F(CQIRWriteFileTest, KeepDaysRemovesOldFilesAtOpen) {
-  const struct {
-    const char* name;
-    int day;
-    bool kept;
-  } files[] = {{"app.LOG.20250301", 1, false},  // 1 March + 7 days is before the 9th
-               {"app.LOG.20250302", 2, true},
-               {"other.LOG.20250101", 1, true}};  // another base name
+  const struct { const char* name; int day; bool kept; } files[] = {
+      {"app.LOG.20250301", 1, false},  // 1 March + 7 days is before the 9th
+      {"app.LOG.20250302", 2, true}, {"other.LOG.20250101", 1, true}};  // another base name
   for (const auto& f : files) {
     WriteAll(tmp_ / f.name, "x");
     ASSERT_TRUE(SetMtime(tmp_ / f.name, LocalNoon(2025, 3, f.day)));
@@ -123,14 +114,9 @@ TEST_F(CQIRWriteFileTest, KeepDaysRemovesOldFilesAtOpen) {
 // Only day directories of the current year qualified, so after New Year the
 // directories of December stayed for ever.
 TEST_F(CQIRWriteFileTest, KeepDaysRemovesDayDirectoriesAcrossTheYearEnd) {
-  const struct {
-    const char* name;
-    int y, m, d;
-    bool kept;
-  } dirs[] = {{"20241220", 2024, 12, 20, false},
-              {"20250110", 2025, 1, 10, false},
-              {"20250115", 2025, 1, 15, true},
-              {"keep", 2024, 1, 1, true}};  // not a day directory
+  const struct { const char* name; int y, m, d; bool kept; } dirs[] = {
+      {"20241220", 2024, 12, 20, false}, {"20250110", 2025, 1, 10, false},
+      {"20250115", 2025, 1, 15, true}, {"keep", 2024, 1, 1, true}};  // not a day directory
   for (const auto& d : dirs) {
     ASSERT_EQ(0, mkdir((tmp_ / d.name).c_str(), 0700));
     WriteAll(tmp_ / (std::string(d.name) + "/app.LOG"), "x");

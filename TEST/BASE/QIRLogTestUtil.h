@@ -1,15 +1,15 @@
 #ifndef QIR_TEST_BASE_QIRLOGTESTUTIL_H
 #define QIR_TEST_BASE_QIRLOGTESTUTIL_H
 
-// Helpers shared by the log, file writer, directory and VNF tests.
+// Helpers shared by the base and network tests.
+
+#include <gtest/gtest.h>
 
 #include <fnmatch.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -19,8 +19,6 @@
 
 namespace qirtest {
 
-namespace fs = std::filesystem;
-
 // A fresh directory under /tmp, removed with its content at scope end.
 class TempDir {
  public:
@@ -28,10 +26,7 @@ class TempDir {
     char tmpl[] = "/tmp/qir-test-XXXXXX";
     path_ = mkdtemp(tmpl) != nullptr ? tmpl : "";
   }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
+  ~TempDir() { std::error_code ec; std::filesystem::remove_all(path_, ec); }
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& _name) const { return path_ + "/" + _name; }
 
@@ -39,15 +34,47 @@ class TempDir {
   std::string path_;
 };
 
+// Sets (with null, unsets) a variable for one scope; _then runs after each change.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* _name, const char* _value, void (*_then)() = nullptr)
+      : name_(_name), had_(getenv(_name) != nullptr), then_(_then) {
+    if (had_) old_ = getenv(_name);
+    Set(_value);
+  }
+  ~ScopedEnv() { Set(had_ ? old_.c_str() : nullptr); }
+
+ private:
+  void Set(const char* _value) {
+    if (_value != nullptr) setenv(name_, _value, 1); else unsetenv(name_);
+    if (then_ != nullptr) then_();
+  }
+  const char* name_;
+  bool had_;
+  void (*then_)();
+  std::string old_;
+};
+
+// What _fn printed on standard output (the console log).
+template <typename F>
+std::string Captured(F _fn) {
+  testing::internal::CaptureStdout();
+  _fn();
+  return testing::internal::GetCapturedStdout();
+}
+
+inline bool Has(const std::string& _text, const std::string& _piece) {
+  return _text.find(_piece) != std::string::npos;
+}
+
 inline bool Exists(const std::string& _path) {
   std::error_code ec;
-  return fs::exists(fs::symlink_status(_path, ec));
+  return std::filesystem::exists(std::filesystem::symlink_status(_path, ec));
 }
 
 inline std::string ReadAll(const std::string& _path) {
-  std::ifstream in(_path, std::ios::binary);
   std::ostringstream out;
-  out << in.rdbuf();
+  out << std::ifstream(_path, std::ios::binary).rdbuf();
   return out.str();
 }
 
@@ -69,8 +96,7 @@ inline bool SetMtime(const std::string& _path, time_t _when) {
 
 // Local noon of a calendar day: the same date in any time zone.
 inline time_t LocalNoon(int _year, int _month, int _day) {
-  struct tm t;
-  memset(&t, 0, sizeof(t));
+  struct tm t = {};
   t.tm_year = _year - 1900;
   t.tm_mon = _month - 1;
   t.tm_mday = _day;
@@ -82,30 +108,12 @@ inline time_t LocalNoon(int _year, int _month, int _day) {
 // A standard-layout log line "[hh:mm:ss:uuuuuu][Level  ]text" with _level
 // (padded to 7): true, and *_text is what follows the prefix.
 inline bool StandardLine(const std::string& _line, const char* _level, std::string* _text) {
-  const std::string pattern = "\\[[0-9][0-9]:[0-9][0-9]:[0-9][0-9]:[0-9][0-9][0-9][0-9][0-9][0-9]\\]\\[" +
-                              std::string(_level) + "\\]*";
+  const std::string d = "[0-9][0-9]", pattern = "\\[" + d + ":" + d + ":" + d + ":" + d + d + d +
+                                                "\\]\\[" + _level + "\\]*";
   if (fnmatch(pattern.c_str(), _line.c_str(), 0) != 0) return false;
   *_text = _line.substr(19 + strlen(_level));
   return true;
 }
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* _name, const char* _value) : name_(_name) {
-    const char* old = getenv(_name);
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (_value != nullptr) setenv(_name, _value, 1); else unsetenv(_name);
-  }
-  ~ScopedEnv() {
-    if (had_) setenv(name_, old_.c_str(), 1); else unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  bool had_;
-  std::string old_;
-};
 
 }  // namespace qirtest
 

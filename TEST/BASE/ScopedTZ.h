@@ -1,27 +1,11 @@
 #ifndef QIR_TEST_BASE_SCOPEDTZ_H
 #define QIR_TEST_BASE_SCOPEDTZ_H
 
-#include <stdlib.h>
-#include <time.h>
-
-#include <string>
+#include "BASE/QIRLogTestUtil.h"
 
 // Sets the time zone for one test and restores the old one afterwards.
-class ScopedTZ {
- public:
-  explicit ScopedTZ(const char* _tz) : had_(getenv("TZ") != nullptr) {
-    if (had_) old_ = getenv("TZ");
-    setenv("TZ", _tz, 1);
-    tzset();
-  }
-  ~ScopedTZ() {
-    if (had_) setenv("TZ", old_.c_str(), 1); else unsetenv("TZ");
-    tzset();
-  }
-
- private:
-  bool had_;
-  std::string old_;
+struct ScopedTZ : qirtest::ScopedEnv {
+  explicit ScopedTZ(const char* _tz) : ScopedEnv("TZ", _tz, tzset) {}
 };
 
 // Central European time with its summer rule, spelled out so that no zone

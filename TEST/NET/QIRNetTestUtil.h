@@ -3,71 +3,32 @@
 
 // Helpers shared by the TLS and socket tests.
 
-#include <gtest/gtest.h>
+#include "BASE/QIRLogTestUtil.h"
 
 #include <stdlib.h>
 
-#include <filesystem>
 #include <fstream>
 #include <string>
 
-class ScopedEnv {
- public:
-  ScopedEnv(const char* _name, const char* _value) : name_(_name) {
-    if (const char* old = getenv(_name)) had_ = true, old_ = old;
-    if (_value)
-      setenv(_name, _value, 1);
-    else
-      unsetenv(_name);
-  }
-  ~ScopedEnv() {
-    if (had_)
-      setenv(name_, old_.c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  bool had_ = false;
-  std::string old_;
-};
-
-// What _fn printed on standard output (the console log).
-template <typename F>
-std::string Captured(F _fn) {
-  testing::internal::CaptureStdout();
-  _fn();
-  return testing::internal::GetCapturedStdout();
-}
-
-inline bool Has(const std::string& _text, const std::string& _piece) {
-  return _text.find(_piece) != std::string::npos;
-}
+using qirtest::Captured;
+using qirtest::Has;
+using qirtest::ScopedEnv;
 
 // Keys and certificates made with the openssl command in a private temporary
 // directory, removed afterwards. P-256 keys keep it fast.
 class QIRTlsTestPki {
  public:
-  QIRTlsTestPki() {
-    char tmpl[] = "/tmp/qir-pki-XXXXXX";
-    if (mkdtemp(tmpl) != nullptr) dir_ = tmpl;
-  }
-  ~QIRTlsTestPki() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
-  std::string Path(const std::string& _file) const { return dir_ + "/" + _file; }
+  std::string Path(const std::string& _file) const { return dir_ / _file; }
 
   // <name>.key/<name>.pem, self-signed, valid now.
   bool MakeSelfSigned(const std::string& _name = "self") {
-    return Run(kNewKey + " -x509 -keyout " + Path(_name + ".key") + " -out " +
-               Path(_name + ".pem") + " -days 2 -subj /CN=" + _name);
+    return Run(kNewKey + "-x509 -keyout " + Path(_name + ".key") + " -out " + Path(_name + ".pem") +
+               " -days 2 -subj /CN=" + _name);
   }
   // ca.pem and srv.key/srv.pem signed by it.
   bool MakeCaSigned() {
     return MakeSelfSigned("ca") &&
-           Run(kNewKey + " -keyout " + Path("srv.key") + " -out " + Path("srv.csr") +
+           Run(kNewKey + "-keyout " + Path("srv.key") + " -out " + Path("srv.csr") +
                " -subj /CN=srv") &&
            Run("openssl x509 -req -in " + Path("srv.csr") + " -CA " + Path("ca.pem") + " -CAkey " +
                Path("ca.key") + " -CAcreateserial -days 2 -out " + Path("srv.pem"));
@@ -75,15 +36,15 @@ class QIRTlsTestPki {
   // <name>.key/<name>.pem, self-signed, valid _start to _end (CCYYMMDDhhmmssZ).
   bool MakeDated(const std::string& _name, const char* _start, const char* _end) {
     std::ofstream(Path("ca.cnf")) << "[ca]\ndefault_ca=d\n[d]\ndatabase=" << Path("index.txt")
-                                  << "\nnew_certs_dir=" << dir_ << "\nserial=" << Path("serial")
+                                  << "\nnew_certs_dir=" << dir_.path() << "\nserial=" << Path("serial")
                                   << "\ndefault_md=sha256\npolicy=p\n[p]\ncommonName=supplied\n";
     std::ofstream(Path("index.txt")).close();
     std::ofstream(Path("serial")) << "01\n";
-    return Run(kNewKey + " -keyout " + Path(_name + ".key") + " -out " + Path(_name + ".csr") +
+    return Run(kNewKey + "-keyout " + Path(_name + ".key") + " -out " + Path(_name + ".csr") +
                " -subj /CN=" + _name) &&
            Run("openssl ca -batch -config " + Path("ca.cnf") + " -selfsign -keyfile " +
-               Path(_name + ".key") + " -in " + Path(_name + ".csr") + " -out " +
-               Path(_name + ".pem") + " -startdate " + _start + " -enddate " + _end);
+               Path(_name + ".key") + " -in " + Path(_name + ".csr") + " -out " + Path(_name + ".pem") +
+               " -startdate " + _start + " -enddate " + _end);
   }
 
  private:
@@ -91,8 +52,8 @@ class QIRTlsTestPki {
     return system((_cmd + " >/dev/null 2>&1 </dev/null").c_str()) == 0;
   }
   const std::string kNewKey =
-      "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-  std::string dir_;
+      "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+  qirtest::TempDir dir_;
 };
 
 #endif  // QIR_TEST_NET_QIRNETTESTUTIL_H
