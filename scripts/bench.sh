@@ -15,6 +15,12 @@
 # h2load gets core 1. h2srv-sample runs with its output sent to /dev/null.
 # Prints requests/s (median over the rounds), ours/nghttpd, responses that
 # were not 2xx, and each server's peak RSS (VmHWM).
+#
+# Then our own client: h2sync-client -c 20000 (one synchronous request at a
+# time over one connection) next to h2load -c1 -m1 -n 20000 against the same
+# h2srv-sample, pair by pair, over TLS and over cleartext. h2load has no
+# HTTP/1.1 upgrade: on cleartext our client upgrades on one instance and
+# h2load sends the connection preface to another one of the same program.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -24,7 +30,7 @@ rounds=${QIR_BENCH_ROUNDS:-1}
 
 bash scripts/setup.sh
 cmake -S . -B build -DQIR_WERROR=ON >/dev/null
-cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target h2srv-sample >/dev/null
+cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target h2srv-sample h2sync-client >/dev/null
 
 server_cpu=()
 client_cpu=()
@@ -64,10 +70,10 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost \
   -keyout "$work/server.key" -out "$work/server.crt" 2>/dev/null
 head -c 4096 /dev/urandom >"$work/body"
 
-ours_ini() {  # $1 file, $2 "http" or "https", $3 port
+ours_ini() {  # $1 file, $2 "http" or "https", $3 port, $4 upgrade (default false)
   {
     echo "[SSL/TLS]"
-    echo "HTTP1X_UPGRADE = false"
+    echo "HTTP1X_UPGRADE = ${4:-false}"
     if [ "$2" = https ]; then
       echo "USE_SSL = true"
       echo "SSL_KEY_FILE = $work/server.key"
@@ -100,11 +106,14 @@ port[ours_h2c]=$(free_port)
 port[ours_tls]=$(free_port)
 port[nghttpd_h2c]=$(free_port)
 port[nghttpd_tls]=$(free_port)
+port[ours_up]=$(free_port)
 
 ours_ini "$work/h2c.ini" http "${port[ours_h2c]}"
 ours_ini "$work/tls.ini" https "${port[ours_tls]}"
 start ours_h2c "$root/build/h2srv-sample" "$work/h2c.ini"
 start ours_tls "$root/build/h2srv-sample" "$work/tls.ini"
+ours_ini "$work/up.ini" http "${port[ours_up]}" true
+start ours_up "$root/build/h2srv-sample" "$work/up.ini"
 start nghttpd_h2c nghttpd --echo-upload -n1 --no-tls "${port[nghttpd_h2c]}"
 start nghttpd_tls nghttpd --echo-upload -n1 "${port[nghttpd_tls]}" "$work/server.key" "$work/server.crt"
 for p in "${port[@]}"; do wait_port "$p"; done
@@ -114,7 +123,7 @@ run_h2load() {  # $1 label, $2 url, rest: h2load options
   local label=$1 url=$2 out rps total ok2xx
   shift 2
   out=$(timeout 600 "${client_cpu[@]}" h2load -t1 "$@" -d "$work/body" "$url" 2>&1) || true
-  rps=$(sed -n 's/^finished in [0-9.]*s, \([0-9.]*\) req\/s.*/\1/p' <<<"$out")
+  rps=$(sed -n 's/^finished in [0-9.]*m\{0,1\}s, \([0-9.]*\) req\/s.*/\1/p' <<<"$out")
   total=$(sed -n 's/^requests: \([0-9]*\) total.*/\1/p' <<<"$out")
   ok2xx=$(sed -n 's/^status codes: \([0-9]*\) 2xx.*/\1/p' <<<"$out")
   if [ -z "$rps" ] || [ "${total:-0}" != "${ok2xx:-x}" ]; then
@@ -161,6 +170,55 @@ for form in h2c tls; do
     ratio=$(awk -v a="$ours" -v b="$peer" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }')
     printf '| %s %s | %s | %.0f | %.0f | %s |\n' "$name" "$opts" "$form" "$ours" "$peer" "$ratio"
   done
+done
+
+# requests/s of one h2sync-client run, from its line "N elapsed...S... tps=R"
+run_client() {  # $1 label, $2 port, $3 count, rest: client options
+  local label=$1 port=$2 count=$3 out done_count
+  shift 3
+  out=$(echo | timeout 600 "${client_cpu[@]}" "$root/build/h2sync-client" -h 127.0.0.1 \
+    -p "$port" -c "$count" "$@" 2>&1 | grep ' elapsed\.\.\.' || true)
+  done_count=${out%% *}
+  if [ "${done_count:-0}" != "$count" ]; then
+    echo "$label: h2sync-client finished ${done_count:-0} of $count requests" >>"$work/errors"
+  fi
+  echo "${out##*tps=}"
+}
+
+n_client=$(requests 20000)
+declare -A client_results
+for ((r = 1; r <= rounds; r++)); do
+  for form in tls h2c; do
+    if [ "$form" = tls ]; then
+      client_args=(-p "${port[ours_tls]}")
+      url="https://127.0.0.1:${port[ours_tls]}/test/test"
+    else
+      client_args=(-p "${port[ours_up]}" -u)
+      url="http://127.0.0.1:${port[ours_h2c]}/test/test"
+    fi
+    order=(client h2load)
+    ((r % 2 == 0)) && order=(h2load client)
+    for who in "${order[@]}"; do
+      if [ "$who" = client ]; then
+        rps=$(run_client "h2sync-client $form" "${client_args[1]}" "$n_client" "${client_args[@]:2}")
+      else
+        rps=$(run_h2load "h2load-c1m1 $form" "$url" -c1 -m1 -n"$n_client")
+      fi
+      client_results["$who $form"]+="$rps "
+    done
+  done
+done
+
+printf '\nh2sync-client -c %s vs h2load -t1 -c1 -m1 -n %s on h2srv-sample, 4096-byte POST, median req/s\n\n' \
+  "$n_client" "$n_client"
+printf '| form | h2sync-client | h2load | ratio |\n|---|---:|---:|---:|\n'
+for form in tls h2c; do
+  ours=$(tr ' ' '\n' <<<"${client_results["client $form"]}" | grep . | median)
+  peer=$(tr ' ' '\n' <<<"${client_results["h2load $form"]}" | grep . | median)
+  ratio=$(awk -v a="$ours" -v b="$peer" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }')
+  label=$form
+  [ "$form" = h2c ] && label="h2c (client: upgrade, h2load: preface)"
+  printf '| %s | %.0f | %.0f | %s |\n' "$label" "$ours" "$peer" "$ratio"
 done
 
 printf '\npeak RSS (VmHWM):\n'

@@ -44,13 +44,10 @@ TEST(CQIRIniConfigContainerTest, FileFormatRules) {
     int result, error, lineCount;
     std::vector<Lookup> lookups;
   } cases[] = {
-      {"section and key", "[LISTENER]\nHTTP_PORT = 8080\n", 1, 0, 2,
-       {{"LISTENER", "HTTP_PORT", "8080"}}},
       {"combined names collide", "[A]\nBC = 1\n[AB]\nC = 2\n", 0, 2, 4, {{"A", "BC", "1"}}},
       {"same key twice", "[A]\nK=1\n\n[A]\nK=2\n", 0, 2, 5, {{"A", "K", "1"}}},
       {"nothing after =", "[A]\nX=1\nK = \t\n", 0, 3, 3, {{"A", "X", "1"}}},
       {"no =", "[A]\nplain words\n", 0, 3, 2, {}},
-      {"indented # is no comment", "[A]\n  # note\n", 0, 3, 2, {}},
       {"empty key", "[A]\n = v\n", 0, 3, 2, {}},
       {"comment, blank and tab lines", "# c = 1\n\n \t \n[A]\nK=v # not a comment\n", 1, 0, 5,
        {{"A", "K", "v # not a comment"}, {"#", " c", nullptr}}},

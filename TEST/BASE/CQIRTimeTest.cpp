@@ -41,8 +41,8 @@ TEST(CQIRTimeTest, PictureFormatting) {
   ScopedTZ tz("UTC0");
   CQIRTime t = At(kMoment, 42);
   const struct { const char* picture; const char* text; } cases[] = {
-      {"YYYY-MM-DD hh:mm:ss.XXX", "2025-03-05 09:04:03.042"}, {"YY/MM/DD", "25/03/05"},
-      {"XcX", "042"}, {"D.M", "0.0"},  // X and c share the digits
+      {"YYYY-MM-DD hh:mm:ss.XXX", "2025-03-05 09:04:03.042"}, {"YY/MM/DD", "25/03/05"}, {"D.M", "0.0"},
+      {"XcX", "042"},       // X and c share the digits
       {"YYYYYY", nullptr},  // after CCYY, Y is used four times
       {"CCC", nullptr}, {"hhh", nullptr}, {"cccc", nullptr}};
   for (const auto& c : cases) EXPECT_EQ(Text(c.text), Text(t.AscTime(c.picture))) << c.picture;
@@ -52,7 +52,7 @@ TEST(CQIRTimeTest, PictureFormatting) {
   EXPECT_STREQ("2025-03-05T09:04:03Z", t.AscGMTime());
 }
 
-TEST(CQIRTimeTest, PictureAndBufferLengthsAreBounded) {
+TEST(CQIRTimeTest, PictureLengthIsBounded) {
   ScopedTZ tz("UTC0");
   CQIRTime t = At(kMoment, 0);
   QIR_OPEN_SERVICE_LOG(QIR_LOG_ALL);

@@ -248,15 +248,13 @@ TEST_F(CQIRSocketNewTest, ConnectRetryZeroMakesNoAttempt) {
 // with a fresh socket. The name lives in a private /etc/hosts, bind-mounted
 // in a child's own mount namespace.
 TEST_F(CQIRSocketNewTest, ConnectTriesEveryResolvedAddressInOrder) {
-  char hosts[] = "/tmp/qir-hosts-XXXXXX";
-  int hfd = mkstemp(hosts);
-  const char text[] = "127.0.0.61 qir-multi\n127.0.0.62 qir-multi\n";
-  ASSERT_EQ(static_cast<ssize_t>(sizeof(text) - 1), write(hfd, text, sizeof(text) - 1));
-  close(hfd);
+  qirtest::TempDir tmp;
+  const std::string hosts = tmp / "hosts";
+  qirtest::WriteAll(hosts, "127.0.0.61 qir-multi\n127.0.0.62 qir-multi\n");
   pid_t pid = fork();
   if (pid == 0) {
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount(hosts, "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
+        mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0) {
       _exit(77);
     }
     addrinfo hints{}, *list = nullptr;
@@ -276,7 +274,6 @@ TEST_F(CQIRSocketNewTest, ConnectTriesEveryResolvedAddressInOrder) {
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  unlink(hosts);
   if (WIFEXITED(status) && WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace here";
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }

@@ -275,7 +275,7 @@ TEST_F(H2SrvSampleRunTest, TlsWithProgressAndUpgradeVerbose) {
   Start();
   std::string out;
   ASSERT_EQ(0, Client({"-h", "127.0.0.1", "-p", https_, "-c", "2000"}, &out));
-  EXPECT_EQ(100, Count(out, " tps=")) << out;  // one progress line per 20 responses
+  EXPECT_EQ(100, Count(out, "] tps=")) << out;  // one progress line per 20 responses
   EXPECT_EQ(1, Count(out, "\n20 response status:200,value[4096:00000019] tps="));
   EXPECT_EQ(1, Count(out, "\n2000 elapsed..."));
   ASSERT_EQ(0, Client({"-h", "127.0.0.1", "-p", http_, "-u", "-v", "-c", "10"}, &out));
