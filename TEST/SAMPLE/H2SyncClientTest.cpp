@@ -1,41 +1,29 @@
 // h2sync-client end to end: its command line, and runs against servers
 // written elsewhere (nghttpd over TLS; nghttpx accepting the h2c upgrade in
 // front of nghttpd) and against h2srv-sample.
+#include "SAMPLE/H2SrvTestUtil.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
+using h2srv_test::FreePort;
+using h2srv_test::ReadFile;
+
 const std::string kClient = std::string(QIR_BINARY_DIR) + "/h2sync-client";
 const std::string kServer = std::string(QIR_BINARY_DIR) + "/h2srv-sample";
-
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  bind(fd, (sockaddr*)&a, sizeof(a));
-  getsockname(fd, (sockaddr*)&a, &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
 
 bool Listening(int _port) {
   for (int i = 0; i < 500; ++i) {
@@ -50,13 +38,6 @@ bool Listening(int _port) {
     usleep(10000);
   }
   return false;
-}
-
-std::string Slurp(const std::string& _path) {
-  std::ifstream in(_path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 // A child process whose output goes to files; Enter() gives its standard
@@ -130,31 +111,21 @@ class H2SyncClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (access(kClient.c_str(), X_OK) != 0) GTEST_SKIP() << "h2sync-client not built";
-    char tmpl[] = "/tmp/h2sync-XXXXXX";
-    dir_ = mkdtemp(tmpl);
+    dir_ = h2srv_test::MakeTempDir();
+    ASSERT_FALSE(dir_.empty());
   }
-  void TearDown() override {
-    if (!dir_.empty()) {
-      int rc = system(("rm -rf " + dir_).c_str());
-      (void)rc;
-    }
-  }
+  void TearDown() override { h2srv_test::RemoveTree(dir_); }
   // Runs the client to its end: exit status, standard output and error.
   int Client(std::vector<std::string> _args, std::string* _out, std::string* _err = nullptr) {
     _args.insert(_args.begin(), kClient);
     Child c(_args, dir_);
     int rc = c.Wait();
-    *_out = Slurp(c.out);
-    if (_err) *_err = Slurp(c.err);
+    *_out = ReadFile(c.out);
+    if (_err) *_err = ReadFile(c.err);
     return rc;
   }
-  bool MakeCert() {
-    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + dir_ +
-                      "/key.pem -out " + dir_ + "/cert.pem -days 1 -subj /CN=localhost " +
-                      ">/dev/null 2>&1";
-    return system(cmd.c_str()) == 0;
-  }
-  std::string dir_;
+  bool MakeCert() { return h2srv_test::MakeCert(dir_, &key_, &crt_); }
+  std::string dir_, key_, crt_;
 };
 
 int Count(const std::string& _text, const std::string& _what) {
@@ -208,11 +179,10 @@ TEST_F(H2SyncClientTest, HostLongerThan31CharactersIsRefused) {
 }
 
 TEST_F(H2SyncClientTest, NghttpdOverTls) {
-  if (system("command -v nghttpd >/dev/null 2>&1") != 0) GTEST_SKIP() << "nghttpd missing";
+  if (!h2srv_test::HaveCommand("nghttpd")) GTEST_SKIP() << "nghttpd missing";
   ASSERT_TRUE(MakeCert());
   std::string port = std::to_string(FreePort());
-  Child srv({"nghttpd", "--echo-upload", "-a", "127.0.0.1", port, dir_ + "/key.pem",
-             dir_ + "/cert.pem"},
+  Child srv({"nghttpd", "--echo-upload", "-a", "127.0.0.1", port, key_, crt_},
             dir_);
   ASSERT_TRUE(Listening(std::stoi(port)));
   std::string out;
@@ -226,7 +196,7 @@ TEST_F(H2SyncClientTest, NghttpdOverTls) {
 // nghttpx answers the upgrade request ("GET /", 404 from nghttpd) on stream
 // 1; only the requested resources may show.
 TEST_F(H2SyncClientTest, UpgradeThroughNghttpxShowsOnlyRequestedResources) {
-  if (system("command -v nghttpx >/dev/null 2>&1") != 0) GTEST_SKIP() << "nghttpx missing";
+  if (!h2srv_test::HaveCommand("nghttpx")) GTEST_SKIP() << "nghttpx missing";
   std::string back = std::to_string(FreePort());
   std::string front = std::to_string(FreePort());
   Child origin({"nghttpd", "--echo-upload", "--no-tls", "-a", "127.0.0.1", back}, dir_);
@@ -256,13 +226,13 @@ class H2SrvSampleRunTest : public H2SyncClientTest {
   void Start(int _ping = 2) {
     http_ = std::to_string(FreePort());
     https_ = std::to_string(FreePort());
-    std::ofstream ini(dir_ + "/srv.ini");
-    ini << "[SSL/TLS]\nHTTP1X_UPGRADE = true\nUSE_SSL = true\nSSL_KEY_FILE = " << dir_
-        << "/key.pem\nSSL_CRT_FILE = " << dir_ << "/cert.pem\nSSL_CA_FILE = n/a\n"
-        << "[THREAD]\nPOOL_SIZE = 1\n[LISTENER]\nHTTP_PORT = " << http_
-        << "\nHTTPS_PORT = " << https_ << "\n[HTTP2_OPTIONS]\nPING_PERIOD = " << _ping
-        << "\nPING_TIMEOUT = " << _ping << "\n";
-    ini.close();
+    std::string ping = std::to_string(_ping);
+    h2srv_test::WriteFile(dir_ + "/srv.ini",
+                          "[SSL/TLS]\nHTTP1X_UPGRADE = true\nUSE_SSL = true\nSSL_KEY_FILE = " +
+                              key_ + "\nSSL_CRT_FILE = " + crt_ + "\nSSL_CA_FILE = n/a\n" +
+                              "[THREAD]\nPOOL_SIZE = 1\n[LISTENER]\nHTTP_PORT = " + http_ +
+                              "\nHTTPS_PORT = " + https_ + "\n[HTTP2_OPTIONS]\nPING_PERIOD = " +
+                              ping + "\nPING_TIMEOUT = " + ping + "\n");
     srv_.reset(new Child({kServer, dir_ + "/srv.ini"}, dir_));
     ASSERT_TRUE(Listening(std::stoi(http_)));
     ASSERT_TRUE(Listening(std::stoi(https_)));
@@ -291,7 +261,7 @@ TEST_F(H2SrvSampleRunTest, EnterPressedLateStillFindsTheConnectionOpen) {
   sleep(3);  // ping after 1 s of silence, closed 1 s later if unanswered
   c.Enter();
   ASSERT_EQ(0, c.Wait());
-  std::string out = Slurp(c.out);
+  std::string out = ReadFile(c.out);
   EXPECT_EQ(1, Count(out, "\n3 elapsed...")) << out;
   EXPECT_EQ(0, Count(out, "error!"));
 }
