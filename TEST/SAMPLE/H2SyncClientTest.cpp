@@ -3,6 +3,9 @@
 // front of nghttpd) and against h2srv-sample.
 #include "SAMPLE/H2SrvTestUtil.h"
 
+#include "CQIRHttp2Request.h"
+#include "QIRCommonOpenSSL.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -14,7 +17,9 @@
 #include <unistd.h>
 
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -264,6 +269,47 @@ TEST_F(H2SrvSampleRunTest, EnterPressedLateStillFindsTheConnectionOpen) {
   std::string out = ReadFile(c.out);
   EXPECT_EQ(1, Count(out, "\n3 elapsed...")) << out;
   EXPECT_EQ(0, Count(out, "error!"));
+}
+
+// The engine's asynchronous path against our server, over TLS and over the
+// upgrade (whose stream-1 answer must not reach the application): requests
+// from four threads, each answer matched to its messageId_ by its body.
+TEST_F(H2SrvSampleRunTest, AsyncRequestsFromThreadsMatchTheirMessageIds) {
+  Start();
+  QIR_SSL_INIT();
+  SSL_CTX* ctx = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, nullptr);
+  ASSERT_NE(nullptr, ctx);
+  for (bool upgrade : {false, true}) {
+    SCOPED_TRACE(upgrade ? "upgrade" : "tls");
+    CQIRHttp2Request c;
+    QIR_ST_HTTP2_OPTIONS o;
+    ASSERT_TRUE(c.Initialize("async", &o));
+    ASSERT_TRUE(upgrade ? c.Connect("127.0.0.1", std::stoi(http_), false)
+                        : c.Connect("127.0.0.1", std::stoi(https_), ctx, false));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&c, t] {
+        for (int i = t * 25; i < t * 25 + 25; ++i) {
+          std::string body = "m" + std::to_string(i);
+          c.Request(i, nullptr, "POST", "/a", QIR_HTTP2_HEADER(), body.size(), body.data(), true);
+        }
+      });
+    }
+    std::set<int32_t> seen;
+    char buf[1024];
+    QIR_ST_HTTP2_RESPONSE res;
+    res.payload_.data_ = buf;
+    for (int round = 0; round < 2000 && seen.size() < 100; ++round) {
+      if (c.Response(&res) != 1) continue;
+      EXPECT_EQ("m" + std::to_string(res.messageId_), std::string(buf, res.payload_.size_));
+      seen.insert(res.messageId_);
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(100u, seen.size());
+    c.Disconnect();
+    EXPECT_EQ(100u, c.GetFreeResponseCount());
+  }
+  SSL_CTX_free(ctx);
 }
 
 }  // namespace
