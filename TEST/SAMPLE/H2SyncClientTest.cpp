@@ -283,6 +283,8 @@ TEST_F(H2SrvSampleRunTest, AsyncRequestsFromThreadsMatchTheirMessageIds) {
     SCOPED_TRACE(upgrade ? "upgrade" : "tls");
     CQIRHttp2Request c;
     QIR_ST_HTTP2_OPTIONS o;
+    o.nMaxConcurrentStream_ = 50;  // the server answers 429 once 100 streams are open
+    o.nTimeout_ = 10;              // no time-out notices on a loaded machine
     ASSERT_TRUE(c.Initialize("async", &o));
     ASSERT_TRUE(upgrade ? c.Connect("127.0.0.1", std::stoi(http_), false)
                         : c.Connect("127.0.0.1", std::stoi(https_), ctx, false));
@@ -301,13 +303,14 @@ TEST_F(H2SrvSampleRunTest, AsyncRequestsFromThreadsMatchTheirMessageIds) {
     res.payload_.data_ = buf;
     for (int round = 0; round < 2000 && seen.size() < 100; ++round) {
       if (c.Response(&res) != 1) continue;
+      EXPECT_STREQ("200", res.rs_) << res.error_;
       EXPECT_EQ("m" + std::to_string(res.messageId_), std::string(buf, res.payload_.size_));
       seen.insert(res.messageId_);
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(100u, seen.size());
     c.Disconnect();
-    EXPECT_EQ(100u, c.GetFreeResponseCount());
+    EXPECT_EQ(50u, c.GetFreeResponseCount());
   }
   SSL_CTX_free(ctx);
 }
