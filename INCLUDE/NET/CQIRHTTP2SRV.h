@@ -21,7 +21,10 @@
 //   Any thread:   AsyncResponse, GetMonitor, Stop.
 // The callbacks record must outlive the server. Stop drains (at most about
 // one second), stops the workers and destroys every connection; a started
-// server that is destroyed without Stop is stopped by its destructor.
+// server that is destroyed without Stop is stopped by its destructor. Stop
+// waits for the loop thread's pass and for the workers, so it must not be
+// called from the runtime's callbacks; AsyncResponse and GetMonitor must not
+// race with it (it destroys the connections and workers they use).
 class CQIRHTTP2SRV {
  public:
   CQIRHTTP2SRV();

@@ -1,41 +1,34 @@
 // h2sync-client end to end: its command line, and runs against servers
 // written elsewhere (nghttpd over TLS; nghttpx accepting the h2c upgrade in
 // front of nghttpd) and against h2srv-sample.
+#include "SAMPLE/H2SrvTestUtil.h"
+
+#include "CQIRHttp2Request.h"
+#include "QIRCommonOpenSSL.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <fstream>
 #include <memory>
-#include <sstream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace {
 
+using h2srv_test::FreePort;
+using h2srv_test::ReadFile;
+
 const std::string kClient = std::string(QIR_BINARY_DIR) + "/h2sync-client";
 const std::string kServer = std::string(QIR_BINARY_DIR) + "/h2srv-sample";
-
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(a);
-  bind(fd, (sockaddr*)&a, sizeof(a));
-  getsockname(fd, (sockaddr*)&a, &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
 
 bool Listening(int _port) {
   for (int i = 0; i < 500; ++i) {
@@ -50,13 +43,6 @@ bool Listening(int _port) {
     usleep(10000);
   }
   return false;
-}
-
-std::string Slurp(const std::string& _path) {
-  std::ifstream in(_path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 // A child process whose output goes to files; Enter() gives its standard
@@ -130,31 +116,21 @@ class H2SyncClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (access(kClient.c_str(), X_OK) != 0) GTEST_SKIP() << "h2sync-client not built";
-    char tmpl[] = "/tmp/h2sync-XXXXXX";
-    dir_ = mkdtemp(tmpl);
+    dir_ = h2srv_test::MakeTempDir();
+    ASSERT_FALSE(dir_.empty());
   }
-  void TearDown() override {
-    if (!dir_.empty()) {
-      int rc = system(("rm -rf " + dir_).c_str());
-      (void)rc;
-    }
-  }
+  void TearDown() override { h2srv_test::RemoveTree(dir_); }
   // Runs the client to its end: exit status, standard output and error.
   int Client(std::vector<std::string> _args, std::string* _out, std::string* _err = nullptr) {
     _args.insert(_args.begin(), kClient);
     Child c(_args, dir_);
     int rc = c.Wait();
-    *_out = Slurp(c.out);
-    if (_err) *_err = Slurp(c.err);
+    *_out = ReadFile(c.out);
+    if (_err) *_err = ReadFile(c.err);
     return rc;
   }
-  bool MakeCert() {
-    std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -keyout " + dir_ +
-                      "/key.pem -out " + dir_ + "/cert.pem -days 1 -subj /CN=localhost " +
-                      ">/dev/null 2>&1";
-    return system(cmd.c_str()) == 0;
-  }
-  std::string dir_;
+  bool MakeCert() { return h2srv_test::MakeCert(dir_, &key_, &crt_); }
+  std::string dir_, key_, crt_;
 };
 
 int Count(const std::string& _text, const std::string& _what) {
@@ -208,11 +184,10 @@ TEST_F(H2SyncClientTest, HostLongerThan31CharactersIsRefused) {
 }
 
 TEST_F(H2SyncClientTest, NghttpdOverTls) {
-  if (system("command -v nghttpd >/dev/null 2>&1") != 0) GTEST_SKIP() << "nghttpd missing";
+  if (!h2srv_test::HaveCommand("nghttpd")) GTEST_SKIP() << "nghttpd missing";
   ASSERT_TRUE(MakeCert());
   std::string port = std::to_string(FreePort());
-  Child srv({"nghttpd", "--echo-upload", "-a", "127.0.0.1", port, dir_ + "/key.pem",
-             dir_ + "/cert.pem"},
+  Child srv({"nghttpd", "--echo-upload", "-a", "127.0.0.1", port, key_, crt_},
             dir_);
   ASSERT_TRUE(Listening(std::stoi(port)));
   std::string out;
@@ -226,7 +201,7 @@ TEST_F(H2SyncClientTest, NghttpdOverTls) {
 // nghttpx answers the upgrade request ("GET /", 404 from nghttpd) on stream
 // 1; only the requested resources may show.
 TEST_F(H2SyncClientTest, UpgradeThroughNghttpxShowsOnlyRequestedResources) {
-  if (system("command -v nghttpx >/dev/null 2>&1") != 0) GTEST_SKIP() << "nghttpx missing";
+  if (!h2srv_test::HaveCommand("nghttpx")) GTEST_SKIP() << "nghttpx missing";
   std::string back = std::to_string(FreePort());
   std::string front = std::to_string(FreePort());
   Child origin({"nghttpd", "--echo-upload", "--no-tls", "-a", "127.0.0.1", back}, dir_);
@@ -256,13 +231,13 @@ class H2SrvSampleRunTest : public H2SyncClientTest {
   void Start(int _ping = 2) {
     http_ = std::to_string(FreePort());
     https_ = std::to_string(FreePort());
-    std::ofstream ini(dir_ + "/srv.ini");
-    ini << "[SSL/TLS]\nHTTP1X_UPGRADE = true\nUSE_SSL = true\nSSL_KEY_FILE = " << dir_
-        << "/key.pem\nSSL_CRT_FILE = " << dir_ << "/cert.pem\nSSL_CA_FILE = n/a\n"
-        << "[THREAD]\nPOOL_SIZE = 1\n[LISTENER]\nHTTP_PORT = " << http_
-        << "\nHTTPS_PORT = " << https_ << "\n[HTTP2_OPTIONS]\nPING_PERIOD = " << _ping
-        << "\nPING_TIMEOUT = " << _ping << "\n";
-    ini.close();
+    std::string ping = std::to_string(_ping);
+    h2srv_test::WriteFile(dir_ + "/srv.ini",
+                          "[SSL/TLS]\nHTTP1X_UPGRADE = true\nUSE_SSL = true\nSSL_KEY_FILE = " +
+                              key_ + "\nSSL_CRT_FILE = " + crt_ + "\nSSL_CA_FILE = n/a\n" +
+                              "[THREAD]\nPOOL_SIZE = 1\n[LISTENER]\nHTTP_PORT = " + http_ +
+                              "\nHTTPS_PORT = " + https_ + "\n[HTTP2_OPTIONS]\nPING_PERIOD = " +
+                              ping + "\nPING_TIMEOUT = " + ping + "\n");
     srv_.reset(new Child({kServer, dir_ + "/srv.ini"}, dir_));
     ASSERT_TRUE(Listening(std::stoi(http_)));
     ASSERT_TRUE(Listening(std::stoi(https_)));
@@ -291,9 +266,53 @@ TEST_F(H2SrvSampleRunTest, EnterPressedLateStillFindsTheConnectionOpen) {
   sleep(3);  // ping after 1 s of silence, closed 1 s later if unanswered
   c.Enter();
   ASSERT_EQ(0, c.Wait());
-  std::string out = Slurp(c.out);
+  std::string out = ReadFile(c.out);
   EXPECT_EQ(1, Count(out, "\n3 elapsed...")) << out;
   EXPECT_EQ(0, Count(out, "error!"));
+}
+
+// The engine's asynchronous path against our server, over TLS and over the
+// upgrade (whose stream-1 answer must not reach the application): requests
+// from four threads, each answer matched to its messageId_ by its body.
+TEST_F(H2SrvSampleRunTest, AsyncRequestsFromThreadsMatchTheirMessageIds) {
+  Start();
+  QIR_SSL_INIT();
+  SSL_CTX* ctx = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, nullptr);
+  ASSERT_NE(nullptr, ctx);
+  for (bool upgrade : {false, true}) {
+    SCOPED_TRACE(upgrade ? "upgrade" : "tls");
+    CQIRHttp2Request c;
+    QIR_ST_HTTP2_OPTIONS o;
+    o.nMaxConcurrentStream_ = 50;  // the server answers 429 once 100 streams are open
+    o.nTimeout_ = 10;              // no time-out notices on a loaded machine
+    ASSERT_TRUE(c.Initialize("async", &o));
+    ASSERT_TRUE(upgrade ? c.Connect("127.0.0.1", std::stoi(http_), false)
+                        : c.Connect("127.0.0.1", std::stoi(https_), ctx, false));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&c, t] {
+        for (int i = t * 25; i < t * 25 + 25; ++i) {
+          std::string body = "m" + std::to_string(i);
+          c.Request(i, nullptr, "POST", "/a", QIR_HTTP2_HEADER(), body.size(), body.data(), true);
+        }
+      });
+    }
+    std::set<int32_t> seen;
+    char buf[1024];
+    QIR_ST_HTTP2_RESPONSE res;
+    res.payload_.data_ = buf;
+    for (int round = 0; round < 2000 && seen.size() < 100; ++round) {
+      if (c.Response(&res) != 1) continue;
+      EXPECT_STREQ("200", res.rs_) << res.error_;
+      EXPECT_EQ("m" + std::to_string(res.messageId_), std::string(buf, res.payload_.size_));
+      seen.insert(res.messageId_);
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(100u, seen.size());
+    c.Disconnect();
+    EXPECT_EQ(50u, c.GetFreeResponseCount());
+  }
+  SSL_CTX_free(ctx);
 }
 
 }  // namespace
