@@ -81,6 +81,19 @@ inline int RunCmd(const std::string& _cmd, std::string* _out = nullptr, int _lim
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+inline bool HaveCommand(const std::string& _name) {
+  return RunCmd("sh -c 'command -v " + _name + "' >/dev/null", nullptr, 5) == 0;
+}
+
+// A self-signed key and certificate for CN=localhost in _dir.
+inline bool MakeCert(const std::string& _dir, std::string* _key, std::string* _crt) {
+  *_key = _dir + "/server.key";
+  *_crt = _dir + "/server.crt";
+  std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost"
+                    " -keyout " + *_key + " -out " + *_crt + " 2>/dev/null";
+  return RunCmd(cmd, nullptr, 30) == 0;
+}
+
 inline bool CurlHasHttp2() {
   std::string out;
   return RunCmd("curl --version", &out, 5) == 0 && out.find("HTTP2") != std::string::npos;
