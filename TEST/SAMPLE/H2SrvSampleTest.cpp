@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -16,93 +15,6 @@
 using namespace h2srv_test;
 
 namespace {
-
-const char* const kBinary = QIR_BINARY_DIR "/h2srv-sample";
-
-// One run of the program, its output captured in a file.
-class SampleServer {
- public:
-  ~SampleServer() {
-    if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
-  }
-
-  // Writes _ini (none when empty) and starts the program on it; true once
-  // every port of _ports listens, false when it ended first.
-  bool Start(const std::string& _dir, const std::string& _ini, const std::vector<int>& _ports) {
-    log_ = _dir + "/server.out";
-    std::string cfg = _dir + (_ini.empty() ? "/none.ini" : "/server.ini");
-    if (!_ini.empty()) WriteFile(cfg, _ini);
-    if ((pid_ = fork()) == 0) {
-      int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(fd, 1);
-      dup2(fd, 2);
-      execl(kBinary, kBinary, cfg.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    for (int i = 0; i < 1500 && Wait(0) < 0; ++i) {
-      bool all = !_ports.empty();
-      for (int p : _ports) {
-        char mark[64];
-        snprintf(mark, sizeof(mark), "Start listening...(port=%5d,", p);
-        all = all && Output().find(mark) != std::string::npos;
-      }
-      if (all) return true;
-      usleep(10000);
-    }
-    return false;
-  }
-
-  // The exit status once the program has ended within _ms, else -1.
-  int Wait(int _ms) {
-    for (int waited = 0; pid_ > 0; waited += 10) {
-      int st = 0;
-      if (waitpid(pid_, &st, WNOHANG) == pid_) {
-        pid_ = -1;
-        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      } else if (waited >= _ms) {
-        return -1;
-      } else {
-        usleep(10000);
-      }
-    }
-    return status_;
-  }
-
-  // _sig, then SIGKILL when the program has not ended after a deadline.
-  int Stop(int _sig = SIGTERM) {
-    if (pid_ > 0) kill(pid_, _sig);
-    if (Wait(15000) < 0) kill(pid_, SIGKILL);
-    return Wait(5000);
-  }
-
-  std::string Output() const { return ReadFile(log_); }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = -1;
-  std::string log_;
-};
-
-std::string Ini(const std::string& _ssl, int _pool, const std::string& _listener,
-                const std::string& _options = "") {
-  return "[SSL/TLS]\n" + _ssl + "\n[THREAD]\nPOOL_SIZE = " + std::to_string(_pool) +
-         "\n[LISTENER]\n" + _listener + "\n[HTTP2_OPTIONS]\n" + _options + "\n";
-}
-
-std::string Ports(int _http, int _https) {
-  std::string s;
-  if (_http > 0) s += "HTTP_PORT = " + std::to_string(_http) + "\nHTTP_IPNET = v4\n";
-  if (_https > 0) s += "HTTPS_PORT = " + std::to_string(_https) + "\nHTTPS_IPNET = v4\n";
-  return s;
-}
-
-const std::string kPlain = "HTTP1X_UPGRADE = false\nUSE_SSL = false\n";
-
-size_t Count(const std::string& _text, const std::string& _what) {
-  size_t n = 0;
-  for (size_t p = _text.find(_what); p != std::string::npos; p = _text.find(_what, p + 1)) ++n;
-  return n;
-}
 
 // A body with every byte value, so that any change shows.
 std::string PatternBody(size_t _size) {
@@ -123,7 +35,7 @@ class H2SrvSampleTest : public ::testing::Test {
   static void TearDownTestSuite() { RemoveTree(certDir_); }
 
   void SetUp() override {
-    if (access(kBinary, X_OK) != 0) GTEST_SKIP() << "h2srv-sample is not built";
+    if (access(kSampleBinary, X_OK) != 0) GTEST_SKIP() << "h2srv-sample is not built";
     if (access(crt_.c_str(), R_OK) != 0) GTEST_SKIP() << "openssl made no certificate";
     dir_ = MakeTempDir();
   }
@@ -158,7 +70,7 @@ std::string H2SrvSampleTest::certDir_, H2SrvSampleTest::key_, H2SrvSampleTest::c
 
 TEST_F(H2SrvSampleTest, MissingArgumentPrintsUsageAndFails) {
   std::string out;
-  EXPECT_EQ(2, RunCmd(kBinary, &out, 10, true));
+  EXPECT_EQ(2, RunCmd(kSampleBinary, &out, 10, true));
   EXPECT_NE(std::string::npos, out.find("usage:")) << out;
 }
 

@@ -5,6 +5,8 @@
 // ports, and peers (curl, nghttp, h2load, python h2) run with a time bound.
 
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,8 +18,18 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace h2srv_test {
+
+const char* const kSampleBinary = QIR_BINARY_DIR "/h2srv-sample";
+const char* const kClientBinary = QIR_BINARY_DIR "/h2sync-client";
+
+inline size_t Count(const std::string& _text, const std::string& _what) {
+  size_t n = 0;
+  for (size_t p = _text.find(_what); p != std::string::npos; p = _text.find(_what, p + 1)) ++n;
+  return n;
+}
 
 inline std::string MakeTempDir() {
   char tmpl[] = "/tmp/qir_h2srv_XXXXXX";
@@ -109,6 +121,143 @@ inline std::string Python(const std::string& _dir, const std::string& _script,
   RunCmd("/usr/bin/python3 " + _dir + "/peer.py " + _args, &out, 30, true);
   return out;
 }
+
+inline bool PortOpen(int _port) {
+  int fd = Loopback(&_port);
+  if (fd >= 0) close(fd);
+  return fd >= 0;
+}
+
+// A program run by fork and exec, ended by its pid: standard output and
+// error go to one file, standard input comes from a pipe that Enter() feeds
+// one line and closes.
+class Proc {
+ public:
+  Proc() = default;
+  Proc(const std::vector<std::string>& _argv, const std::string& _log) { Run(_argv, _log); }
+  Proc(const Proc&) = delete;
+  Proc& operator=(const Proc&) = delete;
+  ~Proc() { Stop(SIGKILL); }
+
+  bool Run(const std::vector<std::string>& _argv, const std::string& _log) {
+    log_ = _log;
+    int in[2];
+    if (pipe(in) != 0) return false;
+    if ((pid_ = fork()) == 0) {
+      dup2(in[0], 0);
+      int fd = open(_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, 1);
+      dup2(fd, 2);
+      std::vector<char*> args;
+      for (const std::string& a : _argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execvp(args[0], args.data());
+      _exit(127);
+    }
+    close(in[0]);
+    in_ = in[1];
+    return pid_ > 0;
+  }
+
+  void Enter() {
+    if (in_ < 0) return;
+    if (write(in_, "\n", 1) != 1) {}
+    close(in_);
+    in_ = -1;
+  }
+
+  // The exit status (128 + signal when killed) once the program has ended
+  // within _ms, else -1.
+  int Wait(int _ms) {
+    for (int waited = 0; pid_ > 0; waited += 10) {
+      int st = 0;
+      if (waitpid(pid_, &st, WNOHANG) == pid_) {
+        pid_ = -1;
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      } else if (waited >= _ms) {
+        return -1;
+      } else {
+        usleep(10000);
+      }
+    }
+    return status_;
+  }
+
+  // _sig, then SIGKILL when the program has not ended after a deadline.
+  int Stop(int _sig = SIGTERM) {
+    Enter();
+    if (pid_ <= 0) return status_;  // never kill(-1)
+    kill(pid_, _sig);
+    if (Wait(15000) < 0) kill(pid_, SIGKILL);
+    return Wait(5000);
+  }
+
+  // Polls _ready every 10 ms for up to _ms while the program runs.
+  template <class F>
+  bool Until(F _ready, int _ms = 15000) {
+    for (int waited = 0; waited < _ms && Wait(0) < 0; waited += 10) {
+      if (_ready()) return true;
+      usleep(10000);
+    }
+    return false;
+  }
+
+  bool Listening(const std::vector<int>& _ports) {
+    return Until([&] {
+      for (int p : _ports) {
+        if (!PortOpen(p)) return false;
+      }
+      return true;
+    });
+  }
+
+  pid_t Pid() const { return pid_; }
+  std::string Output() const { return ReadFile(log_); }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int status_ = -1;
+  std::string log_;
+};
+
+// h2srv-sample on a written configuration; its output in _dir/server.out.
+class SampleServer : public Proc {
+ public:
+  // Writes _ini (none when empty) and starts the program on it; true once
+  // every port of _ports listens by the program's own line (a probe would
+  // show as a connection), false when it ended first.
+  bool Start(const std::string& _dir, const std::string& _ini, const std::vector<int>& _ports) {
+    std::string cfg = _dir + (_ini.empty() ? "/none.ini" : "/server.ini");
+    if (!_ini.empty()) WriteFile(cfg, _ini);
+    if (!Run({kSampleBinary, cfg}, _dir + "/server.out")) return false;
+    return Until([&] {
+      std::string out = Output();
+      bool all = !_ports.empty();
+      for (int p : _ports) {
+        char mark[64];
+        snprintf(mark, sizeof(mark), "Start listening...(port=%5d,", p);
+        all = all && out.find(mark) != std::string::npos;
+      }
+      return all;
+    });
+  }
+};
+
+inline std::string Ini(const std::string& _ssl, int _pool, const std::string& _listener,
+                       const std::string& _options = "") {
+  return "[SSL/TLS]\n" + _ssl + "\n[THREAD]\nPOOL_SIZE = " + std::to_string(_pool) +
+         "\n[LISTENER]\n" + _listener + "\n[HTTP2_OPTIONS]\n" + _options + "\n";
+}
+
+inline std::string Ports(int _http, int _https) {
+  std::string s;
+  if (_http > 0) s += "HTTP_PORT = " + std::to_string(_http) + "\nHTTP_IPNET = v4\n";
+  if (_https > 0) s += "HTTPS_PORT = " + std::to_string(_https) + "\nHTTPS_IPNET = v4\n";
+  return s;
+}
+
+const std::string kPlain = "HTTP1X_UPGRADE = false\nUSE_SSL = false\n";
 
 }  // namespace h2srv_test
 

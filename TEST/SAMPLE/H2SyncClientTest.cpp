@@ -8,14 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <memory>
 #include <set>
 #include <string>
@@ -24,120 +16,28 @@
 
 namespace {
 
-using h2srv_test::FreePort;
-using h2srv_test::ReadFile;
-
-const std::string kClient = std::string(QIR_BINARY_DIR) + "/h2sync-client";
-const std::string kServer = std::string(QIR_BINARY_DIR) + "/h2srv-sample";
-
-bool Listening(int _port) {
-  for (int i = 0; i < 500; ++i) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons((uint16_t)_port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, (sockaddr*)&a, sizeof(a)) == 0;
-    close(fd);
-    if (ok) return true;
-    usleep(10000);
-  }
-  return false;
-}
-
-// A child process whose output goes to files; Enter() gives its standard
-// input one line (at once unless told otherwise).
-struct Child {
-  pid_t pid = -1;
-  int in_ = -1;
-  std::string out, err;
-
-  Child(const std::vector<std::string>& _argv, const std::string& _dir, bool _enter = true) {
-    out = _dir + "/out." + std::to_string(getpid()) + "." + std::to_string(seq_);
-    err = out + ".err";
-    ++seq_;
-    int in[2];
-    if (pipe(in) != 0) return;
-    pid = fork();
-    if (pid == 0) {
-      dup2(in[0], 0);
-      int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(o, 1);
-      dup2(e, 2);
-      std::vector<char*> args;
-      for (const std::string& a : _argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      execvp(args[0], args.data());
-      _exit(127);
-    }
-    close(in[0]);
-    in_ = in[1];
-    if (_enter) Enter();
-  }
-  void Enter() {
-    if (in_ < 0) return;
-    if (write(in_, "\n", 1) != 1) {}  // the client starts on Enter
-    close(in_);
-    in_ = -1;
-  }
-  // Exit status, or -1 when it had to be killed after _seconds.
-  int Wait(int _seconds = 60) {
-    for (int i = 0; i < _seconds * 100; ++i) {
-      int status;
-      if (waitpid(pid, &status, WNOHANG) == pid) {
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      usleep(10000);
-    }
-    Stop();
-    return -1;
-  }
-  void Stop() {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    for (int i = 0; i < 200 && waitpid(pid, nullptr, WNOHANG) != pid; ++i) usleep(10000);
-    if (waitpid(pid, nullptr, WNOHANG) == 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-    pid = -1;
-  }
-  ~Child() {
-    Enter();
-    Stop();
-  }
-  static int seq_;
-};
-int Child::seq_ = 0;
+using namespace h2srv_test;
 
 class H2SyncClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (access(kClient.c_str(), X_OK) != 0) GTEST_SKIP() << "h2sync-client not built";
-    dir_ = h2srv_test::MakeTempDir();
+    if (access(kClientBinary, X_OK) != 0) GTEST_SKIP() << "h2sync-client not built";
+    dir_ = MakeTempDir();
     ASSERT_FALSE(dir_.empty());
   }
-  void TearDown() override { h2srv_test::RemoveTree(dir_); }
-  // Runs the client to its end: exit status, standard output and error.
-  int Client(std::vector<std::string> _args, std::string* _out, std::string* _err = nullptr) {
-    _args.insert(_args.begin(), kClient);
-    Child c(_args, dir_);
-    int rc = c.Wait();
-    *_out = ReadFile(c.out);
-    if (_err) *_err = ReadFile(c.err);
-    return rc;
+  void TearDown() override { RemoveTree(dir_); }
+  // Runs the client to its end (Enter at once): exit status and output.
+  int Client(std::vector<std::string> _args, std::string* _out) {
+    _args.insert(_args.begin(), kClientBinary);
+    Proc c(_args, dir_ + "/client.out");
+    c.Enter();
+    int rc = c.Wait(60000);
+    *_out = c.Output();
+    return rc < 0 ? c.Stop(SIGKILL) : rc;
   }
   bool MakeCert() { return h2srv_test::MakeCert(dir_, &key_, &crt_); }
   std::string dir_, key_, crt_;
 };
-
-int Count(const std::string& _text, const std::string& _what) {
-  int n = 0;
-  for (size_t at = _text.find(_what); at != std::string::npos; at = _text.find(_what, at + 1)) ++n;
-  return n;
-}
 
 // The -v line of request _i against an echo server.
 std::string EchoLine(int _i) {
@@ -165,9 +65,9 @@ TEST_F(H2SyncClientTest, ArgumentRules) {
     std::string all;
     for (const std::string& a : c.args) all += a + " ";
     SCOPED_TRACE(all);
-    std::string out, err;
-    EXPECT_EQ(c.status, Client(c.args, &out, &err));
-    EXPECT_EQ(c.usage ? 1 : 0, Count(err, "Invalid Arguments...\n"));
+    std::string err;
+    EXPECT_EQ(c.status, Client(c.args, &err));
+    EXPECT_EQ(c.usage ? 1u : 0u, Count(err, "Invalid Arguments...\n"));
     if (c.usage) {
       EXPECT_NE(std::string::npos, err.find("\t -e       : external event dispath mode\n"));
       EXPECT_NE(std::string::npos, err.find("examples)\n\t"));
@@ -177,25 +77,24 @@ TEST_F(H2SyncClientTest, ArgumentRules) {
 
 // A host of 32 or more characters used to overrun the 32-byte option buffer.
 TEST_F(H2SyncClientTest, HostLongerThan31CharactersIsRefused) {
-  std::string out, err;
-  EXPECT_EQ(0, Client({"-h", std::string(40, 'a'), "-p", "8000"}, &out, &err));
+  std::string err;
+  EXPECT_EQ(0, Client({"-h", std::string(40, 'a'), "-p", "8000"}, &err));
   EXPECT_NE(std::string::npos, err.find("too long"));
-  EXPECT_EQ(1, Count(err, "Invalid Arguments...\n"));
+  EXPECT_EQ(1u, Count(err, "Invalid Arguments...\n"));
 }
 
 TEST_F(H2SyncClientTest, NghttpdOverTls) {
   if (!h2srv_test::HaveCommand("nghttpd")) GTEST_SKIP() << "nghttpd missing";
   ASSERT_TRUE(MakeCert());
   std::string port = std::to_string(FreePort());
-  Child srv({"nghttpd", "--echo-upload", "-a", "127.0.0.1", port, key_, crt_},
-            dir_);
-  ASSERT_TRUE(Listening(std::stoi(port)));
+  Proc srv({"nghttpd", "--echo-upload", "-a", "127.0.0.1", port, key_, crt_}, dir_ + "/srv.out");
+  ASSERT_TRUE(srv.Listening({std::stoi(port)}));
   std::string out;
   ASSERT_EQ(0, Client({"-h", "127.0.0.1", "-p", port, "-v", "-c", "10"}, &out));
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(1, Count(out, EchoLine(i))) << out;
-  EXPECT_EQ(1, Count(out, "\n10 elapsed...")) << out;
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(1u, Count(out, EchoLine(i))) << out;
+  EXPECT_EQ(1u, Count(out, "\n10 elapsed...")) << out;
   ASSERT_EQ(0, Client({"-h", "127.0.0.1", "-p", port, "-c", "0"}, &out));
-  EXPECT_EQ(1, Count(out, "\n0 elapsed...")) << out;
+  EXPECT_EQ(1u, Count(out, "\n0 elapsed...")) << out;
 }
 
 // nghttpx answers the upgrade request ("GET /", 404 from nghttpd) on stream
@@ -204,18 +103,18 @@ TEST_F(H2SyncClientTest, UpgradeThroughNghttpxShowsOnlyRequestedResources) {
   if (!h2srv_test::HaveCommand("nghttpx")) GTEST_SKIP() << "nghttpx missing";
   std::string back = std::to_string(FreePort());
   std::string front = std::to_string(FreePort());
-  Child origin({"nghttpd", "--echo-upload", "--no-tls", "-a", "127.0.0.1", back}, dir_);
-  Child proxy({"nghttpx", "--single-process", "--conf=/dev/null", "--no-ocsp", "-n1",
+  Proc origin({"nghttpd", "--echo-upload", "--no-tls", "-a", "127.0.0.1", back}, dir_ + "/o.out");
+  Proc proxy({"nghttpx", "--single-process", "--conf=/dev/null", "--no-ocsp", "-n1",
                "-f127.0.0.1," + front + ";no-tls", "-b127.0.0.1," + back + ";;proto=h2",
                "--errorlog-file=" + dir_ + "/nghttpx.err"},
-              dir_);
-  ASSERT_TRUE(Listening(std::stoi(back)));
-  ASSERT_TRUE(Listening(std::stoi(front)));
+             dir_ + "/p.out");
+  ASSERT_TRUE(origin.Listening({std::stoi(back)}));
+  ASSERT_TRUE(proxy.Listening({std::stoi(front)}));
   std::string out;
   ASSERT_EQ(0, Client({"-h", "127.0.0.1", "-p", front, "-u", "-v", "-c", "5"}, &out));
-  for (int i = 0; i < 5; ++i) EXPECT_EQ(1, Count(out, EchoLine(i))) << out;
-  EXPECT_EQ(5, Count(out, " response status:")) << out;
-  EXPECT_EQ(1, Count(out, "\n5 elapsed...")) << out;
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(1u, Count(out, EchoLine(i))) << out;
+  EXPECT_EQ(5u, Count(out, " response status:")) << out;
+  EXPECT_EQ(1u, Count(out, "\n5 elapsed...")) << out;
 }
 
 // h2srv-sample echoes every body with 200: a TLS port and an upgrade port.
@@ -224,7 +123,7 @@ class H2SrvSampleRunTest : public H2SyncClientTest {
   void SetUp() override {
     H2SyncClientTest::SetUp();
     if (IsSkipped()) return;
-    if (access(kServer.c_str(), X_OK) != 0) GTEST_SKIP() << "h2srv-sample not built";
+    if (access(kSampleBinary, X_OK) != 0) GTEST_SKIP() << "h2srv-sample not built";
     ASSERT_TRUE(MakeCert());
   }
   // Starts the server with its keep-alive ping period and time-out.
@@ -238,37 +137,36 @@ class H2SrvSampleRunTest : public H2SyncClientTest {
                               "[THREAD]\nPOOL_SIZE = 1\n[LISTENER]\nHTTP_PORT = " + http_ +
                               "\nHTTPS_PORT = " + https_ + "\n[HTTP2_OPTIONS]\nPING_PERIOD = " +
                               ping + "\nPING_TIMEOUT = " + ping + "\n");
-    srv_.reset(new Child({kServer, dir_ + "/srv.ini"}, dir_));
-    ASSERT_TRUE(Listening(std::stoi(http_)));
-    ASSERT_TRUE(Listening(std::stoi(https_)));
+    srv_.reset(new Proc({kSampleBinary, dir_ + "/srv.ini"}, dir_ + "/srv.out"));
+    ASSERT_TRUE(srv_->Listening({std::stoi(http_), std::stoi(https_)}));
   }
   std::string http_, https_;
-  std::unique_ptr<Child> srv_;
+  std::unique_ptr<Proc> srv_;
 };
 
 TEST_F(H2SrvSampleRunTest, TlsWithProgressAndUpgradeVerbose) {
   Start();
   std::string out;
   ASSERT_EQ(0, Client({"-h", "127.0.0.1", "-p", https_, "-c", "2000"}, &out));
-  EXPECT_EQ(100, Count(out, "] tps=")) << out;  // one progress line per 20 responses
-  EXPECT_EQ(1, Count(out, "\n20 response status:200,value[4096:00000019] tps="));
-  EXPECT_EQ(1, Count(out, "\n2000 elapsed..."));
+  EXPECT_EQ(100u, Count(out, "] tps=")) << out;  // one progress line per 20 responses
+  EXPECT_EQ(1u, Count(out, "\n20 response status:200,value[4096:00000019] tps="));
+  EXPECT_EQ(1u, Count(out, "\n2000 elapsed..."));
   ASSERT_EQ(0, Client({"-h", "127.0.0.1", "-p", http_, "-u", "-v", "-c", "10"}, &out));
-  EXPECT_EQ(1, Count(out, EchoLine(7))) << out;
-  EXPECT_EQ(10, Count(out, " response status:")) << out;
+  EXPECT_EQ(1u, Count(out, EchoLine(7))) << out;
+  EXPECT_EQ(10u, Count(out, " response status:")) << out;
 }
 
 // The client used to leave the connection unserved while it waited for
 // Enter: the server's keep-alive ping went unanswered and the server closed.
 TEST_F(H2SrvSampleRunTest, EnterPressedLateStillFindsTheConnectionOpen) {
   Start(1);
-  Child c({kClient, "-h", "127.0.0.1", "-p", https_, "-c", "3"}, dir_, false);
+  Proc c({kClientBinary, "-h", "127.0.0.1", "-p", https_, "-c", "3"}, dir_ + "/late.out");
   sleep(3);  // ping after 1 s of silence, closed 1 s later if unanswered
   c.Enter();
-  ASSERT_EQ(0, c.Wait());
-  std::string out = ReadFile(c.out);
-  EXPECT_EQ(1, Count(out, "\n3 elapsed...")) << out;
-  EXPECT_EQ(0, Count(out, "error!"));
+  ASSERT_EQ(0, c.Wait(60000));
+  std::string out = c.Output();
+  EXPECT_EQ(1u, Count(out, "\n3 elapsed...")) << out;
+  EXPECT_EQ(0u, Count(out, "error!"));
 }
 
 // The engine's asynchronous path against our server, over TLS and over the
