@@ -1,0 +1,334 @@
+#!/usr/bin/env python3
+"""Hostile HTTP/2 peers against h2srv-sample, one case per run:
+    h2hostile.py CASE PATH_TO_H2SRV_SAMPLE [RSS_SLACK]
+The server runs on a free loopback port (preface, one worker). While the
+attack runs, curl on another connection must be served, and the server's
+resident memory must stay bounded (bounds times RSS_SLACK, for sanitizer
+builds). Prints the RSS before, at peak and after, and how the attack
+ended. Exit status 0 passed, 1 failed, 77 skipped (a peer is missing)."""
+import os, shutil, socket, struct, subprocess, sys, tempfile, threading, time
+
+try:
+    import hpack
+except ImportError:
+    print("skipped: python3 hpack (python3-h2) is missing")
+    sys.exit(77)
+
+CASE, BINARY = sys.argv[1], sys.argv[2]
+SLACK = int(sys.argv[3]) if len(sys.argv) > 3 else 1
+MIB = 1 << 20
+PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
+DATA, HEADERS, RST_STREAM, SETTINGS, PING, GOAWAY, CONTINUATION = 0, 1, 3, 4, 6, 7, 9
+END_STREAM, ACK, END_HEADERS = 1, 1, 4
+
+
+def frame(ftype, flags, sid, payload=b""):
+    return struct.pack(">I", len(payload))[1:] + bytes([ftype, flags]) + struct.pack(">I", sid) + payload
+
+
+def settings(*pairs):
+    return frame(SETTINGS, 0, 0, b"".join(struct.pack(">HI", k, v) for k, v in pairs))
+
+
+def hint(value, bits, first=0):  # HPACK integer with a prefix of `bits` bits
+    limit = (1 << bits) - 1
+    if value < limit:
+        return bytes([first | value])
+    out, value = [first | limit], value - limit
+    while value >= 128:
+        out.append(value & 127 | 128)
+        value >>= 7
+    return bytes(out + [value])
+
+
+def literal(name, value, first=0x00):  # 0x00 not indexed, 0x40 added to the table
+    return bytes([first]) + hint(len(name), 7) + name + hint(len(value), 7) + value
+
+
+# :method GET or POST, :scheme http, :path /, :authority 127.0.0.1 (not indexed)
+GET = b"\x82\x86\x84\x01\x09127.0.0.1"
+POST = b"\x83\x86\x84\x01\x09127.0.0.1"
+# The first block after ACKing the server's SETTINGS starts with a table size
+# update (to 0, within any size the server announces).
+RESIZE = b"\x20"
+
+
+class Peer:
+    """A raw connection; a reader thread parses the server's frames."""
+
+    def __init__(self, port, first=PREFACE + settings() + frame(SETTINGS, ACK, 0)):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+        self.decoder, self.cond = hpack.Decoder(), threading.Condition()
+        self.outcome, self.resets, self.goaway, self.closed = {}, set(), None, False
+        self.answer_pings, self.send_error = False, None
+        self.sock.sendall(first)
+        threading.Thread(target=self.read, daemon=True).start()
+
+    def read(self):
+        buf = b""
+        while True:
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                data = b""
+            with self.cond:
+                if not data:
+                    self.closed = True
+                    self.cond.notify_all()
+                    return
+                buf += data
+                while len(buf) >= 9 and len(buf) >= 9 + int.from_bytes(buf[:3], "big"):
+                    n = int.from_bytes(buf[:3], "big")
+                    ftype, flags, sid = buf[3], buf[4], int.from_bytes(buf[5:9], "big") & 0x7FFFFFFF
+                    self.on_frame(ftype, flags, sid, buf[9:9 + n])
+                    buf = buf[9 + n:]
+                self.cond.notify_all()
+
+    def on_frame(self, ftype, flags, sid, payload):
+        if ftype == HEADERS:  # the server's blocks fit one frame
+            self.outcome.setdefault(sid, dict(self.decoder.decode(payload)).get(":status"))
+        elif ftype == RST_STREAM:
+            self.resets.add(sid)
+            self.outcome.setdefault(sid, "reset")
+        elif ftype == GOAWAY:
+            self.goaway = int.from_bytes(payload[4:8], "big")
+        elif ftype == PING and not flags & ACK and self.answer_pings:
+            self.send(frame(PING, ACK, 0, payload))
+
+    def send(self, data):
+        """False once the server has closed or stopped reading."""
+        try:
+            self.sock.sendall(data)
+            return True
+        except OSError as e:  # a time-out: the server no longer reads
+            self.send_error = type(e).__name__
+            return False
+
+    def wait(self, done, seconds):
+        with self.cond:
+            return self.cond.wait_for(lambda: done() or self.closed, seconds) and done()
+
+    def ended(self):
+        """Stops sending, lets the server finish; how the connection ended."""
+        first = "closed by the server" if self.closed else "closed after our end"
+        try:
+            self.sock.shutdown(socket.SHUT_WR)
+        except OSError:
+            pass
+        self.wait(lambda: False, 5)
+        how = "send failed (%s), " % self.send_error if self.send_error else ""
+        if self.goaway is not None:
+            how += "GOAWAY(%d), " % self.goaway
+        answered = sum(1 for v in self.outcome.values() if v != "reset")
+        return how + "%d answered, %d reset, %s" % (
+            answered, len(self.resets), first if self.closed else "still open 5 s after our end")
+
+    def close(self):
+        self.sock.close()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def rss(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+def curl(port, *args):
+    """curl over the connection preface: (status, body length)."""
+    out = subprocess.run(["curl", "-sS", "--http2-prior-knowledge", "--max-time", "15", "-o",
+                          "/dev/stdout", "-w", "\n%{http_code}", *args, "http://127.0.0.1:%d/echo" % port],
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
+    body, _, code = out.rpartition(b"\n")
+    return code.decode(), len(body)
+
+
+# ---- attacks: each returns (how it ended, list of failures)
+
+def header_list(port):
+    # Never ACKs our SETTINGS, so HPACK still allows a 4096-byte table: one
+    # byte re-references a 4000-byte entry, 131 KB on the wire decode to GBs.
+    p = Peer(port, PREFACE + settings())
+    head = POST + literal(b"x-big", b"v" * 4000, 0x40)
+    for sid in range(1, 17, 2):
+        block = head + b"\xbe" * (16384 - len(head))
+        p.send(frame(HEADERS, END_STREAM | END_HEADERS, sid, block))
+        head = POST
+    fields = GET + b"".join(literal(b"x-f%03d" % i, b"v") for i in range(300))
+    p.send(frame(HEADERS, END_STREAM | END_HEADERS, 17, fields))
+    p.send(frame(HEADERS, END_STREAM | END_HEADERS, 19, GET))
+    p.wait(lambda: 19 in p.outcome, 30)
+    got = {sid: p.outcome.get(sid) for sid in range(1, 21, 2)}
+    p.close()
+    fails = ["stream %d got %s, not a reset or 431" % (s, got[s])
+             for s in range(1, 19, 2) if got[s] not in ("reset", "431")]
+    if got[19] != "200":
+        fails.append("the connection did not go on: stream 19 got %s" % got[19])
+    return "streams: %s; %s" % (got, p.ended()), fails
+
+
+def rapid_reset(port):
+    p, sent = Peer(port), 0
+    while sent < 10000:
+        batch = b"".join(frame(HEADERS, END_STREAM | END_HEADERS, 2 * i + 1, (RESIZE if i == 0 else b"") + GET) +
+                         frame(RST_STREAM, 0, 2 * i + 1, struct.pack(">I", 8))
+                         for i in range(sent, sent + 200))
+        if not p.send(batch):
+            break
+        sent += 200
+    how = "%d pairs sent, %s" % (sent, p.ended())
+    p.close()
+    return how, []
+
+
+def continuation_flood(port):
+    p, sent, start = Peer(port), 0, time.time()
+    p.send(frame(HEADERS, END_STREAM, 1, RESIZE + GET))
+    chunk = (literal(b"x-c", b"c" * 100) * 200)[:16384]
+    while sent < 50 * MIB and time.time() - start < 20:
+        if not p.send(frame(CONTINUATION, 0, 1, chunk) * 16):
+            break
+        sent += 16 * len(chunk)
+    how = "%d KiB of one header block sent in %.1f s, %s" % (sent >> 10, time.time() - start, p.ended())
+    p.close()
+    return how, []
+
+
+def flood(kind):
+    def run(port):
+        p, sent, start = Peer(port), 0, time.time()
+        p.sock.settimeout(2)  # a server that stops reading throttles us
+        one = frame(PING, 0, 0, b"12345678") if kind == "ping" else settings()
+        while sent < 1000000 and time.time() - start < 20 and p.send(one * 1000):
+            sent += 1000
+        how = "%d %s frames sent in %.1f s, %s" % (sent, kind.upper(), time.time() - start, p.ended())
+        p.close()
+        return how, []
+    return run
+
+
+def stalled_window(port):
+    # INITIAL_WINDOW_SIZE 0 and never a WINDOW_UPDATE: the echo cannot leave.
+    p = Peer(port, PREFACE + settings((4, 0)) + frame(SETTINGS, ACK, 0))
+    p.answer_pings = True
+    body = b"s" * 60000
+    p.send(frame(HEADERS, END_HEADERS, 1, RESIZE + POST) + b"".join(
+        frame(DATA, END_STREAM if i + 16384 >= len(body) else 0, 1, body[i:i + 16384])
+        for i in range(0, len(body), 16384)))
+    p.wait(lambda: 1 in p.outcome, 10)
+    answered = time.time()
+    reset = p.wait(lambda: 1 in p.resets, 15)
+    waited = time.time() - answered
+    how = "answered %s, %s %.1f s later" % (p.outcome.get(1), "reset" if reset else "no reset", waited)
+    p.close()
+    if not reset:
+        return how, ["stream 1 was not reset within 15 s"]
+    return how, [] if 1.0 <= waited <= 12 else ["reset after %.1f s, not about 2 s" % waited]
+
+
+def stream_limit(port):
+    tmp = tempfile.mkdtemp()
+    with open(tmp + "/body", "wb") as f:
+        f.write(b"b" * 1024)
+    out = subprocess.run(["timeout", "45", "h2load", "-c1", "-m100", "-n2000", "-d", tmp + "/body",
+                          "http://127.0.0.1:%d/echo" % port], stdout=subprocess.PIPE).stdout.decode()
+    shutil.rmtree(tmp)
+    codes = [l for l in out.splitlines() if l.startswith("status codes:")]
+    how = codes[0] if codes else "h2load printed no status codes"
+    return how, [] if how.startswith("status codes: 2000 2xx, 0 3xx, 0 4xx, 0 5xx") else ["not all 2xx"]
+
+
+def body_over_limit(port):
+    tmp = tempfile.mkdtemp()
+    with open(tmp + "/body", "wb") as f:
+        f.write(b"o" * 65537)
+    code, length = curl(port, "-H", "Expect:", "--data-binary", "@" + tmp + "/body")
+    shutil.rmtree(tmp)
+    return "status %s with %d body bytes" % (code, length), (
+        [] if (code, length) == ("413", 0) else ["want 413 and no body"])
+
+
+CASES = {  # name: (attack, extra HTTP2_OPTIONS, bound on RSS growth)
+    "header_list": (header_list, "", 16 * MIB),
+    "rapid_reset": (rapid_reset, "", 32 * MIB),
+    "continuation_flood": (continuation_flood, "", 32 * MIB),
+    "ping_flood": (flood("ping"), "", 32 * MIB),
+    "settings_flood": (flood("settings"), "", 32 * MIB),
+    "stalled_window": (stalled_window, "SEND_STALL_TIMEOUT = 2\n", 32 * MIB),
+    "stream_limit": (stream_limit, "MAX_CONCURRENT_STREAM = 100\n", 32 * MIB),
+    "body_over_limit": (body_over_limit, "", 32 * MIB),
+}
+
+
+def main():
+    attack, options, bound = CASES[CASE]
+    for tool in ("curl", "h2load"):
+        if shutil.which(tool) is None:
+            print("skipped: %s is missing" % tool)
+            return 77
+    tmp, port = tempfile.mkdtemp(), free_port()
+    with open(tmp + "/server.ini", "w") as f:
+        f.write("[SSL/TLS]\nHTTP1X_UPGRADE = false\nUSE_SSL = false\n[THREAD]\nPOOL_SIZE = 1\n"
+                "[LISTENER]\nHTTP_PORT = %d\nHTTP_IPNET = v4\n[HTTP2_OPTIONS]\n%s" % (port, options))
+    env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=8")
+    server = subprocess.Popen([BINARY, tmp + "/server.ini"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, env=env)
+    fails, codes, done = [], [], threading.Event()
+    try:
+        for _ in range(500):
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.02)
+        before = peak = rss(server.pid)
+
+        def watch():
+            nonlocal peak
+            while not done.wait(0.01):
+                peak = max(peak, rss(server.pid))
+
+        def normal():  # a normal client on its own connections meanwhile, once a second
+            while not codes or not done.wait(1):
+                codes.append(curl(port, "-d", "hello")[0])
+
+        threads = [threading.Thread(target=watch), threading.Thread(target=normal)]
+        for t in threads:
+            t.start()
+        how, fails = attack(port)
+        done.set()
+        for t in threads:
+            t.join()
+        served = curl(port, "-d", "after")[0]  # the server has come round since
+        after = rss(server.pid)
+        print("%s: RSS before %d KiB, peak %d KiB, after %d KiB; %s; normal client: %s, then %s" % (
+            CASE, before >> 10, peak >> 10, after >> 10, how, ",".join(sorted(set(codes))), served))
+        if served != "200" or any(c != "200" for c in codes):
+            fails.append("the normal client was not served")
+        if max(peak, after) - before > bound * SLACK:
+            fails.append("RSS grew by %d KiB, bound %d KiB" % ((max(peak, after) - before) >> 10,
+                                                               (bound * SLACK) >> 10))
+    finally:
+        done.set()
+        server.terminate()
+        try:
+            server.wait(15)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+        shutil.rmtree(tmp)
+    for f in fails:
+        print("FAILED:", f)
+    return 1 if fails else 0
+
+
+sys.exit(main())
