@@ -49,14 +49,6 @@ TEST(CQIRThreadTest, RunsInitialRunFinalThenTerminates) {
   }
 }
 
-TEST(CQIRThreadTest, StackSizeHasAFloor) {
-  TestThread t;
-  t.SetStackSize(100);
-  EXPECT_EQ(16384u, t.GetStackSize());
-  t.SetStackSize(1048576);
-  EXPECT_EQ(1048576u, t.GetStackSize());
-}
-
 TEST(CQIRMutexTest, TryLockHeldElsewhereIsBusy) {
   CQIRMutex m;
   m.Lock();

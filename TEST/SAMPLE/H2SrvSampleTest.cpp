@@ -150,8 +150,15 @@ TEST_F(H2SrvSampleTest, EchoOverAllThreeForms) {
   }
   EXPECT_EQ(0, RunCmd("nghttp -u " + u, &out, 20));  // GET carried by the upgrade itself
 
+  // SIGINT as well as SIGTERM stops cleanly, removing a connection still open.
+  int idle = Loopback(&direct);
+  const char preface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n\0\0\0\4\0\0\0\0\0";
+  ASSERT_EQ(static_cast<ssize_t>(sizeof(preface) - 1), write(idle, preface, sizeof(preface) - 1));
+  EXPECT_TRUE(b.Until([&] { return Count(b.Output(), "\nConnect ") == 6; })) << b.Output();
   EXPECT_EQ(0, a.Stop());
-  EXPECT_EQ(0, b.Stop());
+  EXPECT_EQ(0, b.Stop(SIGINT));
+  close(idle);
+  EXPECT_EQ(6u, Count(b.Output(), "\nDisconnect ")) << b.Output();
   out = a.Output();
   EXPECT_NE(std::string::npos, out.find("\nConnect 0-(http://127.0.0.1:" + std::to_string(up) + ")\n"));
   EXPECT_NE(std::string::npos, out.find("\nConnect 1-(https://127.0.0.1:" + std::to_string(tls) + ")\n"));
@@ -190,9 +197,10 @@ TEST_F(H2SrvSampleTest, ManyConnectionsAllAnswered) {
   EXPECT_EQ(0, server.Stop());
 }
 
-// Python h2 peers: two requests completing in one read at a limit of 2 (the
-// second is answered 429 at once); a peer that answers PINGs stays, one that
-// never answers is dropped after the time-out.
+// Python h2 peers: two requests completing in one read at a limit of 2 are
+// both served (the stream completing used to be counted, so the second got
+// 429); a peer that answers PINGs stays, one that never answers is dropped
+// after the time-out.
 TEST_F(H2SrvSampleTest, StreamLimitAndPingTimeout) {
   if (!PythonHasH2()) GTEST_SKIP() << "python3 h2 is missing";
   int port = FreePort();
@@ -241,13 +249,12 @@ for t in peers: t.start()
 for t in peers: t.join()
 for k in ("burst", "answering", "silent"): print(k, result.get(k))
 )PY", std::to_string(port));
-  EXPECT_EQ("burst 200,429 pinged:False\nanswering 200 pinged:True\n"
+  EXPECT_EQ("burst 200,200 pinged:False\nanswering 200 pinged:True\n"
             "silent - pinged:True closed_in_time:True\n", out);
   EXPECT_EQ(0, server.Stop());
   std::string log = server.Output();
-  EXPECT_NE(std::string::npos, log.find("Too many request automatic response...")) << log;
   EXPECT_NE(std::string::npos, log.find("ping timeout!...")) << log;
-  EXPECT_EQ(2u, Count(log, "Receive Request"));  // the 429 never reached the application
+  EXPECT_EQ(3u, Count(log, "Receive Request"));
 }
 
 // Garbage on every port, plain text on the TLS port, a silent TLS client and
@@ -305,28 +312,4 @@ print("done")
   EXPECT_EQ(0, b.Stop());
   std::string log = a.Output() + b.Output();
   EXPECT_EQ(Count(log, "\nConnect "), Count(log, "\nDisconnect ")) << log;
-}
-
-// SIGINT and SIGTERM stop the server gracefully: queued answers drained,
-// open connections removed, exit status 0.
-TEST_F(H2SrvSampleTest, StopSignalsDrainAndExitZero) {
-  for (int sig : {SIGINT, SIGTERM}) {
-    SCOPED_TRACE(sig);
-    int port = FreePort();
-    SampleServer server;
-    ASSERT_TRUE(server.Start(dir_, Ini(kPlain, 1, Ports(port, 0)), {port})) << server.Output();
-    int fd = Loopback(&port);  // stays open, idle, while the signal arrives
-    const char preface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n\0\0\0\4\0\0\0\0\0";
-    ASSERT_EQ(static_cast<ssize_t>(sizeof(preface) - 1), write(fd, preface, sizeof(preface) - 1));
-    for (int i = 0; i < 500 && server.Output().find("Connect 0-") == std::string::npos; ++i) {
-      usleep(10000);
-    }
-    EXPECT_EQ(0, server.Stop(sig));
-    close(fd);
-    std::string log = server.Output();
-    for (const char* line : {"Service Stopping...", "all remaining messages have been processed...",
-                             "\nDisconnect 0\n"}) {
-      EXPECT_NE(std::string::npos, log.find(line)) << line << "\n" << log;
-    }
-  }
 }
