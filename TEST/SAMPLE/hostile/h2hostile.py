@@ -17,6 +17,7 @@ except ImportError:
 CASE, BINARY = sys.argv[1], sys.argv[2]
 SLACK = int(sys.argv[3]) if len(sys.argv) > 3 else 1
 MIB = 1 << 20
+TMP = tempfile.mkdtemp()
 PREFACE = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"
 DATA, HEADERS, RST_STREAM, SETTINGS, PING, GOAWAY, CONTINUATION = 0, 1, 3, 4, 6, 7, 9
 END_STREAM, ACK, END_HEADERS = 1, 1, 4
@@ -143,10 +144,11 @@ def rss(pid):
     return 0
 
 
-def curl(port, *args):
-    """curl over the connection preface: (status, body length)."""
-    out = subprocess.run(["curl", "-sS", "--http2-prior-knowledge", "--max-time", "15", "-o",
-                          "/dev/stdout", "-w", "\n%{http_code}", *args, "http://127.0.0.1:%d/echo" % port],
+def curl(port, body):
+    """POST over the connection preface: (status, length of the answer's body)."""
+    out = subprocess.run(["curl", "-sS", "--http2-prior-knowledge", "--max-time", "15", "-H", "Expect:",
+                          "--data-binary", "@-", "-o", "/dev/stdout", "-w", "\n%{http_code}",
+                          "http://127.0.0.1:%d/echo" % port], input=body,
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
     body, _, code = out.rpartition(b"\n")
     return code.decode(), len(body)
@@ -236,23 +238,17 @@ def stalled_window(port):
 
 
 def stream_limit(port):
-    tmp = tempfile.mkdtemp()
-    with open(tmp + "/body", "wb") as f:
+    with open(TMP + "/body", "wb") as f:
         f.write(b"b" * 1024)
-    out = subprocess.run(["timeout", "45", "h2load", "-c1", "-m100", "-n2000", "-d", tmp + "/body",
+    out = subprocess.run(["timeout", "45", "h2load", "-c1", "-m100", "-n2000", "-d", TMP + "/body",
                           "http://127.0.0.1:%d/echo" % port], stdout=subprocess.PIPE).stdout.decode()
-    shutil.rmtree(tmp)
     codes = [l for l in out.splitlines() if l.startswith("status codes:")]
     how = codes[0] if codes else "h2load printed no status codes"
     return how, [] if how.startswith("status codes: 2000 2xx, 0 3xx, 0 4xx, 0 5xx") else ["not all 2xx"]
 
 
 def body_over_limit(port):
-    tmp = tempfile.mkdtemp()
-    with open(tmp + "/body", "wb") as f:
-        f.write(b"o" * 65537)
-    code, length = curl(port, "-H", "Expect:", "--data-binary", "@" + tmp + "/body")
-    shutil.rmtree(tmp)
+    code, length = curl(port, b"o" * 65537)
     return "status %s with %d body bytes" % (code, length), (
         [] if (code, length) == ("413", 0) else ["want 413 and no body"])
 
@@ -274,13 +270,14 @@ def main():
     for tool in ("curl", "h2load"):
         if shutil.which(tool) is None:
             print("skipped: %s is missing" % tool)
+            shutil.rmtree(TMP)
             return 77
-    tmp, port = tempfile.mkdtemp(), free_port()
-    with open(tmp + "/server.ini", "w") as f:
+    port = free_port()
+    with open(TMP + "/server.ini", "w") as f:
         f.write("[SSL/TLS]\nHTTP1X_UPGRADE = false\nUSE_SSL = false\n[THREAD]\nPOOL_SIZE = 1\n"
                 "[LISTENER]\nHTTP_PORT = %d\nHTTP_IPNET = v4\n[HTTP2_OPTIONS]\n%s" % (port, options))
     env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=8")
-    server = subprocess.Popen([BINARY, tmp + "/server.ini"], stdout=subprocess.DEVNULL,
+    server = subprocess.Popen([BINARY, TMP + "/server.ini"], stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL, env=env)
     fails, codes, done = [], [], threading.Event()
     try:
@@ -299,7 +296,7 @@ def main():
 
         def normal():  # a normal client on its own connections meanwhile, once a second
             while not codes or not done.wait(1):
-                codes.append(curl(port, "-d", "hello")[0])
+                codes.append(curl(port, b"hello")[0])
 
         threads = [threading.Thread(target=watch), threading.Thread(target=normal)]
         for t in threads:
@@ -308,7 +305,7 @@ def main():
         done.set()
         for t in threads:
             t.join()
-        served = curl(port, "-d", "after")[0]  # the server has come round since
+        served = curl(port, b"after")[0]  # the server has come round since
         after = rss(server.pid)
         print("%s: RSS before %d KiB, peak %d KiB, after %d KiB; %s; normal client: %s, then %s" % (
             CASE, before >> 10, peak >> 10, after >> 10, how, ",".join(sorted(set(codes))), served))
@@ -325,7 +322,7 @@ def main():
         except subprocess.TimeoutExpired:
             server.kill()
             server.wait()
-        shutil.rmtree(tmp)
+        shutil.rmtree(TMP)
     for f in fails:
         print("FAILED:", f)
     return 1 if fails else 0
