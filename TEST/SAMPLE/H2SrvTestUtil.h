@@ -145,6 +145,8 @@ class Proc {
     if (pipe(in) != 0) return false;
     if ((pid_ = fork()) == 0) {
       dup2(in[0], 0);
+      close(in[0]);
+      close(in[1]);
       int fd = open(_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(fd, 1);
       dup2(fd, 2);
