@@ -113,7 +113,8 @@ class Peer:
 
     def ended(self):
         """Stops sending, lets the server finish; how the connection ended."""
-        first = "closed by the server" if self.closed else "closed after our end"
+        gone = self.closed or self.send_error in ("BrokenPipeError", "ConnectionResetError")
+        first = "closed by the server" if gone else "closed after our end"
         try:
             self.sock.shutdown(socket.SHUT_WR)
         except OSError:
@@ -124,7 +125,7 @@ class Peer:
             how += "GOAWAY(%d), " % self.goaway
         answered = sum(1 for v in self.outcome.values() if v != "reset")
         return how + "%d answered, %d reset, %s" % (
-            answered, len(self.resets), first if self.closed else "still open 5 s after our end")
+            answered, len(self.resets), first if self.closed or gone else "still open 5 s after our end")
 
     def close(self):
         self.sock.close()
