@@ -2,15 +2,9 @@
 // (runs against a server written elsewhere: H2oInteropTest).
 #include "SAMPLE/H2SrvTestUtil.h"
 
-#include "CQIRHttp2Request.h"
-#include "QIRCommonOpenSSL.h"
-
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -69,7 +63,7 @@ TEST_F(H2SyncClientTest, ArgumentRules) {
   }
 }
 
-// h2srv-sample echoes every body with 200: a TLS port and an upgrade port.
+// h2srv-sample echoes every body with 200 on a TLS port.
 class H2SrvSampleRunTest : public H2SyncClientTest {
  protected:
   void SetUp() override {
@@ -80,20 +74,17 @@ class H2SrvSampleRunTest : public H2SyncClientTest {
   }
   // Starts the server with its keep-alive ping period and time-out.
   void Start(int _ping = 2) {
-    http_ = std::to_string(FreePort());
     https_ = std::to_string(FreePort());
     std::string ping = std::to_string(_ping);
-    h2srv_test::WriteFile(dir_ + "/srv.ini",
-                          "[SSL/TLS]\nHTTP1X_UPGRADE = true\nUSE_SSL = true\nSSL_KEY_FILE = " +
-                              key_ + "\nSSL_CRT_FILE = " + crt_ + "\nSSL_CA_FILE = n/a\n" +
-                              "[THREAD]\nPOOL_SIZE = 1\n[LISTENER]\nHTTP_PORT = " + http_ +
-                              "\nHTTPS_PORT = " + https_ + "\n[HTTP2_OPTIONS]\nPING_PERIOD = " +
-                              ping + "\nPING_TIMEOUT = " + ping + "\n");
-    srv_.reset(new Proc({kSampleBinary, dir_ + "/srv.ini"}, dir_ + "/srv.out"));
-    ASSERT_TRUE(srv_->Listening({std::stoi(http_), std::stoi(https_)}));
+    WriteFile(dir_ + "/srv.ini", Ini("USE_SSL = true\nSSL_KEY_FILE = " + key_ + "\nSSL_CRT_FILE = " + crt_ +
+                                         "\nSSL_CA_FILE = n/a",
+                                     1, Ports(0, std::stoi(https_)),
+                                     "PING_PERIOD = " + ping + "\nPING_TIMEOUT = " + ping));
+    srv_.Run({kSampleBinary, dir_ + "/srv.ini"}, dir_ + "/srv.out");
+    ASSERT_TRUE(srv_.Listening({std::stoi(https_)}));
   }
-  std::string http_, https_;
-  std::unique_ptr<Proc> srv_;
+  std::string https_;
+  Proc srv_;
 };
 
 TEST_F(H2SrvSampleRunTest, TlsWithProgressLines) {
@@ -116,50 +107,6 @@ TEST_F(H2SrvSampleRunTest, EnterPressedLateStillFindsTheConnectionOpen) {
   std::string out = c.Output();
   EXPECT_EQ(1u, Count(out, "\n3 elapsed...")) << out;
   EXPECT_EQ(0u, Count(out, "error!"));
-}
-
-// The engine's asynchronous path against our server, over TLS and over the
-// upgrade (whose stream-1 answer must not reach the application): requests
-// from four threads, each answer matched to its messageId_ by its body.
-TEST_F(H2SrvSampleRunTest, AsyncRequestsFromThreadsMatchTheirMessageIds) {
-  Start();
-  QIR_SSL_INIT();
-  SSL_CTX* ctx = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, nullptr);
-  ASSERT_NE(nullptr, ctx);
-  for (bool upgrade : {false, true}) {
-    SCOPED_TRACE(upgrade ? "upgrade" : "tls");
-    CQIRHttp2Request c;
-    QIR_ST_HTTP2_OPTIONS o;
-    o.nMaxConcurrentStream_ = 50;  // the server answers 429 once 100 streams are open
-    o.nTimeout_ = 10;              // no time-out notices on a loaded machine
-    ASSERT_TRUE(c.Initialize("async", &o));
-    ASSERT_TRUE(upgrade ? c.Connect("127.0.0.1", std::stoi(http_), false)
-                        : c.Connect("127.0.0.1", std::stoi(https_), ctx, false));
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([&c, t] {
-        for (int i = t * 25; i < t * 25 + 25; ++i) {
-          std::string body = "m" + std::to_string(i);
-          c.Request(i, nullptr, "POST", "/a", QIR_HTTP2_HEADER(), body.size(), body.data(), true);
-        }
-      });
-    }
-    std::set<int32_t> seen;
-    char buf[1024];
-    QIR_ST_HTTP2_RESPONSE res;
-    res.payload_.data_ = buf;
-    for (int round = 0; round < 2000 && seen.size() < 100; ++round) {
-      if (c.Response(&res) != 1) continue;
-      EXPECT_STREQ("200", res.rs_) << res.error_;
-      EXPECT_EQ("m" + std::to_string(res.messageId_), std::string(buf, res.payload_.size_));
-      seen.insert(res.messageId_);
-    }
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(100u, seen.size());
-    c.Disconnect();
-    EXPECT_EQ(50u, c.GetFreeResponseCount());
-  }
-  SSL_CTX_free(ctx);
 }
 
 }  // namespace
