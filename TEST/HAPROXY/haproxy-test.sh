@@ -139,6 +139,7 @@ wait "${backend_pid[1]}"; drain_status=$?
 wait "$load" || true
 [ "$drain_status" -eq 0 ] || fail "echo1 exited $drain_status after SIGTERM"
 drain_failed=$(failed "$tmp/drain.txt")
+drain_served=$(( $(requests "$tmp/echo1.out") - r1 ))
 
 # 3. SIGKILL to echo2 a second into a 4 s load, then load again once the
 #    check has taken it out.
@@ -154,7 +155,7 @@ h2load -n 300 -c 3 -m 4 -d "$tmp/body" "$lb" > "$tmp/after.txt" 2>&1 || true
 after_failed=$(failed "$tmp/after.txt")
 
 echo "haproxy-test: requests per backend (600 h2load + 2 curl): echo1=$r1 echo2=$r2 echo3=$r3"
-echo "haproxy-test: drain (SIGTERM echo1): $(grep '^requests:' "$tmp/drain.txt"); failed=$drain_failed"
+echo "haproxy-test: drain (SIGTERM echo1, which served $drain_served of them first): $(grep '^requests:' "$tmp/drain.txt"); failed=$drain_failed"
 echo "haproxy-test: kill (SIGKILL echo2): $(grep '^requests:' "$tmp/kill.txt"); failed=$kill_failed"
 echo "haproxy-test: after echo2 is DOWN: $(grep '^requests:' "$tmp/after.txt"); failed=$after_failed"
 [ "$drain_failed" = 0 ] || { cat "$tmp/drain.txt"; fail "requests failed during the drain"; }
