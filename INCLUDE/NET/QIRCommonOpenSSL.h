@@ -31,6 +31,7 @@ extern const char* QIR_DEFAULT_CIPHER_LIST;
 
 // TLS version numbers as they appear on the wire.
 enum { QIR_TLS1_0_VERSION = 0x0301, QIR_TLS1_1_VERSION = 0x0302, QIR_TLS1_2_VERSION = 0x0303 };
+enum { QIR_TLS1_3_VERSION = 0x0304 };
 
 void QIR_SSL_INIT();
 void QIR_SSL_THREAD_SETUP();
@@ -52,6 +53,12 @@ bool QIR_SSL_SELECT_ALPN(SSL* ssl, const char* name);
 // Restricts the context to the TLS versions min..max (QIR_TLS1_x_VERSION).
 // 0 done; -1 when OpenSSL refuses a bound (logged).
 int QIR_SSL_CTX_set_proto_versions(SSL_CTX* ctx, int min, int max);
+
+// Lets a context made by QIR_SSL_CREATE_SERVER_CTX or QIR_SSL_CREATE_CLIENT_CTX
+// agree TLS 1.3 as well (the lowest version stays); ALPN "h2" and the TLS 1.2
+// cipher list are unchanged. Call it before the first connection is made
+// from the context. 0 done; -1 when OpenSSL refuses (logged).
+int QIR_SSL_CTX_ENABLE_TLS13(SSL_CTX* ctx);
 
 // Writes the certificate's notAfter as fourteen digits CCYYMMDDhhmmss and a
 // NUL into out (at least 15 bytes). false when the file cannot be read or

@@ -126,6 +126,11 @@ bool CQIRHTTP2SRV::InitSSL() {
     QIR_LOG_E("QIR_SSL_CREATE_SERVER_CTX(%s,%s,%s) failed...", keyPath, crtPath, caPath);
     return false;
   }
+  // Optional: TLS 1.3 next to 1.2; without the key the server stays at 1.2.
+  int tls13 = 0;
+  cfg_.GetBool(kSectionSSL, "ENABLE_TLS13", &tls13);
+  QIR_LOG_I(" - TLS 1.3 Support : %s", tls13 != 0 ? "true" : "false");
+  if (tls13 != 0 && QIR_SSL_CTX_ENABLE_TLS13(ssl_ctx_) != 0) return false;
   return true;
 }
 

@@ -122,6 +122,14 @@ int QIR_SSL_CTX_set_proto_versions(SSL_CTX* ctx, int min, int max) {
   return 0;
 }
 
+int QIR_SSL_CTX_ENABLE_TLS13(SSL_CTX* ctx) {
+  if (ctx == nullptr || SSL_CTX_set_max_proto_version(ctx, QIR_TLS1_3_VERSION) != 1) {
+    QIR_LOG_E("SSL_CTX_set_max_proto_version(TLS 1.3) failed :%s", LastError());
+    return -1;
+  }
+  return 0;
+}
+
 SSL_CTX* QIR_SSL_CREATE_SERVER_CTX(const char* keyFile, const char* certFile, const char* caFile) {
   SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
   if (ctx == nullptr) {

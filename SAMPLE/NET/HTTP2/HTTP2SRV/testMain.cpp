@@ -2,11 +2,11 @@
 // status 200 and its own body; connections, disconnections and requests are
 // printed on standard output.
 //
-//   h2srv-sample CONFIG.ini
+//   h2srv-sample CONFIG.ini | --help | --version
 //
 // SIGINT or SIGTERM stops it gracefully (queued answers are drained) with
 // exit status 0; a configuration or listening failure exits with 1, a
-// missing argument with 2.
+// missing argument with 2. --help and --version print and exit 0.
 
 #include <signal.h>
 #include <stdio.h>
@@ -116,10 +116,29 @@ static bool DoTest(const char* _cfg) {
   return ok;
 }
 
+#ifndef QIR_VERSION
+#define QIR_VERSION "unknown"
+#endif
+
 int main(int argc, char** argv) {
+  const char* self = argc > 0 ? argv[0] : "h2srv-sample";
   if (argc < 2 || argv[1][0] == '\0') {
-    fprintf(stderr, "usage: %s CONFIG.ini\n", argc > 0 ? argv[0] : "h2srv-sample");
+    fprintf(stderr, "usage: %s CONFIG.ini\n", self);
     return 2;
+  }
+  // A service manager or an operator asks these; both answer on stdout.
+  if (strcmp(argv[1], "--version") == 0) {
+    printf("h2srv-sample %s\n", QIR_VERSION);
+    return 0;
+  }
+  if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0) {
+    printf("usage: %s CONFIG.ini\n"
+           "HTTP/2 echo server: every request is answered with status 200 and its body.\n"
+           "SIGINT or SIGTERM stops it after queued answers are sent.\n"
+           "  --help     this text\n"
+           "  --version  the version\n",
+           self);
+    return 0;
   }
   InstallStopHandlers();
   QIR_OPEN_SERVICE_LOG(15);

@@ -1,0 +1,357 @@
+// The programs as services: h2srv-sample's command line and unit file, TLS
+// 1.3 on the server and in the client engine, and h2async-sample answering
+// from its application thread. Independent peers: curl, openssl s_client,
+// h2load, python h2.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CQIRHttp2Request.h"
+#include "QIRCommonOpenSSL.h"
+#include "SAMPLE/H2SrvTestUtil.h"
+
+using namespace h2srv_test;
+
+namespace {
+
+const std::string kServer = QIR_BINARY_DIR "/h2srv-sample";
+const std::string kAsync = QIR_BINARY_DIR "/h2async-sample";
+
+// One run of a program with its output in a file; ended by PID.
+class Program {
+ public:
+  ~Program() {
+    if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+  }
+  // true once "Start listening" shows for _port, false when it ended first.
+  bool Start(const std::string& _bin, const std::string& _cfg, const std::string& _out, int _port) {
+    out_ = _out;
+    if ((pid_ = fork()) == 0) {
+      int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, 1);
+      dup2(fd, 2);
+      execl(_bin.c_str(), _bin.c_str(), _cfg.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    char mark[64];
+    snprintf(mark, sizeof(mark), "Start listening...(port=%5d,", _port);
+    return _port <= 0 || WaitOutput(mark);
+  }
+  bool WaitOutput(const std::string& _text, size_t _times = 1) {
+    for (int i = 0; i < 1500 && pid_ > 0; ++i) {
+      if (Count(Output(), _text) >= _times) return true;
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+      usleep(10000);
+    }
+    return false;
+  }
+  void Signal(int _sig) { kill(pid_, _sig); }
+  // SIGTERM; the exit status, or -1 when SIGKILL was needed.
+  int Stop() {
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 1500; ++i) {
+      int st = 0;
+      if (waitpid(pid_, &st, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+      }
+      usleep(10000);
+    }
+    return -1;
+  }
+  std::string Output() const { return ReadFile(out_); }
+  static size_t Count(const std::string& _text, const std::string& _what) {
+    size_t n = 0;
+    for (size_t p = _text.find(_what); p != std::string::npos; p = _text.find(_what, p + 1)) ++n;
+    return n;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::string out_;
+};
+
+class H2SrvServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access(kServer.c_str(), X_OK) != 0) GTEST_SKIP() << "h2srv-sample is not built";
+    dir_ = MakeTempDir();
+  }
+  void TearDown() override { RemoveTree(dir_); }
+
+  // A configuration with a TLS port (and ENABLE_TLS13 when given) and a
+  // cleartext preface port.
+  std::string Config(int _http, int _https, const std::string& _tls13) {
+    std::string key, crt;
+    if (_https > 0 && !MakeCert(dir_, &key, &crt)) return "";
+    std::string ini = "[SSL/TLS]\nHTTP1X_UPGRADE = false\n";
+    ini += _https > 0 ? "USE_SSL = true\nSSL_KEY_FILE = " + key + "\nSSL_CRT_FILE = " + crt +
+                            "\nSSL_CA_FILE = n/a\n" + _tls13
+                      : "USE_SSL = false";
+    ini += "\n[THREAD]\nPOOL_SIZE = 2\n[LISTENER]\n";
+    if (_http > 0) ini += "HTTP_PORT = " + std::to_string(_http) + "\n";
+    if (_https > 0) ini += "HTTPS_PORT = " + std::to_string(_https) + "\n";
+    std::string path = dir_ + "/server.ini";
+    WriteFile(path, ini + "[HTTP2_OPTIONS]\nPING_PERIOD = 0\n");
+    return path;
+  }
+
+  std::string dir_;
+};
+
+}  // namespace
+
+// Each command line: its exit status and what it prints.
+TEST_F(H2SrvServiceTest, CommandLine) {
+  WriteFile(dir_ + "/bad.ini", "[THREAD]\nPOOL_SIZE 2\n");
+  WriteFile(dir_ + "/noport.ini", "[SSL/TLS]\nUSE_SSL = false\n[THREAD]\nPOOL_SIZE = 1\n");
+  const struct {
+    std::string args;
+    int status;
+    std::string text;
+  } cases[] = {
+      {"--help", 0, "usage: " + kServer + " CONFIG.ini\n"},
+      {"--version", 0, "h2srv-sample " QIR_VERSION "\n"},
+      {"", 2, "usage: " + kServer + " CONFIG.ini\n"},
+      {"''", 2, "usage:"},
+      {dir_ + "/missing.ini", 1, "File Access failed!"},
+      {dir_ + "/bad.ini", 1, "line(2) Syntax error!"},
+      {dir_ + "/noport.ini", 1, "listen port not found!..."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    std::string out;
+    EXPECT_EQ(c.status, RunCmd(kServer + " " + c.args, &out, 20, true));
+    EXPECT_NE(std::string::npos, out.find(c.text)) << out;
+  }
+}
+
+// The unit runs the installed program on the default configuration, stops
+// it with SIGTERM (which the program answers with a drained exit 0) and
+// restarts it after a failure exit.
+TEST_F(H2SrvServiceTest, SystemdUnit) {
+  const std::string unit =
+      ReadFile(QIR_SOURCE_DIR "/SAMPLE/NET/HTTP2/HTTP2SRV/h2srv-sample.service");
+  for (const char* line : {"\nExecStart=/usr/local/bin/h2srv-sample /usr/local/etc/qir/h2srv-sample.ini\n",
+                           "\nKillSignal=SIGTERM\n", "\nRestart=on-failure\n",
+                           "\nWantedBy=multi-user.target\n"}) {
+    EXPECT_NE(std::string::npos, unit.find(line)) << line;
+  }
+  if (!HaveCommand("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+  // verify wants ExecStart to exist: point it at the built program.
+  std::string local = unit;
+  local.replace(local.find("/usr/local/bin/h2srv-sample"), 27, kServer);
+  WriteFile(dir_ + "/h2srv-sample.service", local);
+  std::string out;
+  EXPECT_EQ(0, RunCmd("systemd-analyze verify " + dir_ + "/h2srv-sample.service", &out, 30, true))
+      << out;
+}
+
+// With ENABLE_TLS13 the server agrees TLS 1.3 and "h2" with openssl and
+// curl; without it a TLS 1.3-only client is refused and TLS 1.2 stays.
+TEST_F(H2SrvServiceTest, Tls13OnlyWithTheKey) {
+  if (!CurlHasHttp2()) GTEST_SKIP() << "curl lacks HTTP/2";
+  const std::string sClient = "openssl s_client -connect 127.0.0.1:";
+  for (bool on : {true, false}) {
+    SCOPED_TRACE(on ? "ENABLE_TLS13 = true" : "no key");
+    int port = FreePort();
+    std::string cfg = Config(0, port, on ? "ENABLE_TLS13 = true" : "");
+    ASSERT_FALSE(cfg.empty());
+    Program server;
+    ASSERT_TRUE(server.Start(kServer, cfg, dir_ + "/server.out", port)) << server.Output();
+    const std::string p = std::to_string(port);
+    std::string out;
+    int rc = RunCmd(sClient + p + " -tls1_3 -alpn h2 </dev/null", &out, 20, true);
+    if (on) {
+      EXPECT_EQ(0, rc) << out;
+      EXPECT_NE(std::string::npos, out.find("New, TLSv1.3, Cipher is TLS_")) << out;
+      EXPECT_NE(std::string::npos, out.find("ALPN protocol: h2")) << out;
+    } else {
+      EXPECT_NE(0, rc) << out;
+      EXPECT_EQ(std::string::npos, out.find("New, TLSv1.3")) << out;
+    }
+    rc = RunCmd("curl -sS -k --tlsv1.3 --http2 -d thirteen -w ' %{http_version}' https://127.0.0.1:" +
+                    p + "/echo", &out, 20, true);
+    EXPECT_EQ(on ? 0 : 35, rc) << out;  // 35: TLS handshake failed
+    if (on) {
+      EXPECT_EQ("thirteen 2", out);
+    }
+    EXPECT_EQ(0, RunCmd(sClient + p + " -tls1_2 -alpn h2 </dev/null", &out, 20, true)) << out;
+    EXPECT_NE(std::string::npos, out.find("New, TLSv1.2, Cipher is ECDHE-")) << out;
+    EXPECT_NE(std::string::npos, server.Output().find(std::string(" - TLS 1.3 Support : ") +
+                                                      (on ? "true" : "false")));
+    EXPECT_EQ(0, server.Stop());
+  }
+}
+
+// The client engine reaches a server that speaks TLS 1.3 only (python's
+// ssl with h2) once its context has QIR_SSL_CTX_ENABLE_TLS13, not before.
+TEST_F(H2SrvServiceTest, ClientEngineTls13) {
+  if (!PythonHasH2()) GTEST_SKIP() << "python3 h2 is missing";
+  std::string key, crt;
+  ASSERT_TRUE(MakeCert(dir_, &key, &crt));
+  int port = FreePort();
+  WriteFile(dir_ + "/tls13.py", R"PY(
+import socket, ssl, sys, h2.connection, h2.config, h2.events as ev
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+ctx.minimum_version = ssl.TLSVersion.TLSv1_3
+ctx.load_cert_chain(sys.argv[2], sys.argv[3])
+ctx.set_alpn_protocols(["h2"])
+ls = socket.socket()
+ls.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+ls.bind(("127.0.0.1", int(sys.argv[1])))
+ls.listen(4)
+ls.settimeout(30)
+print("ready", flush=True)
+for _ in range(2):
+    raw, _a = ls.accept()
+    try:
+        s = ctx.wrap_socket(raw, server_side=True)
+    except (ssl.SSLError, OSError):
+        raw.close()
+        continue
+    c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=False))
+    c.initiate_connection()
+    s.sendall(c.data_to_send())
+    # Read until the client closes: closing with its frames unread would
+    # reset the connection under the answer.
+    s.settimeout(10)
+    while True:
+        try:
+            data = s.recv(65536)
+        except (ssl.SSLError, OSError):
+            break
+        if not data:
+            break
+        for e in c.receive_data(data):
+            if isinstance(e, ev.StreamEnded):
+                c.send_headers(e.stream_id, [(":status", "200")])
+                c.send_data(e.stream_id, s.version().encode(), end_stream=True)
+        s.sendall(c.data_to_send())
+    s.close()
+)PY");
+  Program peer;
+  WriteFile(dir_ + "/peer.sh", "exec /usr/bin/python3 " + dir_ + "/tls13.py " +
+                                   std::to_string(port) + " " + crt + " " + key + "\n");
+  // Program runs "<bin> <arg>": sh with the script as its argument.
+  ASSERT_TRUE(peer.Start("/bin/sh", dir_ + "/peer.sh", dir_ + "/peer.out", 0));
+  ASSERT_TRUE(peer.WaitOutput("ready\n")) << peer.Output();
+
+  QIR_SSL_INIT();
+  for (bool tls13 : {false, true}) {
+    SCOPED_TRACE(tls13 ? "TLS 1.3 enabled" : "TLS 1.2 only");
+    SSL_CTX* ctx = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, ctx);
+    if (tls13) {
+      ASSERT_EQ(0, QIR_SSL_CTX_ENABLE_TLS13(ctx));
+    }
+    {
+      QIR_ST_HTTP2_OPTIONS options;
+      options.nMaxPayloadSize_ = 1024;
+      options.nTimeout_ = 5;
+      CQIRHttp2Request client;
+      ASSERT_TRUE(client.Initialize("tls13", &options));
+      bool connected = client.Connect("127.0.0.1", port, ctx, false);
+      EXPECT_EQ(tls13, connected);
+      if (connected) {
+        QIR_ST_HTTP2_REQUEST req;
+        snprintf(req.method_, sizeof(req.method_), "GET");
+        snprintf(req.path_, sizeof(req.path_), "/version");
+        char answer[1024];
+        QIR_ST_HTTP2_RESPONSE res;
+        res.payload_.data_ = answer;
+        ASSERT_TRUE(client.Request(&req, &res, sizeof(answer))) << peer.Output();
+        EXPECT_EQ("200", std::string(res.rs_));
+        EXPECT_EQ("TLSv1.3", std::string(res.payload_.data_, res.payload_.size_));
+      }
+    }
+    SSL_CTX_free(ctx);
+  }
+}
+
+// h2async-sample answers from its application thread: a later request with
+// a shorter delay overtakes earlier ones on the same connection, many
+// concurrent requests all come back, SIGUSR1 logs the monitor report while
+// answers wait, and SIGTERM sends what waits and exits 0.
+TEST_F(H2SrvServiceTest, AsyncSampleEndToEnd) {
+  if (access(kAsync.c_str(), X_OK) != 0) GTEST_SKIP() << "h2async-sample is not built";
+  if (!CurlHasHttp2() || !PythonHasH2()) GTEST_SKIP() << "curl lacks HTTP/2 or python3 lacks h2";
+  int port = FreePort();
+  Program server;
+  ASSERT_TRUE(server.Start(kAsync, Config(port, 0, ""), dir_ + "/async.out", port))
+      << server.Output();
+  const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/echo";
+
+  std::string out;
+  EXPECT_EQ(0, RunCmd("curl -sS -i --http2-prior-knowledge -d later " + url, &out, 20));
+  EXPECT_NE(std::string::npos, out.find("HTTP/2 200")) << out;
+  EXPECT_NE(std::string::npos, out.find("x-answered-by: app")) << out;
+  EXPECT_EQ("later", out.substr(out.size() - 5));
+
+  // Streams 1, 3, 5 with delays 1500, 0, 600 ms come back as 3, 5, 1; while
+  // they wait, SIGUSR1 asks for the report.
+  WriteFile(dir_ + "/order.py", R"PY(
+import socket, sys, h2.connection, h2.config, h2.events as ev
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=15)
+c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
+c.initiate_connection()
+for sid, delay in ((1, "1500"), (3, "0"), (5, "600")):
+    c.send_headers(sid, [(":method", "POST"), (":scheme", "http"), (":authority", "t"),
+                         (":path", "/"), ("x-delay-ms", delay)])
+    c.send_data(sid, ("body%d" % sid).encode(), end_stream=True)
+s.sendall(c.data_to_send())
+order, bodies = [], {}
+while len(order) < 3:
+    data = s.recv(65536)
+    if not data:
+        break
+    for e in c.receive_data(data):
+        if isinstance(e, ev.DataReceived):
+            bodies[e.stream_id] = bodies.get(e.stream_id, b"") + e.data
+            c.acknowledge_received_data(len(e.data), e.stream_id)
+        if isinstance(e, ev.StreamEnded):
+            order.append("%d:%s" % (e.stream_id, bodies.get(e.stream_id, b"").decode()))
+    s.sendall(c.data_to_send())
+print(" ".join(order))
+)PY");
+  std::string order;
+  std::thread client([&] {
+    RunCmd("/usr/bin/python3 " + dir_ + "/order.py " + std::to_string(port), &order, 30, true);
+  });
+  EXPECT_TRUE(server.WaitOutput("Receive Request 5 delay 600 ms"));
+  server.Signal(SIGUSR1);
+  EXPECT_TRUE(server.WaitOutput("monitor report"));
+  client.join();
+  EXPECT_EQ("3:body3 5:body5 1:body1\n", order);
+  std::string log = server.Output();
+  size_t report = log.find("monitor report\n");
+  ASSERT_NE(std::string::npos, report) << log;
+  EXPECT_NE(std::string::npos, log.find("\tThread Index :   0 \tConnections : ", report)) << log;
+  EXPECT_NE(std::string::npos, log.find("\tName : http://127.0.0.1:" + std::to_string(port), report))
+      << log;
+
+  // Many at once, on several connections, some held back.
+  WriteFile(dir_ + "/body", std::string(1000, 'a'));
+  EXPECT_EQ(0, RunCmd("h2load -n 400 -c 4 -m 20 -H 'x-delay-ms: 5' -d " + dir_ + "/body " + url,
+                      &out, 60));
+  EXPECT_NE(std::string::npos, out.find("requests: 400 total, 400 started, 400 done, 400 succeeded"))
+      << out;
+  EXPECT_NE(std::string::npos, out.find("status codes: 400 2xx")) << out;
+
+  // An answer still waiting when SIGTERM comes is sent before the exit.
+  std::thread waiting([&] {
+    RunCmd("curl -sS --http2-prior-knowledge -H 'x-delay-ms: 10000' -d last " + url, &out, 30);
+  });
+  EXPECT_TRUE(server.WaitOutput("delay 10000 ms"));
+  EXPECT_EQ(0, server.Stop());
+  waiting.join();
+  EXPECT_EQ("last", out);
+  EXPECT_EQ(std::string::npos, server.Output().find("not answered")) << server.Output();
+}
