@@ -4,6 +4,7 @@
 #include <stddef.h>
 #include <stdarg.h>
 #include <stdint.h>
+#include <time.h>
 
 #include <atomic>
 
@@ -87,7 +88,7 @@ class CQIRServiceLog {
 
   int GetWriteMode() const { return writeMode_; }
   const char* GetPipeName() const { return pipeName_; }
-  // Log calls whose text, or part of it, was lost to a full pipe.
+  // Records (lines; a hex dump may take several) lost to a full pipe.
   unsigned long GetDropCount() const { return dropped_.load(std::memory_order_relaxed); }
 
  private:
@@ -100,6 +101,8 @@ class CQIRServiceLog {
   int WritePrefix(char* _dest, size_t _cap, int _logType, bool _dated);
   void Emit(const char* _tag, size_t _textLength);  // under mutex_
   void SendRecords(const char* _tag, size_t _textLength);  // under mutex_
+  void SendBatch();  // under mutex_
+  static void SendPending(void* _self);  // the writer thread's idle hook
   void StopWriter();
   bool Closed() const;
   void ReadFormat();
@@ -115,6 +118,13 @@ class CQIRServiceLog {
   int format_;  // 1 standard layout, 2 dated layout
   std::atomic<bool> writerStarted_;  // file mode sends to the pipe only while set
   std::atomic<unsigned long> dropped_;
+  // File mode: records not yet written to the pipe; guarded by mutex_.
+  char* batch_;  // QIR_LOG_MAX_RECORD bytes
+  size_t batchLength_;
+  unsigned long batchRecords_;
+  // The calendar fields of the last second a line was stamped in; mutex_.
+  time_t prefixSecond_;
+  struct tm prefixTm_;
 };
 
 extern CQIRServiceLog G_SERVICE_LOGGER;

@@ -28,6 +28,9 @@ const char* LevelName(int _logType) {
 // Marks a line that did not fit the buffer, so a reader knows text is missing.
 const char kCutMark[] = "...";
 
+// The unprivileged limit of a pipe's size on Linux by default.
+constexpr int kPipeSize = 1024 * 1024;
+
 }  // namespace
 
 size_t QIR_LOG_ENCODE_RECORD(char* _record, const char* _tag, uint64_t _length) {
@@ -54,7 +57,11 @@ CQIRServiceLog::CQIRServiceLog()
       isClose_(0),
       format_(1),
       writerStarted_(false),
-      dropped_(0) {
+      dropped_(0),
+      batch_(nullptr),
+      batchLength_(0),
+      batchRecords_(0),
+      prefixSecond_(-1) {
   pipeName_[0] = '\0';
 }
 
@@ -94,12 +101,19 @@ int CQIRServiceLog::Initialize(const char* _path, const char* _name, const char*
     printf("logger invalid path(%s)...\n", _path == nullptr ? "(null)" : _path);
     return 0;
   }
+  if (batch_ == nullptr) batch_ = static_cast<char*>(malloc(QIR_LOG_MAX_RECORD));
+  if (batch_ == nullptr) {
+    printf("memory allocate failed...\n");
+    return 0;
+  }
   if (CreatePipe() == 0) return 0;
   if (logWriter_.Initialize(_path, _name, _extension, _createDailyPath, _maxFileSize) == 0) {
     ClosePipe();
     return 0;
   }
   logWriter_.SetPipe(pipe_);
+  logWriter_.SetDropCounter(&dropped_);
+  logWriter_.SetIdleHook(&CQIRServiceLog::SendPending, this);
   logMask_ = QIR_LOG_ALL;
   if (!logWriter_.Execute()) {
     ClosePipe();
@@ -132,6 +146,10 @@ int CQIRServiceLog::CreatePipe() {
     printf("logger pipe failed...(%s)\n", pipeName_);
     return 0;
   }
+  // A larger pipe rides out the moments the writer thread is not scheduled
+  // on a busy machine; the system's limit may refuse it, and the default
+  // size still works.
+  fcntl(fd, F_SETPIPE_SZ, kPipeSize);
   pipe_ = fd;
   return 1;
 }
@@ -158,21 +176,51 @@ bool CQIRServiceLog::Closed() const {
   return isClose_.load() == 1 && !logWriter_.OnWriterThread();
 }
 
+// Two decimal digits of _v (0 to 99) at _dest.
+static inline void Put2(char* _dest, int _v) {
+  _dest[0] = static_cast<char>('0' + _v / 10);
+  _dest[1] = static_cast<char>('0' + _v % 10);
+}
+
+// Under mutex_. The calendar fields are worked out once per second; the
+// standard layout is written digit by digit, as every line pays for it.
 int CQIRServiceLog::WritePrefix(char* _dest, size_t _cap, int _logType, bool _dated) {
   struct timeval tv;
   gettimeofday(&tv, nullptr);
-  struct tm tmv;
-  localtime_r(&tv.tv_sec, &tmv);
-  int n;
-  if (_dated) {
-    n = snprintf(_dest, _cap, "%04d/%02d/%02d-%02d:%02d:%02d.%06d %5d ", tmv.tm_year + 1900,
-                 tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
-                 static_cast<int>(tv.tv_usec), static_cast<int>(getpid()));
-  } else {
-    n = snprintf(_dest, _cap, "[%02d:%02d:%02d:%06d][%-7s]", tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
-                 static_cast<int>(tv.tv_usec), LevelName(_logType));
+  if (tv.tv_sec != prefixSecond_) {
+    localtime_r(&tv.tv_sec, &prefixTm_);
+    prefixSecond_ = tv.tv_sec;
   }
-  return n;
+  const struct tm& tmv = prefixTm_;
+  if (_dated) {
+    return snprintf(_dest, _cap, "%04d/%02d/%02d-%02d:%02d:%02d.%06d %5d ", tmv.tm_year + 1900,
+                    tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+                    static_cast<int>(tv.tv_usec), static_cast<int>(getpid()));
+  }
+  // "[hh:mm:ss:uuuuuu][Level  ]": 26 characters.
+  char* p = _dest;
+  *p++ = '[';
+  Put2(p, tmv.tm_hour);
+  p[2] = ':';
+  Put2(p + 3, tmv.tm_min);
+  p[5] = ':';
+  Put2(p + 6, tmv.tm_sec);
+  p[8] = ':';
+  int us = static_cast<int>(tv.tv_usec);
+  Put2(p + 9, us / 10000);
+  Put2(p + 11, us / 100 % 100);
+  Put2(p + 13, us % 100);
+  p += 15;
+  *p++ = ']';
+  *p++ = '[';
+  const char* level = LevelName(_logType);
+  size_t len = strlen(level);
+  memcpy(p, level, len);
+  memset(p + len, ' ', 7 - len);
+  p += 7;
+  *p++ = ']';
+  *p = '\0';
+  return static_cast<int>(p - _dest);
 }
 
 // Sends the text at offset 40 (already ending with its newline) as lines on
@@ -188,11 +236,12 @@ void CQIRServiceLog::Emit(const char* _tag, size_t _textLength) {
   SendRecords(_tag, _textLength);
 }
 
-// Each record is at most PIPE_BUF bytes, so the non-blocking write takes it
-// whole or not at all, and holds whole lines (see QIR_LOG_MAX_RECORD). The
-// header of a later record is built in front of its text, over text already
-// sent. Producers are serialised by mutex_, so no other record comes between
-// the records of one call.
+// Each record is at most PIPE_BUF bytes and carries whole lines (see
+// QIR_LOG_MAX_RECORD). The header of a later record is built in front of its
+// text, over text already sent. Records are gathered in batch_ and written
+// together, so a busy log costs one pipe write per PIPE_BUF bytes rather
+// than one per line; a write of at most PIPE_BUF bytes is taken whole or
+// not at all, so the pipe only ever holds whole records.
 void CQIRServiceLog::SendRecords(const char* _tag, size_t _textLength) {
   char* text = buffer_ + QIR_LOG_HEADER_SIZE;
   size_t pos = 0;
@@ -214,12 +263,32 @@ void CQIRServiceLog::SendRecords(const char* _tag, size_t _textLength) {
     }
     char* record = chunk - QIR_LOG_HEADER_SIZE;
     size_t total = QIR_LOG_ENCODE_RECORD(record, _tag, take);
-    if (write(pipe_, record, total) != static_cast<ssize_t>(total)) {
-      dropped_.fetch_add(1, std::memory_order_relaxed);
-      return;
-    }
+    if (batchLength_ + total > QIR_LOG_MAX_RECORD) SendBatch();
+    memcpy(batch_ + batchLength_, record, total);
+    batchLength_ += total;
+    ++batchRecords_;
     pos += take + skip;
   }
+}
+
+// Under mutex_.
+void CQIRServiceLog::SendBatch() {
+  if (batchLength_ == 0) return;
+  if (write(pipe_, batch_, batchLength_) != static_cast<ssize_t>(batchLength_)) {
+    dropped_.fetch_add(batchRecords_, std::memory_order_relaxed);
+  }
+  batchLength_ = 0;
+  batchRecords_ = 0;
+}
+
+// Called by the writer thread when it is idle: a batch is sent within a
+// few milliseconds even when no further line comes to fill it. A busy
+// mutex means a producer is at work and will send it.
+void CQIRServiceLog::SendPending(void* _self) {
+  CQIRServiceLog* self = static_cast<CQIRServiceLog*>(_self);
+  if (self->mutex_.TryLock() != 0) return;
+  if (self->batch_ != nullptr) self->SendBatch();
+  self->mutex_.Unlock();
 }
 
 int CQIRServiceLog::VMessageLog(const char* _tag, int _logType, bool _dated, const char* _fmt,
@@ -300,6 +369,10 @@ int CQIRServiceLog::_HexaLog(const char* _name, const char* _comment, const unsi
 // after the buffer and the pipe are gone.
 void CQIRServiceLog::StopWriter() {
   if (!writerStarted_.load()) return;
+  {
+    CQIRLockGuard guard(mutex_);
+    SendBatch();
+  }
   logWriter_.SetExit();
   while (logWriter_.GetStatus() != CQIRThread::QIR_THREAD_TERMINATE) usleep(10000);
   writerStarted_.store(false);
@@ -312,6 +385,10 @@ void CQIRServiceLog::Finalize() {
     CQIRLockGuard guard(mutex_);
     free(buffer_);
     buffer_ = nullptr;
+    free(batch_);
+    batch_ = nullptr;
+    batchLength_ = 0;
+    batchRecords_ = 0;
   }
   ClosePipe();
 }
