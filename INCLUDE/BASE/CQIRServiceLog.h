@@ -98,6 +98,9 @@ class CQIRServiceLog {
                unsigned long _size);
   int VMessageLog(const char* _tag, int _logType, bool _dated, const char* _fmt, va_list _ap)
       __attribute__((format(printf, 5, 0)));
+  void FormatAndEmit(const char* _tag, int _logType, bool _dated, const char* _fmt, va_list _ap)
+      __attribute__((format(printf, 5, 0)));
+  static void YieldAfterLoss();
   int WritePrefix(char* _dest, size_t _cap, int _logType, bool _dated);
   void Emit(const char* _tag, size_t _textLength);  // under mutex_
   void SendRecords(const char* _tag, size_t _textLength);  // under mutex_

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,6 +28,9 @@ const char* LevelName(int _logType) {
 
 // Marks a line that did not fit the buffer, so a reader knows text is missing.
 const char kCutMark[] = "...";
+
+// Set by a producer whose records a full pipe refused.
+thread_local bool t_lostRecords = false;
 
 // The unprivileged limit of a pipe's size on Linux by default.
 constexpr int kPipeSize = 1024 * 1024;
@@ -276,6 +280,7 @@ void CQIRServiceLog::SendBatch() {
   if (batchLength_ == 0) return;
   if (write(pipe_, batch_, batchLength_) != static_cast<ssize_t>(batchLength_)) {
     dropped_.fetch_add(batchRecords_, std::memory_order_relaxed);
+    t_lostRecords = true;
   }
   batchLength_ = 0;
   batchRecords_ = 0;
@@ -295,8 +300,25 @@ int CQIRServiceLog::VMessageLog(const char* _tag, int _logType, bool _dated, con
                                 va_list _ap) {
   if (Closed()) return 1;
   if ((GetMask() & _logType) == 0) return 1;
+  FormatAndEmit(_tag, _logType, _dated, _fmt, _ap);
+  YieldAfterLoss();
+  return 1;
+}
+
+// A producer that has just lost records to a full pipe gives up the rest of
+// its time slice: the writer thread, which empties the pipe, may be waiting
+// for a processor that busy producers keep. The producer does not wait for
+// the pipe: the next log call may be dropped again.
+void CQIRServiceLog::YieldAfterLoss() {
+  if (!t_lostRecords) return;
+  t_lostRecords = false;
+  sched_yield();
+}
+
+void CQIRServiceLog::FormatAndEmit(const char* _tag, int _logType, bool _dated, const char* _fmt,
+                                   va_list _ap) {
   CQIRLockGuard guard(mutex_);
-  if (buffer_ == nullptr) return 1;
+  if (buffer_ == nullptr) return;
   char* text = buffer_ + QIR_LOG_HEADER_SIZE;
   // One byte stays free for the newline; vsnprintf keeps one for its NUL.
   const size_t cap = QIR_LOG_MAX_TEXT;
@@ -312,7 +334,6 @@ int CQIRServiceLog::VMessageLog(const char* _tag, int _logType, bool _dated, con
   }
   text[used++] = '\n';
   Emit(_tag, used);
-  return 1;
 }
 
 int CQIRServiceLog::MessageLog(int _logType, const char* _fmt, ...) {
