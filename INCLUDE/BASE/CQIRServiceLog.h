@@ -88,7 +88,8 @@ class CQIRServiceLog {
 
   int GetWriteMode() const { return writeMode_; }
   const char* GetPipeName() const { return pipeName_; }
-  // Records (lines; a hex dump may take several) lost to a full pipe.
+  // Records (lines; a hex dump may take several) lost because the pipe and
+  // the queue in front of it were full.
   unsigned long GetDropCount() const { return dropped_.load(std::memory_order_relaxed); }
 
  private:
@@ -104,7 +105,8 @@ class CQIRServiceLog {
   int WritePrefix(char* _dest, size_t _cap, int _logType, bool _dated);
   void Emit(const char* _tag, size_t _textLength);  // under mutex_
   void SendRecords(const char* _tag, size_t _textLength);  // under mutex_
-  void SendBatch();  // under mutex_
+  bool SendPendingLocked(bool _all);
+  void SendAllPending();
   static void SendPending(void* _self);  // the writer thread's idle hook
   void StopWriter();
   bool Closed() const;
@@ -121,10 +123,11 @@ class CQIRServiceLog {
   int format_;  // 1 standard layout, 2 dated layout
   std::atomic<bool> writerStarted_;  // file mode sends to the pipe only while set
   std::atomic<unsigned long> dropped_;
-  // File mode: records not yet written to the pipe; guarded by mutex_.
-  char* batch_;  // QIR_LOG_MAX_RECORD bytes
-  size_t batchLength_;
-  unsigned long batchRecords_;
+  // File mode: records not yet written to the pipe, from pendingStart_ to
+  // pendingEnd_; guarded by mutex_.
+  char* pending_;
+  size_t pendingStart_;
+  size_t pendingEnd_;
   // The calendar fields of the last second a line was stamped in; mutex_.
   time_t prefixSecond_;
   struct tm prefixTm_;

@@ -29,8 +29,13 @@ const char* LevelName(int _logType) {
 // Marks a line that did not fit the buffer, so a reader knows text is missing.
 const char kCutMark[] = "...";
 
-// Set by a producer whose records a full pipe refused.
-thread_local bool t_lostRecords = false;
+// Set by a producer that found the pipe full.
+thread_local bool t_pipeFull = false;
+
+// Records wait here while the pipe is full: at 100,000 lines a second this
+// rides out the writer thread going unscheduled for about a third of a
+// second on a busy machine, on top of what the pipe holds.
+constexpr size_t kPendingSize = 4 * 1024 * 1024;
 
 // The unprivileged limit of a pipe's size on Linux by default.
 constexpr int kPipeSize = 1024 * 1024;
@@ -62,9 +67,9 @@ CQIRServiceLog::CQIRServiceLog()
       format_(1),
       writerStarted_(false),
       dropped_(0),
-      batch_(nullptr),
-      batchLength_(0),
-      batchRecords_(0),
+      pending_(nullptr),
+      pendingStart_(0),
+      pendingEnd_(0),
       prefixSecond_(-1) {
   pipeName_[0] = '\0';
 }
@@ -105,8 +110,9 @@ int CQIRServiceLog::Initialize(const char* _path, const char* _name, const char*
     printf("logger invalid path(%s)...\n", _path == nullptr ? "(null)" : _path);
     return 0;
   }
-  if (batch_ == nullptr) batch_ = static_cast<char*>(malloc(QIR_LOG_MAX_RECORD));
-  if (batch_ == nullptr) {
+  if (pending_ == nullptr) pending_ = static_cast<char*>(malloc(kPendingSize));
+  pendingStart_ = pendingEnd_ = 0;
+  if (pending_ == nullptr) {
     printf("memory allocate failed...\n");
     return 0;
   }
@@ -242,10 +248,12 @@ void CQIRServiceLog::Emit(const char* _tag, size_t _textLength) {
 
 // Each record is at most PIPE_BUF bytes and carries whole lines (see
 // QIR_LOG_MAX_RECORD). The header of a later record is built in front of its
-// text, over text already sent. Records are gathered in batch_ and written
-// together, so a busy log costs one pipe write per PIPE_BUF bytes rather
-// than one per line; a write of at most PIPE_BUF bytes is taken whole or
-// not at all, so the pipe only ever holds whole records.
+// text, over text already sent. Records are queued in pending_ and written
+// in batches of up to PIPE_BUF bytes, so a busy log costs one pipe write per
+// batch rather than one per line; a write of at most PIPE_BUF bytes is taken
+// whole or not at all, so the pipe only ever holds whole records. While the
+// pipe is full, records wait in pending_; only a record that does not fit
+// there any more is lost.
 void CQIRServiceLog::SendRecords(const char* _tag, size_t _textLength) {
   char* text = buffer_ + QIR_LOG_HEADER_SIZE;
   size_t pos = 0;
@@ -267,33 +275,79 @@ void CQIRServiceLog::SendRecords(const char* _tag, size_t _textLength) {
     }
     char* record = chunk - QIR_LOG_HEADER_SIZE;
     size_t total = QIR_LOG_ENCODE_RECORD(record, _tag, take);
-    if (batchLength_ + total > QIR_LOG_MAX_RECORD) SendBatch();
-    memcpy(batch_ + batchLength_, record, total);
-    batchLength_ += total;
-    ++batchRecords_;
     pos += take + skip;
+    if (pendingEnd_ + total > kPendingSize && pendingStart_ > 0) {
+      memmove(pending_, pending_ + pendingStart_, pendingEnd_ - pendingStart_);
+      pendingEnd_ -= pendingStart_;
+      pendingStart_ = 0;
+    }
+    if (pendingEnd_ + total > kPendingSize) {
+      dropped_.fetch_add(1, std::memory_order_relaxed);
+      t_pipeFull = true;
+      continue;
+    }
+    memcpy(pending_ + pendingEnd_, record, total);
+    pendingEnd_ += total;
   }
+  if (pendingEnd_ - pendingStart_ >= QIR_LOG_MAX_RECORD) SendPendingLocked(false);
 }
 
-// Under mutex_.
-void CQIRServiceLog::SendBatch() {
-  if (batchLength_ == 0) return;
-  if (write(pipe_, batch_, batchLength_) != static_cast<ssize_t>(batchLength_)) {
-    dropped_.fetch_add(batchRecords_, std::memory_order_relaxed);
-    t_lostRecords = true;
+// Under mutex_. Writes the queued records in batches of whole records of at
+// most PIPE_BUF bytes; without _all, a last batch smaller than that waits
+// for more. false when the pipe was full.
+bool CQIRServiceLog::SendPendingLocked(bool _all) {
+  while (pendingStart_ < pendingEnd_) {
+    size_t batch = 0;
+    while (pendingStart_ + batch < pendingEnd_) {
+      uint64_t length = 0;
+      memcpy(&length, pending_ + pendingStart_ + batch + QIR_LOG_TAG_SIZE, sizeof(length));
+      size_t total = QIR_LOG_HEADER_SIZE + static_cast<size_t>(length);
+      if (batch + total > QIR_LOG_MAX_RECORD) break;
+      batch += total;
+    }
+    if (!_all && batch == pendingEnd_ - pendingStart_ && batch < QIR_LOG_MAX_RECORD - 256) break;
+    if (write(pipe_, pending_ + pendingStart_, batch) != static_cast<ssize_t>(batch)) {
+      t_pipeFull = true;
+      return false;
+    }
+    pendingStart_ += batch;
   }
-  batchLength_ = 0;
-  batchRecords_ = 0;
+  if (pendingStart_ == pendingEnd_) pendingStart_ = pendingEnd_ = 0;
+  return true;
 }
 
-// Called by the writer thread when it is idle: a batch is sent within a
-// few milliseconds even when no further line comes to fill it. A busy
-// mutex means a producer is at work and will send it.
+// Called by the writer thread every few milliseconds: queued records reach
+// the pipe even when no further line comes to fill a batch. A busy mutex
+// means a producer is at work and will send them.
 void CQIRServiceLog::SendPending(void* _self) {
   CQIRServiceLog* self = static_cast<CQIRServiceLog*>(_self);
   if (self->mutex_.TryLock() != 0) return;
-  if (self->batch_ != nullptr) self->SendBatch();
+  if (self->pending_ != nullptr) self->SendPendingLocked(true);
   self->mutex_.Unlock();
+}
+
+// Hands every queued record to the pipe while the writer still empties it.
+// Bounded: after a second without progress the rest is counted as lost.
+void CQIRServiceLog::SendAllPending() {
+  CQIRLockGuard guard(mutex_);
+  if (pending_ == nullptr) return;
+  int stalled = 0;
+  size_t left = pendingEnd_ - pendingStart_;
+  while (!SendPendingLocked(true) && stalled < 1000) {
+    mutex_.Unlock();
+    usleep(1000);
+    mutex_.Lock();
+    size_t now = pendingEnd_ - pendingStart_;
+    stalled = now < left ? 0 : stalled + 1;
+    left = now;
+  }
+  for (size_t at = pendingStart_; at < pendingEnd_;) {
+    uint64_t length = 0;
+    memcpy(&length, pending_ + at + QIR_LOG_TAG_SIZE, sizeof(length));
+    at += QIR_LOG_HEADER_SIZE + static_cast<size_t>(length);
+    dropped_.fetch_add(1, std::memory_order_relaxed);
+  }
+  pendingStart_ = pendingEnd_ = 0;
 }
 
 int CQIRServiceLog::VMessageLog(const char* _tag, int _logType, bool _dated, const char* _fmt,
@@ -305,13 +359,13 @@ int CQIRServiceLog::VMessageLog(const char* _tag, int _logType, bool _dated, con
   return 1;
 }
 
-// A producer that has just lost records to a full pipe gives up the rest of
-// its time slice: the writer thread, which empties the pipe, may be waiting
-// for a processor that busy producers keep. The producer does not wait for
-// the pipe: the next log call may be dropped again.
+// A producer that has just found the pipe full gives up the rest of its
+// time slice: the writer thread, which empties the pipe, may be waiting for
+// a processor that busy producers keep. The producer does not wait for the
+// pipe: its records wait in the queue, or are lost when that is full.
 void CQIRServiceLog::YieldAfterLoss() {
-  if (!t_lostRecords) return;
-  t_lostRecords = false;
+  if (!t_pipeFull) return;
+  t_pipeFull = false;
   sched_yield();
 }
 
@@ -390,10 +444,7 @@ int CQIRServiceLog::_HexaLog(const char* _name, const char* _comment, const unsi
 // after the buffer and the pipe are gone.
 void CQIRServiceLog::StopWriter() {
   if (!writerStarted_.load()) return;
-  {
-    CQIRLockGuard guard(mutex_);
-    SendBatch();
-  }
+  SendAllPending();
   logWriter_.SetExit();
   while (logWriter_.GetStatus() != CQIRThread::QIR_THREAD_TERMINATE) usleep(10000);
   writerStarted_.store(false);
@@ -406,10 +457,9 @@ void CQIRServiceLog::Finalize() {
     CQIRLockGuard guard(mutex_);
     free(buffer_);
     buffer_ = nullptr;
-    free(batch_);
-    batch_ = nullptr;
-    batchLength_ = 0;
-    batchRecords_ = 0;
+    free(pending_);
+    pending_ = nullptr;
+    pendingStart_ = pendingEnd_ = 0;
   }
   ClosePipe();
 }
