@@ -319,7 +319,7 @@ void CQIRServiceLogWriter::WriteLog() {
 void CQIRServiceLogWriter::Run() {
   runThread_.store(pthread_self());
   lastFlushNs_ = MonotonicNs();
-  lastDropReportNs_ = lastFlushNs_;
+  lastDropReportNs_ = lastFlushNs_ - kDropReportEveryNs;  // the first loss is told at once
   while (doExit_.load() == 0) {
     if (idleHook_ != nullptr && MonotonicNs() - lastHookNs_ >= kIdleHookEveryNs) {
       idleHook_(idleArg_);
