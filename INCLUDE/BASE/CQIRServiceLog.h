@@ -20,15 +20,17 @@ enum {
   QIR_LOG_ALL = 15
 };
 
-// Pipe record: a fixed header followed by the text, sent in one write.
+// Pipe record: a fixed header followed by the text.
 //
 // A non-blocking pipe takes a write whole or not at all only up to PIPE_BUF
 // (4096) bytes; a longer write may be taken in part, which would put the
 // reader out of step. So in file mode no record exceeds PIPE_BUF, and every
 // record carries whole lines: text of several lines (a hex dump) goes out as
 // consecutive records cut at line ends, and a single line longer than
-// QIR_LOG_MAX_RECORD_TEXT is cut to that size, ending with "...". A full pipe
-// drops records whole; the rest of that log call is then dropped too.
+// QIR_LOG_MAX_RECORD_TEXT is cut to that size, ending with "...". Records
+// are written in batches of whole records of at most PIPE_BUF bytes; while
+// the pipe is full they wait in a 4 MB queue, and a record that does not
+// fit there is dropped whole (counted, and reported in the log).
 enum {
   QIR_LOG_TAG_SIZE = 32,         // tag text with its NUL: 31 characters at most
   QIR_LOG_HEADER_SIZE = 40,      // tag + 64-bit length

@@ -209,7 +209,7 @@ void CQIRServiceLogWriter::Resync() {
 }
 
 CQIRWriteFile* CQIRServiceLogWriter::WriterOf(const char* _tag) {
-  if (strcmp(_tag, "MAIN") == 0) return file_;
+  if (memcmp(_tag, "MAIN", 5) == 0) return file_;
   CQIRLockGuard guard(thdMutex_);
   auto it = thdMap_.find(_tag);
   return it != thdMap_.end() ? it->second : nullptr;
