@@ -12,6 +12,8 @@ PACKAGES=(
   libgtest-dev libgmock-dev
   # independent peers and tools the tests and benchmarks talk to
   curl openssl nghttp2-client nghttp2-server nghttp2-proxy python3 python3-h2 tshark procps
+  # the logger the log benchmark compares with
+  libspdlog-dev
   # peer servers the interop tests and benchmarks pair ours with
   h2o
   # the load balancer the scale-out configuration is tested with

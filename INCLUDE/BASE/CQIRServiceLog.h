@@ -4,6 +4,7 @@
 #include <stddef.h>
 #include <stdarg.h>
 #include <stdint.h>
+#include <time.h>
 
 #include <atomic>
 
@@ -19,15 +20,17 @@ enum {
   QIR_LOG_ALL = 15
 };
 
-// Pipe record: a fixed header followed by the text, sent in one write.
+// Pipe record: a fixed header followed by the text.
 //
 // A non-blocking pipe takes a write whole or not at all only up to PIPE_BUF
 // (4096) bytes; a longer write may be taken in part, which would put the
 // reader out of step. So in file mode no record exceeds PIPE_BUF, and every
 // record carries whole lines: text of several lines (a hex dump) goes out as
 // consecutive records cut at line ends, and a single line longer than
-// QIR_LOG_MAX_RECORD_TEXT is cut to that size, ending with "...". A full pipe
-// drops records whole; the rest of that log call is then dropped too.
+// QIR_LOG_MAX_RECORD_TEXT is cut to that size, ending with "...". Records
+// are written in batches of whole records of at most PIPE_BUF bytes; while
+// the pipe is full they wait in a 4 MB queue, and a record that does not
+// fit there is dropped whole (counted, and reported in the log).
 enum {
   QIR_LOG_TAG_SIZE = 32,         // tag text with its NUL: 31 characters at most
   QIR_LOG_HEADER_SIZE = 40,      // tag + 64-bit length
@@ -87,7 +90,8 @@ class CQIRServiceLog {
 
   int GetWriteMode() const { return writeMode_; }
   const char* GetPipeName() const { return pipeName_; }
-  // Log calls whose text, or part of it, was lost to a full pipe.
+  // Records (lines; a hex dump may take several) lost because the pipe and
+  // the queue in front of it were full.
   unsigned long GetDropCount() const { return dropped_.load(std::memory_order_relaxed); }
 
  private:
@@ -97,9 +101,15 @@ class CQIRServiceLog {
                unsigned long _size);
   int VMessageLog(const char* _tag, int _logType, bool _dated, const char* _fmt, va_list _ap)
       __attribute__((format(printf, 5, 0)));
+  void FormatAndEmit(const char* _tag, int _logType, bool _dated, const char* _fmt, va_list _ap)
+      __attribute__((format(printf, 5, 0)));
+  static void YieldAfterLoss();
   int WritePrefix(char* _dest, size_t _cap, int _logType, bool _dated);
   void Emit(const char* _tag, size_t _textLength);  // under mutex_
   void SendRecords(const char* _tag, size_t _textLength);  // under mutex_
+  bool SendPendingLocked(bool _all);
+  void SendAllPending();
+  static void SendPending(void* _self);  // the writer thread's idle hook
   void StopWriter();
   bool Closed() const;
   void ReadFormat();
@@ -115,6 +125,14 @@ class CQIRServiceLog {
   int format_;  // 1 standard layout, 2 dated layout
   std::atomic<bool> writerStarted_;  // file mode sends to the pipe only while set
   std::atomic<unsigned long> dropped_;
+  // File mode: records not yet written to the pipe, from pendingStart_ to
+  // pendingEnd_; guarded by mutex_.
+  char* pending_;
+  size_t pendingStart_;
+  size_t pendingEnd_;
+  // The calendar fields of the last second a line was stamped in; mutex_.
+  time_t prefixSecond_;
+  struct tm prefixTm_;
 };
 
 extern CQIRServiceLog G_SERVICE_LOGGER;

@@ -3,10 +3,12 @@
 
 #include <pthread.h>
 #include <stddef.h>
+#include <stdint.h>
 
 #include <atomic>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "CQIRMutex.h"
 #include "CQIRThread.h"
@@ -20,9 +22,12 @@ typedef std::unordered_map<std::string, CQIRWriteFile*> QIR_THD_LOG_MAP;
 // the file of its tag: "MAIN" to the main log, a registered tag T to
 // "<name>.T". Member of CQIRServiceLog, which calls Initialize, SetPipe and
 // Execute, later AddWriter and SetKeepDays from any thread, and at the end
-// SetExit and polls GetStatus. Every record is flushed before the next is
-// read; after SetExit the thread drains what the pipe holds, then ends.
-// Its messages go to standard output: it cannot log through itself.
+// SetExit and polls GetStatus. Each wake-up drains every whole record the
+// pipe holds into buffered files; the files are flushed when the pipe is
+// empty and at least every 100 ms while records keep coming. After SetExit
+// the thread drains what the pipe holds, then ends. Records the producers
+// lost to a full pipe are reported in the main log at most once a second.
+// Its own messages go to standard output: it cannot log through itself.
 class CQIRServiceLogWriter : public CQIRThread {
  public:
   CQIRServiceLogWriter();
@@ -39,16 +44,25 @@ class CQIRServiceLogWriter : public CQIRThread {
   int AddWriter(const char* _name);
   void SetKeepDays(int _days);
   void SetPipe(int _pipe) { pipe_ = _pipe; }
+  // The producers' count of records lost to a full pipe; set before Execute.
+  void SetDropCounter(const std::atomic<unsigned long>* _drops) { drops_ = _drops; }
+  // Called with _arg at least every few milliseconds: lets the producers'
+  // side send records it holds back for a fuller pipe write. Before Execute.
+  void SetIdleHook(void (*_hook)(void*), void* _arg) {
+    idleHook_ = _hook;
+    idleArg_ = _arg;
+  }
   void SetExit() { doExit_.store(1); }
   void Finalize();  // closes every file; harmless to call twice
 
   // true on the writer thread itself while Run is active.
   bool OnWriterThread() const;
 
-  // Reads one record and writes it to its file. A record that is short or
-  // announces more text than the read buffer holds means the stream is out
-  // of step: the pipe is emptied up to that moment, and since producers
-  // write whole records, the next byte read begins a record again.
+  // Writes every whole record the pipe holds (for at most 10 ms) to its
+  // file, and flushes the files once the pipe is empty. A record that
+  // announces more text than a record may hold means the stream is out of
+  // step: the pipe is emptied up to that moment, and since producers write
+  // whole records, the next byte read begins a record again.
   void WriteLog();
 
  protected:
@@ -58,8 +72,12 @@ class CQIRServiceLogWriter : public CQIRThread {
 
  private:
   int WaitReadable(long _nanoseconds);  // 1 readable, 0 time-out, -1 failure
-  ssize_t ReadFull(char* _dest, size_t _size);
   void Resync();
+  bool WriteRecords();  // false: the stream is out of step
+  CQIRWriteFile* WriterOf(const char* _tag);
+  void Put(CQIRWriteFile* _writer, const char* _text, size_t _length);
+  void Flush();
+  void ReportDrops(bool _final);
   CQIRWriteFile* NewWriter(const char* _name);
 
   QIR_THD_LOG_MAP thdMap_;  // guarded by thdMutex_; owns the writers
@@ -70,11 +88,21 @@ class CQIRServiceLogWriter : public CQIRThread {
   char extension_[32];
   int dailyCreatePath_;
   size_t maxFileSize_;
-  char* buffer_;  // read buffer
+  char* buffer_;  // read buffer; held_ bytes of a cut record at its start
   int pipe_;
   std::atomic<int> doExit_;
   std::atomic<pthread_t> runThread_;  // the thread inside Run, 0 otherwise
   size_t consumed_;  // bytes read from the pipe; writer thread only
+  // Writer thread only from here on.
+  size_t held_;
+  std::vector<CQIRWriteFile*> unflushed_;  // written to since the last flush
+  int64_t lastFlushNs_;
+  const std::atomic<unsigned long>* drops_;
+  unsigned long dropsReported_;
+  int64_t lastDropReportNs_;
+  void (*idleHook_)(void*);
+  void* idleArg_;
+  int64_t lastHookNs_;
 };
 
 #endif  // QIR_BASE_CQIRSERVICELOGWRITER_H

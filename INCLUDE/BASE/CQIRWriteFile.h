@@ -91,6 +91,11 @@ class CQIRWriteFile {
   std::atomic<int> keepDays_;  // < 1: never remove
   FILE* fp_;
   bool namesFit_;  // false when a constructor text did not fit its field
+  // The stream's buffer: large, so that a batch of records costs one write.
+  char* ioBuffer_;
+  // The daily change is decided once per clock second, not per record.
+  time_t dueCheckedAt_;
+  bool dueAtCheck_;
 };
 
 #endif  // QIR_BASE_CQIRWRITEFILE_H

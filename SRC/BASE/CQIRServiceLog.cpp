@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -27,6 +28,17 @@ const char* LevelName(int _logType) {
 
 // Marks a line that did not fit the buffer, so a reader knows text is missing.
 const char kCutMark[] = "...";
+
+// Set by a producer that found the pipe full.
+thread_local bool t_pipeFull = false;
+
+// Records wait here while the pipe is full: at 100,000 lines a second this
+// rides out the writer thread going unscheduled for about a third of a
+// second on a busy machine, on top of what the pipe holds.
+constexpr size_t kPendingSize = 4 * 1024 * 1024;
+
+// The unprivileged limit of a pipe's size on Linux by default.
+constexpr int kPipeSize = 1024 * 1024;
 
 }  // namespace
 
@@ -54,7 +66,11 @@ CQIRServiceLog::CQIRServiceLog()
       isClose_(0),
       format_(1),
       writerStarted_(false),
-      dropped_(0) {
+      dropped_(0),
+      pending_(nullptr),
+      pendingStart_(0),
+      pendingEnd_(0),
+      prefixSecond_(-1) {
   pipeName_[0] = '\0';
 }
 
@@ -94,12 +110,20 @@ int CQIRServiceLog::Initialize(const char* _path, const char* _name, const char*
     printf("logger invalid path(%s)...\n", _path == nullptr ? "(null)" : _path);
     return 0;
   }
+  if (pending_ == nullptr) pending_ = static_cast<char*>(malloc(kPendingSize));
+  pendingStart_ = pendingEnd_ = 0;
+  if (pending_ == nullptr) {
+    printf("memory allocate failed...\n");
+    return 0;
+  }
   if (CreatePipe() == 0) return 0;
   if (logWriter_.Initialize(_path, _name, _extension, _createDailyPath, _maxFileSize) == 0) {
     ClosePipe();
     return 0;
   }
   logWriter_.SetPipe(pipe_);
+  logWriter_.SetDropCounter(&dropped_);
+  logWriter_.SetIdleHook(&CQIRServiceLog::SendPending, this);
   logMask_ = QIR_LOG_ALL;
   if (!logWriter_.Execute()) {
     ClosePipe();
@@ -132,6 +156,10 @@ int CQIRServiceLog::CreatePipe() {
     printf("logger pipe failed...(%s)\n", pipeName_);
     return 0;
   }
+  // A larger pipe rides out the moments the writer thread is not scheduled
+  // on a busy machine; the system's limit may refuse it, and the default
+  // size still works.
+  fcntl(fd, F_SETPIPE_SZ, kPipeSize);
   pipe_ = fd;
   return 1;
 }
@@ -158,21 +186,51 @@ bool CQIRServiceLog::Closed() const {
   return isClose_.load() == 1 && !logWriter_.OnWriterThread();
 }
 
+// Two decimal digits of _v (0 to 99) at _dest.
+static inline void Put2(char* _dest, int _v) {
+  _dest[0] = static_cast<char>('0' + _v / 10);
+  _dest[1] = static_cast<char>('0' + _v % 10);
+}
+
+// Under mutex_. The calendar fields are worked out once per second; the
+// standard layout is written digit by digit, as every line pays for it.
 int CQIRServiceLog::WritePrefix(char* _dest, size_t _cap, int _logType, bool _dated) {
   struct timeval tv;
   gettimeofday(&tv, nullptr);
-  struct tm tmv;
-  localtime_r(&tv.tv_sec, &tmv);
-  int n;
-  if (_dated) {
-    n = snprintf(_dest, _cap, "%04d/%02d/%02d-%02d:%02d:%02d.%06d %5d ", tmv.tm_year + 1900,
-                 tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
-                 static_cast<int>(tv.tv_usec), static_cast<int>(getpid()));
-  } else {
-    n = snprintf(_dest, _cap, "[%02d:%02d:%02d:%06d][%-7s]", tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
-                 static_cast<int>(tv.tv_usec), LevelName(_logType));
+  if (tv.tv_sec != prefixSecond_) {
+    localtime_r(&tv.tv_sec, &prefixTm_);
+    prefixSecond_ = tv.tv_sec;
   }
-  return n;
+  const struct tm& tmv = prefixTm_;
+  if (_dated) {
+    return snprintf(_dest, _cap, "%04d/%02d/%02d-%02d:%02d:%02d.%06d %5d ", tmv.tm_year + 1900,
+                    tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec,
+                    static_cast<int>(tv.tv_usec), static_cast<int>(getpid()));
+  }
+  // "[hh:mm:ss:uuuuuu][Level  ]": 26 characters.
+  char* p = _dest;
+  *p++ = '[';
+  Put2(p, tmv.tm_hour);
+  p[2] = ':';
+  Put2(p + 3, tmv.tm_min);
+  p[5] = ':';
+  Put2(p + 6, tmv.tm_sec);
+  p[8] = ':';
+  int us = static_cast<int>(tv.tv_usec);
+  Put2(p + 9, us / 10000);
+  Put2(p + 11, us / 100 % 100);
+  Put2(p + 13, us % 100);
+  p += 15;
+  *p++ = ']';
+  *p++ = '[';
+  const char* level = LevelName(_logType);
+  size_t len = strlen(level);
+  memcpy(p, level, len);
+  memset(p + len, ' ', 7 - len);
+  p += 7;
+  *p++ = ']';
+  *p = '\0';
+  return static_cast<int>(p - _dest);
 }
 
 // Sends the text at offset 40 (already ending with its newline) as lines on
@@ -188,11 +246,14 @@ void CQIRServiceLog::Emit(const char* _tag, size_t _textLength) {
   SendRecords(_tag, _textLength);
 }
 
-// Each record is at most PIPE_BUF bytes, so the non-blocking write takes it
-// whole or not at all, and holds whole lines (see QIR_LOG_MAX_RECORD). The
-// header of a later record is built in front of its text, over text already
-// sent. Producers are serialised by mutex_, so no other record comes between
-// the records of one call.
+// Each record is at most PIPE_BUF bytes and carries whole lines (see
+// QIR_LOG_MAX_RECORD). The header of a later record is built in front of its
+// text, over text already sent. Records are queued in pending_ and written
+// in batches of up to PIPE_BUF bytes, so a busy log costs one pipe write per
+// batch rather than one per line; a write of at most PIPE_BUF bytes is taken
+// whole or not at all, so the pipe only ever holds whole records. While the
+// pipe is full, records wait in pending_; only a record that does not fit
+// there any more is lost.
 void CQIRServiceLog::SendRecords(const char* _tag, size_t _textLength) {
   char* text = buffer_ + QIR_LOG_HEADER_SIZE;
   size_t pos = 0;
@@ -214,20 +275,104 @@ void CQIRServiceLog::SendRecords(const char* _tag, size_t _textLength) {
     }
     char* record = chunk - QIR_LOG_HEADER_SIZE;
     size_t total = QIR_LOG_ENCODE_RECORD(record, _tag, take);
-    if (write(pipe_, record, total) != static_cast<ssize_t>(total)) {
-      dropped_.fetch_add(1, std::memory_order_relaxed);
-      return;
-    }
     pos += take + skip;
+    if (pendingEnd_ + total > kPendingSize && pendingStart_ > 0) {
+      memmove(pending_, pending_ + pendingStart_, pendingEnd_ - pendingStart_);
+      pendingEnd_ -= pendingStart_;
+      pendingStart_ = 0;
+    }
+    if (pendingEnd_ + total > kPendingSize) {
+      dropped_.fetch_add(1, std::memory_order_relaxed);
+      t_pipeFull = true;
+      continue;
+    }
+    memcpy(pending_ + pendingEnd_, record, total);
+    pendingEnd_ += total;
   }
+  if (pendingEnd_ - pendingStart_ >= QIR_LOG_MAX_RECORD) SendPendingLocked(false);
+}
+
+// Under mutex_. Writes the queued records in batches of whole records of at
+// most PIPE_BUF bytes; without _all, a last batch smaller than that waits
+// for more. false when the pipe was full.
+bool CQIRServiceLog::SendPendingLocked(bool _all) {
+  while (pendingStart_ < pendingEnd_) {
+    size_t batch = 0;
+    while (pendingStart_ + batch < pendingEnd_) {
+      uint64_t length = 0;
+      memcpy(&length, pending_ + pendingStart_ + batch + QIR_LOG_TAG_SIZE, sizeof(length));
+      size_t total = QIR_LOG_HEADER_SIZE + static_cast<size_t>(length);
+      if (batch + total > QIR_LOG_MAX_RECORD) break;
+      batch += total;
+    }
+    if (!_all && batch == pendingEnd_ - pendingStart_ && batch < QIR_LOG_MAX_RECORD - 256) break;
+    if (write(pipe_, pending_ + pendingStart_, batch) != static_cast<ssize_t>(batch)) {
+      t_pipeFull = true;
+      return false;
+    }
+    pendingStart_ += batch;
+  }
+  if (pendingStart_ == pendingEnd_) pendingStart_ = pendingEnd_ = 0;
+  return true;
+}
+
+// Called by the writer thread every few milliseconds: queued records reach
+// the pipe even when no further line comes to fill a batch. A busy mutex
+// means a producer is at work and will send them.
+void CQIRServiceLog::SendPending(void* _self) {
+  CQIRServiceLog* self = static_cast<CQIRServiceLog*>(_self);
+  if (self->mutex_.TryLock() != 0) return;
+  if (self->pending_ != nullptr) self->SendPendingLocked(true);
+  self->mutex_.Unlock();
+}
+
+// Hands every queued record to the pipe while the writer still empties it.
+// Bounded: after a second without progress the rest is counted as lost.
+void CQIRServiceLog::SendAllPending() {
+  CQIRLockGuard guard(mutex_);
+  if (pending_ == nullptr) return;
+  int stalled = 0;
+  size_t left = pendingEnd_ - pendingStart_;
+  while (!SendPendingLocked(true) && stalled < 1000) {
+    mutex_.Unlock();
+    usleep(1000);
+    mutex_.Lock();
+    size_t now = pendingEnd_ - pendingStart_;
+    stalled = now < left ? 0 : stalled + 1;
+    left = now;
+  }
+  for (size_t at = pendingStart_; at < pendingEnd_;) {
+    uint64_t length = 0;
+    memcpy(&length, pending_ + at + QIR_LOG_TAG_SIZE, sizeof(length));
+    at += QIR_LOG_HEADER_SIZE + static_cast<size_t>(length);
+    dropped_.fetch_add(1, std::memory_order_relaxed);
+  }
+  pendingStart_ = pendingEnd_ = 0;
 }
 
 int CQIRServiceLog::VMessageLog(const char* _tag, int _logType, bool _dated, const char* _fmt,
                                 va_list _ap) {
   if (Closed()) return 1;
   if ((GetMask() & _logType) == 0) return 1;
+  FormatAndEmit(_tag, _logType, _dated, _fmt, _ap);
+  YieldAfterLoss();
+  return 1;
+}
+
+// A producer that has just found the pipe full gives up the rest of its
+// time slice: the writer thread, which empties the pipe, may be waiting for
+// a processor that busy producers keep. The producer does not wait for the
+// pipe: its records wait in the queue, or are lost when that is full.
+void CQIRServiceLog::YieldAfterLoss() {
+  if (!t_pipeFull) return;
+  t_pipeFull = false;
+  sched_yield();
+}
+
+void CQIRServiceLog::FormatAndEmit(const char* _tag, int _logType, bool _dated, const char* _fmt,
+                                   va_list _ap) {
   CQIRLockGuard guard(mutex_);
-  if (buffer_ == nullptr) return 1;
+  if (buffer_ == nullptr) return;
   char* text = buffer_ + QIR_LOG_HEADER_SIZE;
   // One byte stays free for the newline; vsnprintf keeps one for its NUL.
   const size_t cap = QIR_LOG_MAX_TEXT;
@@ -243,7 +388,6 @@ int CQIRServiceLog::VMessageLog(const char* _tag, int _logType, bool _dated, con
   }
   text[used++] = '\n';
   Emit(_tag, used);
-  return 1;
 }
 
 int CQIRServiceLog::MessageLog(int _logType, const char* _fmt, ...) {
@@ -300,6 +444,7 @@ int CQIRServiceLog::_HexaLog(const char* _name, const char* _comment, const unsi
 // after the buffer and the pipe are gone.
 void CQIRServiceLog::StopWriter() {
   if (!writerStarted_.load()) return;
+  SendAllPending();
   logWriter_.SetExit();
   while (logWriter_.GetStatus() != CQIRThread::QIR_THREAD_TERMINATE) usleep(10000);
   writerStarted_.store(false);
@@ -312,6 +457,9 @@ void CQIRServiceLog::Finalize() {
     CQIRLockGuard guard(mutex_);
     free(buffer_);
     buffer_ = nullptr;
+    free(pending_);
+    pending_ = nullptr;
+    pendingStart_ = pendingEnd_ = 0;
   }
   ClosePipe();
 }

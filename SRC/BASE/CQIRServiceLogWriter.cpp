@@ -11,13 +11,28 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr long kMainWaitNs = 10L * 1000 * 1000;  // bounds how late an exit request is seen
 constexpr long kDrainWaitNs = 100L * 1000;
+
+// One read takes what the pipe holds, up to this much; a record cut by the
+// end of the buffer waits at its start for the rest.
+constexpr size_t kReadBuffer = 256 * 1024;
+static_assert(kReadBuffer >= 2 * (QIR_LOG_HEADER_SIZE + QIR_LOG_BUFFER_SIZE),
+              "the read buffer holds a whole record and more");
+
+// While records keep coming the files are flushed at least this often; a
+// pass over the pipe returns after kMaxPassNs so an exit request is seen.
+constexpr int64_t kFlushEveryNs = 100L * 1000 * 1000;
+constexpr int64_t kMaxPassNs = 10L * 1000 * 1000;
+// The producers' held-back records are asked for at least this often.
+constexpr int64_t kIdleHookEveryNs = 5L * 1000 * 1000;
+// Lost records are reported in the main log at most this often.
+constexpr int64_t kDropReportEveryNs = 1000L * 1000 * 1000;
 
 // After the exit request the drain takes what the pipe held then, plus this
 // much from producers that were already inside a log call; a producer that
@@ -39,6 +54,12 @@ __attribute__((format(printf, 1, 2))) void Say(const char* _fmt, ...) {
   fflush(stdout);
 }
 
+int64_t MonotonicNs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
 }  // namespace
 
 CQIRServiceLogWriter::CQIRServiceLogWriter()
@@ -50,7 +71,15 @@ CQIRServiceLogWriter::CQIRServiceLogWriter()
       pipe_(0),
       doExit_(0),
       runThread_(0),
-      consumed_(0) {
+      consumed_(0),
+      held_(0),
+      lastFlushNs_(0),
+      drops_(nullptr),
+      dropsReported_(0),
+      lastDropReportNs_(0),
+      idleHook_(nullptr),
+      idleArg_(nullptr),
+      lastHookNs_(0) {
   path_[0] = '\0';
   name_[0] = '\0';
   extension_[0] = '\0';
@@ -88,8 +117,9 @@ int CQIRServiceLogWriter::Initialize(const char* _path, const char* _name,
            _name, _extension, kMaxName, kMaxExtension);
     return 0;
   }
-  buffer_ = static_cast<char*>(malloc(QIR_LOG_BUFFER_SIZE));
+  buffer_ = static_cast<char*>(malloc(kReadBuffer));
   if (buffer_ == nullptr) return 0;
+  held_ = 0;
   strcpy(path_, _path);
   strcpy(name_, _name);
   strcpy(extension_, _extension);
@@ -138,6 +168,8 @@ void CQIRServiceLogWriter::Finalize() {
     delete file_;
     file_ = nullptr;
   }
+  unflushed_.clear();
+  held_ = 0;
   free(buffer_);
   buffer_ = nullptr;
 }
@@ -162,23 +194,8 @@ int CQIRServiceLogWriter::WaitReadable(long _nanoseconds) {
   return (pfd.revents & POLLIN) != 0 ? 1 : -1;
 }
 
-ssize_t CQIRServiceLogWriter::ReadFull(char* _dest, size_t _size) {
-  size_t got = 0;
-  while (got < _size) {
-    ssize_t n = read(pipe_, _dest + got, _size - got);
-    if (n > 0) {
-      got += static_cast<size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  consumed_ += got;
-  return static_cast<ssize_t>(got);
-}
-
 void CQIRServiceLogWriter::Resync() {
+  held_ = 0;
   size_t discarded = 0;
   char sink[4096];
   while (discarded < kDrainSlack) {
@@ -191,60 +208,130 @@ void CQIRServiceLogWriter::Resync() {
   Say("service-logger stream out of step: %zu bytes discarded\n", discarded);
 }
 
+CQIRWriteFile* CQIRServiceLogWriter::WriterOf(const char* _tag) {
+  if (memcmp(_tag, "MAIN", 5) == 0) return file_;
+  CQIRLockGuard guard(thdMutex_);
+  auto it = thdMap_.find(_tag);
+  return it != thdMap_.end() ? it->second : nullptr;
+}
+
+// The first record for a file since the last flush checks that the file is
+// still there: one deleted or moved away is created afresh, and a tag's
+// first record opens its file this way.
+void CQIRServiceLogWriter::Put(CQIRWriteFile* _writer, const char* _text, size_t _length) {
+  bool listed = false;
+  for (CQIRWriteFile* w : unflushed_) listed = listed || w == _writer;
+  if (!listed) {
+    if (!_writer->CheckFile() && !_writer->ReOpen()) return;
+    unflushed_.push_back(_writer);
+  }
+  _writer->Write(reinterpret_cast<const unsigned char*>(_text), _length);
+}
+
+bool CQIRServiceLogWriter::WriteRecords() {
+  size_t pos = 0;
+  while (held_ - pos >= static_cast<size_t>(QIR_LOG_HEADER_SIZE)) {
+    char tag[QIR_LOG_TAG_SIZE];
+    uint64_t length = QIR_LOG_DECODE_RECORD(buffer_ + pos, tag);
+    if (length > QIR_LOG_BUFFER_SIZE) {
+      Say("service-logger log size invalid(%llu > %d)!\n",
+          static_cast<unsigned long long>(length), QIR_LOG_BUFFER_SIZE);
+      return false;
+    }
+    if (held_ - pos - QIR_LOG_HEADER_SIZE < length) break;  // the rest comes with the next read
+    const char* text = buffer_ + pos + QIR_LOG_HEADER_SIZE;
+    pos += QIR_LOG_HEADER_SIZE + static_cast<size_t>(length);
+    CQIRWriteFile* writer = WriterOf(tag);
+    if (writer == nullptr) {
+      Say("ThreadLog(%s) not found!\n", tag);
+      continue;
+    }
+    Put(writer, text, static_cast<size_t>(length));
+  }
+  memmove(buffer_, buffer_ + pos, held_ - pos);
+  held_ -= pos;
+  return true;
+}
+
+void CQIRServiceLogWriter::Flush() {
+  for (CQIRWriteFile* w : unflushed_) w->FFlush();
+  unflushed_.clear();
+  lastFlushNs_ = MonotonicNs();
+}
+
+void CQIRServiceLogWriter::ReportDrops(bool _final) {
+  if (drops_ == nullptr || file_ == nullptr) return;
+  unsigned long drops = drops_->load(std::memory_order_relaxed);
+  if (drops == dropsReported_) return;
+  int64_t now = MonotonicNs();
+  if (!_final && now - lastDropReportNs_ < kDropReportEveryNs) return;
+  struct timeval tv;
+  gettimeofday(&tv, nullptr);
+  struct tm tmv;
+  localtime_r(&tv.tv_sec, &tmv);
+  char line[256];
+  int n = snprintf(line, sizeof(line),
+                   "[%02d:%02d:%02d:%06d][%-7s][%24.24s:%16.16s:%04d]service log dropped %lu "
+                   "records since the last report\n",
+                   tmv.tm_hour, tmv.tm_min, tmv.tm_sec, static_cast<int>(tv.tv_usec), "Warning",
+                   QIR_BASENAME(__FILE__), __FUNCTION__, __LINE__, drops - dropsReported_);
+  dropsReported_ = drops;
+  lastDropReportNs_ = now;
+  if (n > 0) Put(file_, line, static_cast<size_t>(n));
+}
+
+// Takes every whole record the pipe holds, in large reads; a record cut by
+// the end of the buffer keeps its bytes for the next read. Producers write
+// each record whole (at most PIPE_BUF bytes), so a part left over once the
+// pipe is empty was never a whole record: it is reported and discarded.
 void CQIRServiceLogWriter::WriteLog() {
   if (buffer_ == nullptr) return;
-  char header[QIR_LOG_HEADER_SIZE];
-  ssize_t n = ReadFull(header, sizeof(header));
-  if (n <= 0) return;  // nothing there after all
-  if (n < QIR_LOG_TAG_SIZE) {
-    Say("service-logger tag length mismatch!\n");
-    Resync();
-    return;
+  const int64_t start = MonotonicNs();
+  bool empty = false;
+  for (;;) {
+    ssize_t n = read(pipe_, buffer_ + held_, kReadBuffer - held_);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      empty = true;
+      break;
+    }
+    consumed_ += static_cast<size_t>(n);
+    held_ += static_cast<size_t>(n);
+    if (!WriteRecords()) Resync();
+    int64_t now = MonotonicNs();
+    if (now - lastFlushNs_ >= kFlushEveryNs) Flush();
+    if (now - start >= kMaxPassNs) break;
   }
-  if (n < QIR_LOG_HEADER_SIZE) {
-    Say("service-logger log size length mismatch!\n");
-    Resync();
-    return;
+  if (empty && held_ > 0) {
+    if (held_ < static_cast<size_t>(QIR_LOG_TAG_SIZE)) {
+      Say("service-logger tag length mismatch!\n");
+    } else if (held_ < static_cast<size_t>(QIR_LOG_HEADER_SIZE)) {
+      Say("service-logger log size length mismatch!\n");
+    } else {
+      Say("service-logger log data length mismatch!\n");
+    }
+    held_ = 0;
   }
-  char tag[QIR_LOG_TAG_SIZE];
-  uint64_t length = QIR_LOG_DECODE_RECORD(header, tag);
-  if (length > QIR_LOG_BUFFER_SIZE) {
-    Say("service-logger log size invalid(%llu > %d)!\n",
-           static_cast<unsigned long long>(length), QIR_LOG_BUFFER_SIZE);
-    Resync();
-    return;
-  }
-  if (ReadFull(buffer_, length) != static_cast<ssize_t>(length)) {
-    Say("service-logger log data length mismatch!\n");
-    Resync();
-    return;
-  }
-  CQIRWriteFile* writer = nullptr;
-  if (strcmp(tag, "MAIN") == 0) {
-    writer = file_;
-  } else {
-    CQIRLockGuard guard(thdMutex_);
-    auto it = thdMap_.find(tag);
-    if (it != thdMap_.end()) writer = it->second;
-  }
-  if (writer == nullptr) {
-    Say("ThreadLog(%s) not found!\n", tag);
-    return;
-  }
-  // A file deleted or moved away is created afresh; a tag's first record
-  // opens its file this way.
-  if (!writer->CheckFile() && !writer->ReOpen()) return;
-  writer->Write(reinterpret_cast<const unsigned char*>(buffer_), length);
-  writer->FFlush();
+  ReportDrops(false);
+  if (empty) Flush();
 }
 
 void CQIRServiceLogWriter::Run() {
   runThread_.store(pthread_self());
+  lastFlushNs_ = MonotonicNs();
+  lastDropReportNs_ = lastFlushNs_ - kDropReportEveryNs;  // the first loss is told at once
   while (doExit_.load() == 0) {
-    int ready = WaitReadable(kMainWaitNs);
+    if (idleHook_ != nullptr && MonotonicNs() - lastHookNs_ >= kIdleHookEveryNs) {
+      idleHook_(idleArg_);
+      lastHookNs_ = MonotonicNs();
+    }
+    int ready = WaitReadable(kIdleHookEveryNs);
     if (ready > 0) {
       WriteLog();
-    } else if (ready < 0) {
+    } else if (ready == 0) {
+      ReportDrops(false);
+      if (!unflushed_.empty()) Flush();
+    } else {
       Say("service-logger pipe wait failed...(%d-%s)\n", errno, strerror(errno));
       usleep(10000);
     }
@@ -253,5 +340,7 @@ void CQIRServiceLogWriter::Run() {
   if (ioctl(pipe_, FIONREAD, &pending) != 0 || pending < 0) pending = 0;
   const size_t limit = consumed_ + static_cast<size_t>(pending) + kDrainSlack;
   while (consumed_ < limit && WaitReadable(kDrainWaitNs) > 0) WriteLog();
+  ReportDrops(true);
+  Flush();
   runThread_.store(0);
 }

@@ -21,6 +21,10 @@ constexpr unsigned kMaxSequence = 99999999;
 // at most this many numbers (then the file is left under its name).
 constexpr int kMaxSuffixProbe = 1000;
 
+// The stream buffer of every file: a batch of records reaches the file in a
+// few large writes instead of one per record.
+constexpr size_t kStreamBuffer = 64 * 1024;
+
 std::atomic<CQIRWriteFile::QIR_WF_CLOCK> g_clock{nullptr};
 
 bool CopyField(char* _dest, size_t _size, const char* _src) {
@@ -72,7 +76,10 @@ CQIRWriteFile::CQIRWriteFile(const char* _path, const char* _name, const char* _
       fileSeq_(0),
       curRecCnt_(0),
       keepDays_(0),
-      fp_(nullptr) {
+      fp_(nullptr),
+      ioBuffer_(nullptr),
+      dueCheckedAt_(-1),
+      dueAtCheck_(false) {
   memset(stCurr_.fileNm, 0, sizeof(stCurr_.fileNm));
   stCurr_.size = 0;
   stCurr_.recCount = 0;
@@ -83,7 +90,10 @@ CQIRWriteFile::CQIRWriteFile(const char* _path, const char* _name, const char* _
   namesFit_ = CopyField(extension_, sizeof(extension_), _extension) && namesFit_;
 }
 
-CQIRWriteFile::~CQIRWriteFile() { Close(); }
+CQIRWriteFile::~CQIRWriteFile() {
+  Close();
+  free(ioBuffer_);
+}
 
 void CQIRWriteFile::SetChange(e4changeType _changeType, unsigned long _changeUnit) {
   changeType_ = _changeType;
@@ -141,6 +151,7 @@ bool CQIRWriteFile::Open() {
   today.GetDate(curDate_);
   if (!MakeFileName(curDate_)) return false;
   fp_ = fopen(stCurr_.fileNm, "a");
+  dueCheckedAt_ = -1;
   stCurr_.size = 0;
   stCurr_.recCount = 0;
   stCurr_.closeTm = static_cast<time_t>(0);
@@ -149,6 +160,8 @@ bool CQIRWriteFile::Open() {
     return false;
   }
   fchmod(fileno(fp_), 0666);
+  if (ioBuffer_ == nullptr) ioBuffer_ = static_cast<char*>(malloc(kStreamBuffer));
+  if (ioBuffer_ != nullptr) setvbuf(fp_, ioBuffer_, _IOFBF, kStreamBuffer);
   return true;
 }
 
@@ -160,9 +173,13 @@ bool CQIRWriteFile::ChangeDue() {
       return curRecCnt_ >= changeUnit_;
     case QIR_WF_DAILY_CHANGE:
     case QIR_WF_DAILY_DIR_CHANGE: {
+      time_t now = Now();
+      if (now == dueCheckedAt_) return dueAtCheck_;
       CQIRDate opened(curDate_);
-      if (!opened.IsValid()) return false;
-      return DayOf(Now()) - static_cast<long>(changeUnit_) >= opened.GetJulian();
+      dueCheckedAt_ = now;
+      dueAtCheck_ = opened.IsValid() &&
+                    DayOf(now) - static_cast<long>(changeUnit_) >= opened.GetJulian();
+      return dueAtCheck_;
     }
     default:
       return false;

@@ -64,33 +64,27 @@ TEST_F(CQIRWriteFileTest, SizeLimitAndDayChangeNumberFinishedFiles) {
   }
 }
 
-TEST_F(CQIRWriteFileTest, SuffixNumberingSurvivesARestart) {
+// A finished file is never overwritten: after a restart the numbering goes
+// on from today's finished files. Without a size limit the suffix search
+// never ran, so a day change renamed the day's file onto one of them.
+TEST_F(CQIRWriteFileTest, FinishedFilesAreNeverOverwritten) {
   for (int i = 1; i <= 12; ++i) WriteAll(tmp_ / ("app.LOG.20250305." + std::to_string(i)), "old");
   for (auto other : {"app.LOG.20250305.x", "app.LOG.20250304.40", "app.T.LOG.20250305.50"}) {
     WriteAll(tmp_ / other, "not today's, or not this log's");
   }
-  CQIRWriteFile f(tmp_.path().c_str(), "app", "LOG");
-  f.SetChange(WF::QIR_WF_DAILY_CHANGE, 1);
-  f.SetSize(10);
-  EXPECT_EQ(12, f.GetFileSeq());
-  ASSERT_TRUE(Put(f, "0123456789ab\n"));
-  ASSERT_TRUE(Put(f, "next\n"));
-  f.Close();
-  EXPECT_EQ("0123456789ab\n", ReadAll(tmp_ / "app.LOG.20250305.13"));
+  for (unsigned long limit : {10ul, 0ul}) {
+    CQIRWriteFile f(tmp_.path().c_str(), "app", "LOG");
+    f.SetChange(WF::QIR_WF_DAILY_CHANGE, 1);
+    if (limit != 0) f.SetSize(limit);
+    EXPECT_EQ(12 + (limit == 0), f.GetFileSeq());
+    ASSERT_TRUE(Put(f, "0123456789ab\n"));
+    if (limit == 0) SetDay(2025, 3, 6);
+    ASSERT_TRUE(Put(f, "next\n"));
+    f.Close();
+    EXPECT_EQ(limit != 0 ? "0123456789ab\n" : "next\n0123456789ab\n",
+              ReadAll(tmp_ / ("app.LOG.20250305." + std::to_string(13 + (limit == 0)))));
+  }
   EXPECT_EQ("old", ReadAll(tmp_ / "app.LOG.20250305.12"));
-}
-
-// Without a size limit the suffix search never ran, so a day change renamed
-// the day's file onto a finished file an earlier run had left that day.
-TEST_F(CQIRWriteFileTest, DayChangeNeverOverwritesAFinishedFile) {
-  WriteAll(tmp_ / "app.LOG.20250305.1", "earlier run\n");
-  CQIRWriteFile f(tmp_.path().c_str(), "app", "LOG");
-  f.SetChange(WF::QIR_WF_DAILY_CHANGE, 1);
-  ASSERT_TRUE(Put(f, "today\n"));
-  SetDay(2025, 3, 6);
-  ASSERT_TRUE(Put(f, "tomorrow\n"));
-  EXPECT_EQ("earlier run\n", ReadAll(tmp_ / "app.LOG.20250305.1"));
-  EXPECT_EQ("today\n", ReadAll(tmp_ / "app.LOG.20250305.2"));
 }
 
 TEST_F(CQIRWriteFileTest, KeepDaysRemovesOldFilesAtOpen) {
