@@ -47,6 +47,8 @@ inline void AnswerAll(CQIRHttp2Response& _e) {
     res.hdr_.emplace_back("x-path", path);
     res.payload_.data_ = &body[0];
     res.payload_.size_ = body.size();
+    if (getenv("QIR_FUZZ_TRACE") != nullptr)
+      fprintf(stderr, "answer stream %d (%zu bytes)%s\n", req.streamId_, req.size_, reset ? " reset" : "");
     _e.Response(&res, false);
   }
 }
@@ -68,6 +70,9 @@ inline void Serve(CQIRHttp2Response& _e, int _peer, const std::string& _bytes) {
       Drain(_peer);
     }
     Drain(_peer);
+    if (getenv("QIR_FUZZ_TRACE") != nullptr)
+      fprintf(stderr, "round %d: fed %zu/%zu, state %d cause %d\n", round, off, _bytes.size(),
+              _e.GetState(), _e.GetStateCause());
     if (!alive) break;
     if (off == _bytes.size() && !_e.IsSendDataExist() && round > 2) break;
   }

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -60,7 +61,8 @@ void Queue(CQIRHttp2Request& _c, int32_t _id, const char* _method, const char* _
   std::string body = _body;
   req.payload_.data_ = &body[0];
   req.payload_.size_ = body.size();
-  _c.Request(&req, false);
+  int rv = _c.Request(&req, false);
+  if (getenv("QIR_FUZZ_TRACE") != nullptr) fprintf(stderr, "queue %d: %d\n", _id, rv);
 }
 
 }  // namespace
@@ -96,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* _data, size_t _size) {
     bool upgrade = (shape & 0x80) != 0;
     bool ok = upgrade ? c.Connect("127.0.0.1", g_port, true)
                       : c.Connect("127.0.0.1", g_port, nullptr, true);
+    if (getenv("QIR_FUZZ_TRACE") != nullptr) fprintf(stderr, "connect %d\n", ok ? 1 : 0);
     if (ok) {
       Queue(c, 1, "GET", "/", "");
       Queue(c, 2, "POST", "/echo", "hello");
@@ -115,6 +118,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* _data, size_t _size) {
           res.payload_.data_ = &buffer[0];
           res.payload_.size_ = 0;
           if (c.Response(&res, buffer.size() - 1) != 1) break;
+          if (getenv("QIR_FUZZ_TRACE") != nullptr)
+            fprintf(stderr, "response message %d stream %d status %s, %zu bytes, error %d\n",
+                    res.messageId_, res.streamId_, res.rs_, res.payload_.size_, res.error_);
         }
         if (!alive || c.GetState() == QIR_HTTP2_CONN_STATE_CLOSE) break;
       }

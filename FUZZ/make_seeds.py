@@ -31,15 +31,18 @@ def settings(*entries):
     return frame(SETTINGS, 0, 0, b"".join(struct.pack(">HI", k, v) for k, v in entries))
 
 
-def request(sid, method, path, body=b"", extra=()):
-    hdr = block((":method", method), (":scheme", "http"), (":authority", "fuzz"), (":path", path), *extra)
+def request(sid, method, path, body=b"", extra=(), resize=False):
+    # After the client acknowledged a smaller header table, its next header
+    # block must begin with a table size update (here to 0).
+    hdr = (b"\x20" if resize else b"") + block(
+        (":method", method), (":scheme", "http"), (":authority", "fuzz"), (":path", path), *extra)
     if not body:
         return frame(HEADERS, END_HEADERS | END_STREAM, sid, hdr)
     return frame(HEADERS, END_HEADERS, sid, hdr) + frame(DATA, END_STREAM, sid, body)
 
 
-def response(sid, status, body=b"", extra=()):
-    hdr = block((":status", status), *extra)
+def response(sid, status, body=b"", extra=(), resize=False):
+    hdr = (b"\x20" if resize else b"") + block((":status", status), *extra)
     if not body:
         return frame(HEADERS, END_HEADERS | END_STREAM, sid, hdr)
     return frame(HEADERS, END_HEADERS, sid, hdr) + frame(DATA, END_STREAM, sid, body)
@@ -76,11 +79,13 @@ def seeds():
     s = "fuzz_server_engine"
     for shape, tag in ((0x02, "preface"), (0x82, "upgrade")):
         first = 3 if shape & 0x80 else 1
-        write(s, f"{tag}-get", bytes([shape]) + ACK_SETTINGS + request(first, "GET", "/a"))
+        write(s, f"{tag}-get", bytes([shape]) + ACK_SETTINGS + request(first, "GET", "/a", resize=True))
         write(s, f"{tag}-post", bytes([shape]) + ACK_SETTINGS + request(first, "POST", "/b", b"hello",
-                                                                          (("x-note", "n"),)))
+                                                                          (("x-note", "n"),), True))
         write(s, f"{tag}-many", bytes([shape]) + ACK_SETTINGS + b"".join(
-            request(first + 2 * i, "GET", f"/{i}") for i in range(6)))
+            request(first + 2 * i, "GET", f"/{i}", resize=(i == 0)) for i in range(6)))
+        write(s, f"{tag}-no-ack", bytes([shape | 0x01]) + b"".join(
+            request(first + 2 * i, "POST", f"/{i}", b"body%d" % i) for i in range(3)))
     write(s, "ping-window-rst", bytes([0x02]) + frame(PING, 0, 0, b"12345678") +
           frame(WINDOW, 0, 0, struct.pack(">I", 1000)) + request(1, "POST", "/p", b"x" * 40) +
           frame(RST, 0, 1, struct.pack(">I", 8)) + request(3, "GET", "/after"))
@@ -93,20 +98,23 @@ def seeds():
         (":method", "POST"), (":scheme", "http"), (":authority", "f"), (":path", "/d"))) +
           frame(DATA, PADDED, 1, b"\x03abc\x00\x00\x00") + frame(DATA, END_STREAM, 1, b"def"))
     write(s, "reset-000", bytes([0x02]) + request(1, "POST", "/r", b"\x00zero"))
+    write(s, "too-many-429", bytes([0x00]) + b"".join(
+        request(1 + 2 * i, "POST", f"/{i}", b"x") for i in range(4)))
+    write(s, "big-body", bytes([0x0a]) + request(1, "POST", "/big", b"y" * 3000))
 
     # 3. Client engine: shape byte, then everything the server sends.
     c = "fuzz_client_engine"
     srv = settings((3, 100), (4, 65535)) + ACK_SETTINGS
-    answers = response(1, "200") + response(3, "200", b"hello", (("content-type", "text/plain"),)) + \
+    answers = response(1, "200", resize=True) + response(3, "200", b"hello", (("content-type", "text/plain"),)) + \
         response(5, "201", b"0123456789abcdef0123456789abcdef")
     write(c, "preface", bytes([0x00]) + srv + answers)
     up = b"HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: h2c\r\n\r\n"
-    write(c, "upgrade", bytes([0x80]) + up + srv + response(1, "200", b"up") + response(3, "200") +
+    write(c, "upgrade", bytes([0x80]) + up + srv + response(1, "200", b"up", resize=True) + response(3, "200") +
           response(5, "200", b"hello") + response(7, "200", b"big"))
-    write(c, "preface-rst-goaway", bytes([0x01]) + srv + response(1, "200") +
+    write(c, "preface-rst-goaway", bytes([0x01]) + srv + response(1, "200", resize=True) +
           frame(RST, 0, 3, struct.pack(">I", 11)) + frame(PING, 0, 0, b"abcdefgh") +
           frame(GOAWAY, 0, 0, struct.pack(">II", 3, 0)))
-    write(c, "preface-large", bytes([0x02]) + srv + response(1, "200", b"z" * 200) +
+    write(c, "preface-large", bytes([0x02]) + srv + response(1, "200", b"z" * 200, resize=True) +
           frame(WINDOW, 0, 0, struct.pack(">I", 100)))
     write(c, "upgrade-refused", bytes([0x80]) + b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
 
