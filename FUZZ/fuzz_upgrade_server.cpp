@@ -1,8 +1,10 @@
 // Server side of the HTTP/1.1 upgrade: the input is everything the client
 // sends (request head, body and, after a 101, the first HTTP/2 bytes),
 // already waiting in the socket and followed by the end of the stream, as
-// a client that wrote and stopped. A switched session is driven briefly so
-// that the upgrade request (stream 1) is answered.
+// a client that wrote and stopped (so that no input waits out the exchange's
+// one-second limit). A switched session then reads the rest and the end of
+// the stream; answering the upgraded request is the server engine target's
+// part, which keeps its client's stream open.
 #include <stdint.h>
 #include <stdlib.h>
 #include <sys/socket.h>
