@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets (clang, ASan+UBSan, build-fuzz/) and runs each
 # for a fixed time from its seed corpus in FUZZ/corpus.
 #   bash scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
-# Default 25 s per target. New inputs go to build-fuzz/corpus/<target> (kept
+# Default 20 s per target. New inputs go to build-fuzz/corpus/<target> (kept
 # between runs; FUZZ/corpus is only read). Exits non-zero when any target
 # finds a crash, leak, time-out or sanitizer report; the reproducer is kept
 # as build-fuzz/artifacts/<target>-crash-... (or -leak-, -timeout-, -oom-).
@@ -11,7 +11,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-seconds="${1:-25}"
+seconds="${1:-20}"
 shift || true
 
 bash scripts/setup.sh
