@@ -1,8 +1,8 @@
 // Client session engine against a hostile server: the input's first byte
-// picks the form (upgrade or connection preface) and the options; the rest
-// is everything the server sends (for the upgrade, its HTTP/1.1 answer
-// first), written as soon as the connection is accepted and followed by the
-// end of the stream. Three requests are queued and driven until the stream
+// picks the form (upgrade or connection preface), the options and detail
+// logging; the rest is everything the server sends (for the upgrade, its
+// HTTP/1.1 answer first), written as soon as the connection is accepted and
+// followed by the end of the stream. Three requests are queued and driven until the stream
 // ends or a bounded number of rounds has passed.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -87,6 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* _data, size_t _size) {
   qirfuzz::Input in(_data, _size);
   uint8_t shape = in.Byte();
   std::string bytes = in.Rest();
+  // Detail logging prints what the peer sent: let the input switch it on.
+  G_QIR_HTTP2_DETAIL_LOG = (shape & 0x40) != 0 ? 1 : 0;
   std::thread server(ServeOne, bytes);
   {
     QIR_ST_HTTP2_OPTIONS o;

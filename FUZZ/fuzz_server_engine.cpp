@@ -1,6 +1,6 @@
 // Server session engine after set-up: the input's first byte picks the form
 // (connection preface, or the HTTP/1.1 upgrade followed by the preface) and
-// the engine's limits; the rest is what the client sends after its valid
+// the engine's limits and detail logging; the rest is what the client sends after its valid
 // preface. Every completed request is answered, so responses flow while the
 // hostile frames arrive. TLS carries this same byte stream once the
 // handshake is done, so the cleartext forms cover the engine's handling.
@@ -38,6 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* _data, size_t _size) {
   qirfuzz::Input in(_data, _size);
   uint8_t shape = in.Byte();
   bool upgrade = (shape & 0x80) != 0;
+  // Detail logging prints what the peer sent: let the input switch it on.
+  G_QIR_HTTP2_DETAIL_LOG = (shape & 0x40) != 0 ? 1 : 0;
   std::string stream = std::string(kMagic, sizeof(kMagic) - 1) + std::string(kSettings, 9) +
                        in.Rest();
   int fds[2];
