@@ -18,7 +18,10 @@ bash scripts/setup.sh
 
 dir=build-fuzz
 jobs="${QIR_FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}"
-cmake -S . -B "$dir" -DQIR_FUZZ=ON -DQIR_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+# -O1 with line tables: a third less build time than -O2 -g, and the
+# sanitizers' stacks still name every line.
+cmake -S . -B "$dir" -DQIR_FUZZ=ON -DQIR_TESTS=OFF -DCMAKE_BUILD_TYPE=None \
+  -DCMAKE_C_FLAGS="-O1 -gline-tables-only" -DCMAKE_CXX_FLAGS="-O1 -gline-tables-only" \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$dir" --target fuzz_all -j "$jobs"
 
