@@ -10,6 +10,8 @@ PACKAGES=(
   libnghttp2-dev libssl-dev liblz4-dev libsctp-dev rapidjson-dev
   # tests
   libgtest-dev libgmock-dev
+  # fuzz targets (scripts/fuzz.sh): clang with libFuzzer and the sanitizer runtimes
+  clang libclang-rt-14-dev
   # independent peers and tools the tests and benchmarks talk to
   curl openssl nghttp2-client nghttp2-server nghttp2-proxy python3 python3-h2 tshark procps
   # the logger the log benchmark compares with
