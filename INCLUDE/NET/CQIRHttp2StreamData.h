@@ -28,7 +28,8 @@ class CQIRHttp2StreamData {
   void AddRequestHeader(const std::string& _name, const std::string& _value);
   void AddRequestHeader(const char* _name, size_t _nameLen, const char* _value,
                         size_t _valueLen);
-  // Appends when the whole chunk fits, else stores nothing and returns false.
+  // Appends when the whole chunk fits and none was dropped before; else
+  // stores nothing, marks the error and returns false.
   bool SetRequestPayload(const char* _data, size_t _len);
 
   int32_t GetStreamID() const { return stream_id_; }
@@ -36,7 +37,6 @@ class CQIRHttp2StreamData {
   size_t GetRequestPayload(char** _out) const;  // the buffer, and the bytes stored
   size_t GetPayloadCapacity() const { return payloadSize_; }
   void SetTimeout() { startT_ = std::chrono::system_clock::now(); }
-  void SetPayloadError() { error_ = 1; }
   int GetError() const { return error_; }
 
  private:

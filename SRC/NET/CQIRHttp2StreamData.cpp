@@ -45,11 +45,14 @@ void CQIRHttp2StreamData::AddRequestHeader(const char* _name, size_t _nameLen,
 }
 
 bool CQIRHttp2StreamData::SetRequestPayload(const char* _data, size_t _len) {
+  // Once a chunk was dropped nothing is appended: the body stays a prefix.
+  if (error_ != 0) return false;
   // Compared by subtraction: reqPayloadSize_ never exceeds payloadSize_, and
   // a sum could wrap for a huge _len.
   if (reqPayload_ == nullptr || _len > payloadSize_ - reqPayloadSize_) {
     QIR_LOG_I("SET PAYLOAD FAIL %lu,%lu", static_cast<unsigned long>(reqPayloadSize_),
               static_cast<unsigned long>(_len));
+    error_ = 1;
     return false;
   }
   if (_len > 0) memcpy(reqPayload_ + reqPayloadSize_, _data, _len);

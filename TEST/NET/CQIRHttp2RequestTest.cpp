@@ -289,8 +289,8 @@ TEST_F(Http2RequestTest, InitializeOnceSettingsAndHeaderBlock) {
   std::lock_guard<std::mutex> lock(srv.mu);
   std::vector<std::pair<int32_t, uint32_t>> want = {
       {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, 100}, {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 65536},
-      {NGHTTP2_SETTINGS_MAX_FRAME_SIZE, 16384}, {NGHTTP2_SETTINGS_HEADER_TABLE_SIZE, 64},
-      {NGHTTP2_SETTINGS_ENABLE_PUSH, 0}};
+      {NGHTTP2_SETTINGS_MAX_FRAME_SIZE, 16384}, {NGHTTP2_SETTINGS_HEADER_TABLE_SIZE, 4096},
+      {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, 65536}, {NGHTTP2_SETTINGS_ENABLE_PUSH, 0}};
   ASSERT_EQ(want.size(), srv.settings.size());
   for (size_t i = 0; i < want.size(); ++i) {
     EXPECT_EQ(want[i], std::make_pair(srv.settings[i].settings_id, srv.settings[i].value));
