@@ -348,6 +348,104 @@ TEST_F(Http2Engine, StreamsBeyondTheLimitBeforeOurSettingsAreRefusedNotFatal) {
   EXPECT_EQ(0, e_.Get429ResponseCount());
 }
 
+// One frame as raw bytes: 9-byte header and payload.
+std::string Frame(uint8_t _type, uint8_t _flags, int32_t _id, const std::string& _payload) {
+  size_t n = _payload.size();
+  std::string f = {(char)(n >> 16), (char)(n >> 8), (char)n, (char)_type, (char)_flags,
+                   (char)(_id >> 24), (char)(_id >> 16), (char)(_id >> 8), (char)_id};
+  return f + _payload;
+}
+
+// A header list past either bound has its stream reset before more of it is
+// stored; a request within the bounds on the same connection is served. The
+// big list re-references one table entry, as the memory probe did.
+struct HeaderCase {
+  const char* what;
+  size_t fields, valueLen;
+  bool reset;
+};
+void PrintTo(const HeaderCase& _c, std::ostream* _os) { *_os << _c.what; }
+class Http2EngineHeaderBound : public Http2Engine,
+                               public ::testing::WithParamInterface<HeaderCase> {};
+
+TEST_P(Http2EngineHeaderBound, HeaderListOverItsBoundResetsOnlyItsStream) {
+  const HeaderCase& c = GetParam();
+  QIR_ST_HTTP2_OPTIONS o = Streams(4);
+  o.nMaxHeaderFields_ = 10;  // 4 pseudo-headers + 6
+  o.nMaxHeaderListSize_ = 16384;
+  if (c.valueLen > 100) o.nMaxHeaderFields_ = 0;  // the default, 256
+  Open(o);
+  QIR_HTTP2_HEADER extra;
+  for (size_t i = 0; i < c.fields; ++i) {
+    extra.emplace_back(c.valueLen > 100 ? "x-big" : "x-" + std::to_string(i),
+                       std::string(c.valueLen, 'v'));
+  }
+  peer_->Submit("GET", "/1", "", extra);
+  peer_->Submit("GET", "/3");
+  Turn(e_, *peer_);
+  std::vector<int32_t> want = {1, 3};
+  if (c.reset) want.erase(want.begin());
+  EXPECT_EQ(want, Take());
+  EXPECT_EQ(c.reset, peer_->Find(NGHTTP2_RST_STREAM, 1) != nullptr);
+  if (!c.reset) Answer(1, "200");
+  Answer(3, "200");
+  ASSERT_TRUE(Closed(3));
+  EXPECT_EQ("200", peer_->Status(3));
+  EXPECT_EQ(QIR_HTTP2_CONN_STATE_OPEN, e_.GetState());
+}
+INSTANTIATE_TEST_SUITE_P(
+    Bounds, Http2EngineHeaderBound,
+    ::testing::Values(HeaderCase{"FieldsAtTheBound", 6, 10, false},
+                      HeaderCase{"OneFieldTooMany", 7, 10, true},
+                      HeaderCase{"BytesPastTheBound", 20, 1000, true}),
+    [](const ::testing::TestParamInfo<HeaderCase>& i) { return std::string(i.param.what); });
+
+// A WINDOW_UPDATE that pushes a window past 2^31-1 gets FLOW_CONTROL_ERROR:
+// on the connection (0) by GOAWAY before the session closes, on a stream (1)
+// by RST_STREAM with the connection going on (FlowControlOverflowCodes).
+class Http2EngineWindow : public Http2Engine, public ::testing::WithParamInterface<int32_t> {};
+
+TEST_P(Http2EngineWindow, WindowPastTheMaximumGetsFlowControlError) {
+  int32_t id = GetParam();
+  Open(Streams(2));
+  peer_->Submit("GET", "/");
+  Turn(e_, *peer_);
+  ASSERT_EQ(std::vector<int32_t>{1}, Take());
+  peer_->Raw(Frame(NGHTTP2_WINDOW_UPDATE, 0, id, std::string("\x7f\xff\xff\xff", 4)));
+  Turn(e_, *peer_);
+  const H2Frame* f = peer_->Find(id == 0 ? NGHTTP2_GOAWAY : NGHTTP2_RST_STREAM, id);
+  ASSERT_NE(nullptr, f);
+  EXPECT_EQ(static_cast<uint32_t>(NGHTTP2_FLOW_CONTROL_ERROR), f->code);
+  EXPECT_EQ(id == 0 ? QIR_HTTP2_CONN_STATE_CLOSE : QIR_HTTP2_CONN_STATE_OPEN, e_.GetState());
+  if (id == 0) {
+    EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR, e_.GetStateCause());
+  }
+}
+INSTANTIATE_TEST_SUITE_P(ConnectionAndStream, Http2EngineWindow, ::testing::Values(0, 1));
+
+// A peer that keeps its flow-control window shut cannot hold a response
+// record: past the stall time-out the stream is reset and the record freed.
+TEST_F(Http2Engine, StalledResponseIsResetAndItsRecordFreed) {
+  QIR_ST_HTTP2_OPTIONS o = Streams(2);
+  o.nSendStallTimeout_ = 1;
+  Open(o);
+  nghttp2_settings_entry shut = {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 0};
+  nghttp2_submit_settings(peer_->session, NGHTTP2_FLAG_NONE, &shut, 1);
+  peer_->Submit("GET", "/");
+  Turn(e_, *peer_);
+  ASSERT_EQ(std::vector<int32_t>{1}, Take());
+  Answer(1, "200", std::string(100, 'b'));
+  bool reset = false;
+  for (int i = 0; i < 6 && !reset; ++i) {
+    reset = PumpUntil(e_, *peer_, [&] { return peer_->Find(NGHTTP2_RST_STREAM, 1) != nullptr; });
+  }
+  ASSERT_TRUE(reset);
+  EXPECT_EQ(static_cast<uint32_t>(NGHTTP2_CANCEL), peer_->Find(NGHTTP2_RST_STREAM, 1)->code);
+  EXPECT_EQ("", peer_->streams[1].body);
+  EXPECT_EQ(2u, e_.GetResponsePoolSize());
+  EXPECT_EQ(QIR_HTTP2_CONN_STATE_OPEN, e_.GetState());
+}
+
 // Responses queued from an application thread while the worker drives.
 TEST_F(Http2Engine, ResponsesFromAnotherThread) {
   Open(Streams(32));
