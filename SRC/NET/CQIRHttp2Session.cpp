@@ -308,18 +308,20 @@ void CQIRHttp2Session::LogClosed(const char* _what) {
 void CQIRHttp2Session::Terminate(bool _markSelf) {
   int cause = GetStateCause();
   if (session_ == nullptr) return;
-  // Whatever the cause, the peer learns it ended: NO_ERROR when nothing went
-  // wrong here, nghttp2's code when it failed the session, else
-  // INTERNAL_ERROR. Only a peer that is gone gets nothing. nghttp2 keeps a
+  // The peer learns why the session ends: NO_ERROR when nothing went wrong
+  // here, nghttp2's code when it failed the session, else INTERNAL_ERROR.
+  // A peer that ended it itself or is gone gets nothing. nghttp2 keeps a
   // GOAWAY it already queued itself and sends that one.
   bool send = true;
   uint32_t code = NGHTTP2_INTERNAL_ERROR;
   switch (cause) {
     case QIR_HTTP2_CONN_CLOSE_CAUSE_NONE:
     case QIR_HTTP2_CONN_CLOSE_CAUSE_SELF:
-    case QIR_HTTP2_CONN_CLOSE_CAUSE_PEER:
     case QIR_HTTP2_CONN_CLOSE_CAUSE_STREAM_FULL:
       code = NGHTTP2_NO_ERROR;
+      break;
+    case QIR_HTTP2_CONN_CLOSE_CAUSE_PEER:
+      send = false;
       break;
     case QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR:
       send = lastLibError_ != NGHTTP2_ERR_EOF && !Ended();

@@ -2,7 +2,9 @@
 // over loopback. The server answers by path: /echo (default) echoes the body
 // with 200, /silent never answers, /rst resets with ENHANCE_YOUR_CALM,
 // /headers-rst sends HEADERS then resets, /goaway answers and sends GOAWAY,
-// /big answers with as many bytes as the request body's number.
+// /big answers with as many bytes as the request body's number, /bad-length
+// announces more body than it sends, /bad-hpack sends a header block no
+// decoder can read.
 #include "CQIRHttp2Request.h"
 
 #include <gtest/gtest.h>
@@ -106,6 +108,7 @@ class TestServer {
   }
 
   void Serve(int _fd) {
+    fd_ = _fd;
     nghttp2_session_callbacks* cb;
     nghttp2_session_callbacks_new(&cb);
     nghttp2_session_callbacks_set_on_begin_headers_callback(
@@ -160,11 +163,14 @@ class TestServer {
     streams_.clear();
   }
 
-  void Answer(nghttp2_session* _s, int32_t _id, const char* _status, const std::string& _body) {
+  void Answer(nghttp2_session* _s, int32_t _id, const char* _status, const std::string& _body,
+              const char* _length = nullptr) {
     Stream& st = streams_[_id];
     st.out = _body;
     st.off = 0;
-    nghttp2_nv nv[] = {{(uint8_t*)":status", (uint8_t*)_status, 7, 3, NGHTTP2_NV_FLAG_NONE}};
+    nghttp2_nv nv[] = {{(uint8_t*)":status", (uint8_t*)_status, 7, 3, NGHTTP2_NV_FLAG_NONE},
+                       {(uint8_t*)"content-length", (uint8_t*)_length, 14,
+                        _length != nullptr ? strlen(_length) : 0, NGHTTP2_NV_FLAG_NONE}};
     nghttp2_data_provider dp;
     dp.source.ptr = &st;
     dp.read_callback = [](nghttp2_session*, int32_t, uint8_t* b, size_t l, uint32_t* fl,
@@ -176,7 +182,7 @@ class TestServer {
       if (t->off == t->out.size()) *fl |= NGHTTP2_DATA_FLAG_EOF;
       return (ssize_t)n;
     };
-    nghttp2_submit_response(_s, _id, nv, 1, &dp);
+    nghttp2_submit_response(_s, _id, nv, _length != nullptr ? 2 : 1, &dp);
   }
 
   void OnFrame(nghttp2_session* _s, const nghttp2_frame* _f) {
@@ -200,7 +206,14 @@ class TestServer {
       if (h.first == ":path") path = h.second;
     }
     if (path == "/silent") return;
-    if (path == "/rst") {
+    if (path == "/bad-hpack") {
+      // HEADERS with END_HEADERS whose only field refers far past any table.
+      const uint8_t raw[] = {0, 0, 5, NGHTTP2_HEADERS, NGHTTP2_FLAG_END_HEADERS, 0, 0, 0,
+                             (uint8_t)id, 0xff, 0xff, 0xff, 0xff, 0x0f};
+      WriteAll(fd_, raw, sizeof(raw));
+    } else if (path == "/bad-length") {
+      Answer(_s, id, "200", "abc", "10");
+    } else if (path == "/rst") {
       nghttp2_submit_rst_stream(_s, NGHTTP2_FLAG_NONE, id, NGHTTP2_ENHANCE_YOUR_CALM);
     } else if (path == "/headers-rst") {
       nghttp2_nv nv[] = {{(uint8_t*)":status", (uint8_t*)"200", 7, 3, NGHTTP2_NV_FLAG_NONE}};
@@ -216,6 +229,7 @@ class TestServer {
 
   bool upgrade_, autoPingAck_;
   int lfd_, port_;
+  int fd_ = -1;  // the connection being served
   std::atomic<bool> stop_{false};
   std::thread thread_;
   std::map<int32_t, Stream> streams_;  // server thread only
@@ -401,6 +415,38 @@ TEST_F(Http2RequestTest, GoawayClosesByPeerAndKeepsTheAnswerBeforeIt) {
   usleep(50000);
   std::lock_guard<std::mutex> lock(srv.mu);
   EXPECT_EQ(0, srv.goaways);  // no GOAWAY answers the peer's
+}
+
+// A fatal session error (here COMPRESSION_ERROR) ends the waiting request at
+// once with the session's close cause, not by its time-out; nghttp2's GOAWAY
+// reaches the peer (FatalErrorEndsTheWaitAtOnce).
+TEST_F(Http2RequestTest, FatalSessionErrorEndsTheSyncRequestAtOnce) {
+  TestServer srv;
+  QIR_ST_HTTP2_OPTIONS o = Options();
+  o.nTimeout_ = 30;
+  Open(srv, o);
+  Clock::time_point start = Clock::now();
+  EXPECT_FALSE(Sync("/bad-hpack", ""));
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(QIR_HTTP2_CONN_STATE_CLOSE, client_.GetState());
+  EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR, client_.GetStateCause());
+  for (int i = 0; i < 500 && srv.goaways == 0; ++i) usleep(1000);  // racy read is fine
+  std::lock_guard<std::mutex> lock(srv.mu);
+  EXPECT_EQ(1, srv.goaways);
+}
+
+// A stream error (here a body shorter than its content-length) resets that
+// stream only; the next request on the connection is answered
+// (ClientStreamErrorIsNotFatal).
+TEST_F(Http2RequestTest, StreamErrorResetsOnlyItsStream) {
+  TestServer srv;
+  Open(srv);
+  ASSERT_TRUE(Sync("/bad-length", ""));
+  EXPECT_STREQ("000", res_.rs_);
+  EXPECT_EQ(NGHTTP2_PROTOCOL_ERROR, res_.error_);
+  EXPECT_EQ(QIR_HTTP2_CONN_STATE_OPEN, client_.GetState());
+  ASSERT_TRUE(Sync("/echo", "again"));
+  EXPECT_EQ("again", Body(res_));
 }
 
 TEST_F(Http2RequestTest, UnansweredPingClosesWithPingTimeout) {

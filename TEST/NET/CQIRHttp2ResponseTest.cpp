@@ -307,7 +307,7 @@ TEST_P(Http2EngineClose, CloseCauseDecidesTheGoawayOnDisconnect) {
 INSTANTIATE_TEST_SUITE_P(
     Causes, Http2EngineClose,
     ::testing::Values(CloseCase{"healthy", QIR_HTTP2_CONN_CLOSE_CAUSE_SELF, NGHTTP2_NO_ERROR},
-                      CloseCase{"goaway", QIR_HTTP2_CONN_CLOSE_CAUSE_PEER, NGHTTP2_NO_ERROR},
+                      CloseCase{"goaway", QIR_HTTP2_CONN_CLOSE_CAUSE_PEER, -1},
                       CloseCase{"closed", QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR, -1},
                       CloseCase{"twice", QIR_HTTP2_CONN_CLOSE_CAUSE_PING_TIMEOUT,
                                 NGHTTP2_INTERNAL_ERROR}),
