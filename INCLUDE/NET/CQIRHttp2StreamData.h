@@ -20,7 +20,8 @@ class CQIRHttp2StreamData {
   CQIRHttp2StreamData& operator=(const CQIRHttp2StreamData&) = delete;
 
   // Body capacity _size bytes plus one byte for the receiver's NUL; false
-  // when the allocation failed.
+  // when the allocation failed. The buffer starts small and grows with the
+  // bodies it receives, up to the capacity.
   bool Initialize(size_t _size);
   void New(int32_t _streamId);  // start a new request: id, no headers, no body
   void Reset();                 // drop the headers
@@ -44,7 +45,8 @@ class CQIRHttp2StreamData {
   QIR_HTTP2_HEADER reqHdr_;
   char* reqPayload_;
   size_t reqPayloadSize_;
-  size_t payloadSize_;
+  size_t payloadSize_;  // capacity
+  size_t allocated_;    // bytes of reqPayload_, the NUL's included
   std::chrono::system_clock::time_point startT_;  // handed to the application
   int error_;                                     // 1: a DATA chunk was dropped
 };

@@ -57,7 +57,7 @@ bool CQIRHttp2Response::Initialize(const char* name, const QIR_ST_HTTP2_OPTIONS*
   requestPool_.Init(options_.nMaxConcurrentStream_, options_.nMaxPayloadSize_, MakeStream,
                     DropStream);
   CQIRLockGuard guard(mutexQ_);
-  responsePool_.Init(options_.nMaxConcurrentStream_, options_.nMaxPayloadSize_,
+  responsePool_.Init(options_.nMaxConcurrentStream_, 0,
                      QIR_HTTP2_MAKE_RECORD<QIR_ST_HTTP2_RESPONSE>,
                      QIR_HTTP2_DROP_RECORD<QIR_ST_HTTP2_RESPONSE>);
   return true;
@@ -401,9 +401,20 @@ int CQIRHttp2Response::Response(const QIR_ST_HTTP2_RESPONSE* res, bool wait) {
   rec->hdr_ = res->hdr_;
   rec->payload_.size_ = res->payload_.size_;
   rec->payload_.rSize_ = 0;
-  // A body beyond the pooled buffer is not copied at all: PrepareResponse
-  // fails the session on its size before anything is sent.
+  // A body beyond the limit is not copied at all: PrepareResponse fails the
+  // session on its size before anything is sent. The record's buffer takes
+  // the size of each body, so a pooled record holds no more than it last
+  // needed.
   if (res->payload_.size_ > 0 && res->payload_.size_ <= options_.nMaxPayloadSize_) {
+    char* data = static_cast<char*>(realloc(rec->payload_.data_, res->payload_.size_));
+    if (data == nullptr) {
+      CQIRLockGuard guard(mutexQ_);
+      responsePool_.Give(rec);
+      SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
+      QIR_LOG_E("conn(%s) memory allocate failed...", name_.c_str());
+      return -3;
+    }
+    rec->payload_.data_ = data;
     memcpy(rec->payload_.data_, res->payload_.data_, res->payload_.size_);
   }
   CQIRLockGuard guard(mutexQ_);

@@ -34,7 +34,7 @@ const struct {
     {"ping timeout!", "ping timeout"},              // QIR_HTTP2_CONN_CLOSE_CAUSE_PING_TIMEOUT
     {"event error dispatch!", "event error"},       // QIR_HTTP2_CONN_CLOSE_CAUSE_EVENT_ERROR
     {"internal error!", "internal error"},          // QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR
-    {"stream already closed!", "already closed"},   // QIR_HTTP2_CONN_ERROR_CAUSE_STREAM_ALREADY_CLOSED
+    {"stream already closed!", "already closed"},   // ..._ERROR_CAUSE_STREAM_ALREADY_CLOSED
 };
 
 bool KnownCause(int _cause) {
@@ -65,5 +65,7 @@ void QIR_HTTP2_SET_DEFAULT_OPTIONS(QIR_ST_HTTP2_OPTIONS* _options) {
   if (_options->nMaxHeaderListSize_ == 0) {
     _options->nMaxHeaderListSize_ = QIR_HTTP2_DEFAULT_MAX_HEADER_LIST_SIZE;
   }
-  if (_options->nMaxHeaderFields_ == 0) _options->nMaxHeaderFields_ = QIR_HTTP2_DEFAULT_MAX_HEADER_FIELDS;
+  if (_options->nMaxHeaderFields_ == 0) {
+    _options->nMaxHeaderFields_ = QIR_HTTP2_DEFAULT_MAX_HEADER_FIELDS;
+  }
 }
