@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "NET/QIRHttp2TestPeer.h"
-#include "NET/QIRNetTestUtil.h"
-#include "QIRCommonOpenSSL.h"
 
 using namespace qirtest;
 
@@ -454,33 +452,4 @@ TEST_F(Http2Engine, ResponsesFromAnotherThread) {
   app.join();
   ASSERT_TRUE(all);
   EXPECT_EQ("async", peer_->streams[39].body);
-}
-
-// Command-line clients against the engine in its own-epoll mode.
-TEST(Http2EnginePeers, PriorKnowledgeAndTlsClients) {
-  if (RunPeer({"curl", "--version"}).status != 0) GTEST_SKIP() << "curl is not available";
-  EchoServer plain(1);
-  auto r = RunPeer({"curl", "-sS", "--http2-prior-knowledge", "-d", "hello", plain.Url("/echo")});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("hello", r.out);
-  r = RunPeer({"nghttp", plain.Url("/plain")});
-  EXPECT_EQ(0, r.status);
-  EXPECT_EQ("/plain", r.out);
-
-  QIRTlsTestPki pki;
-  ASSERT_TRUE(pki.MakeSelfSigned());
-  QIR_SSL_INIT();
-  SSL_CTX* ctx = QIR_SSL_CREATE_SERVER_CTX(pki.Path("self.key").c_str(),
-                                           pki.Path("self.pem").c_str(), nullptr);
-  ASSERT_NE(nullptr, ctx);
-  {
-    EchoServer tls(2, ctx);
-    r = RunPeer({"curl", "-sSk", "--http2", tls.Url("/tls")});
-    EXPECT_EQ(0, r.status);
-    EXPECT_EQ("/tls", r.out);
-    r = RunPeer({"nghttp", tls.Url("/tls2")});
-    EXPECT_EQ(0, r.status);
-    EXPECT_NE(std::string::npos, r.out.find("/tls2")) << r.out;  // after a name warning
-  }
-  SSL_CTX_free(ctx);
 }
