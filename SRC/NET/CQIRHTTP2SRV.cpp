@@ -147,28 +147,27 @@ bool CQIRHTTP2SRV::InitConnectionManager() {
   options.nPingSendThreshold_ = 2;
   options.nTimeout_ = 0;
 
-  // The optional keys have a range; a value outside keeps the default.
+  // A value outside its key's range keeps the default.
   const struct {
     const char* key;
     uint32_t* field;
     int min;
     int max;
-    bool optional;
-  } keys[] = {{"MAX_CONCURRENT_STREAM", &options.nMaxConcurrentStream_, 0, INT_MAX, false},
-              {"PING_PERIOD", &options.nPingSendThreshold_, 0, INT_MAX, false},
-              {"PING_TIMEOUT", &options.nPingTimeoutThreshold_, 0, INT_MAX, false},
+  } keys[] = {{"MAX_CONCURRENT_STREAM", &options.nMaxConcurrentStream_, 0, INT_MAX},
+              {"PING_PERIOD", &options.nPingSendThreshold_, 0, INT_MAX},
+              {"PING_TIMEOUT", &options.nPingTimeoutThreshold_, 0, INT_MAX},
               // Below the RFC's 4096 only for peers known to honour it.
               {"HEADER_TABLE_SIZE", &options.nMaxHeaderTableSize_, 1,
-               QIR_HTTP2_DEFAULT_MAX_HEADER_TABLE_SIZE, true},
-              {"MAX_HEADER_LIST_SIZE", &options.nMaxHeaderListSize_, 1, INT_MAX, true},
-              {"MAX_HEADER_FIELDS", &options.nMaxHeaderFields_, 1, INT_MAX, true},
-              {"SEND_STALL_TIMEOUT", &options.nSendStallTimeout_, 0, INT_MAX, true}};
+               QIR_HTTP2_DEFAULT_MAX_HEADER_TABLE_SIZE},
+              {"MAX_HEADER_LIST_SIZE", &options.nMaxHeaderListSize_, 1, INT_MAX},
+              {"MAX_HEADER_FIELDS", &options.nMaxHeaderFields_, 1, INT_MAX},
+              {"SEND_STALL_TIMEOUT", &options.nSendStallTimeout_, 0, INT_MAX}};
   for (const auto& k : keys) {
     int value = 0;
     if (cfg_.Get(kSectionOptions, k.key, &value) == 0) {
       QIR_LOG_W("configuration(%s:%s) not found!...using default(%d)", kSectionOptions, k.key,
                 static_cast<int>(*k.field));
-    } else if (k.optional && (value < k.min || value > k.max)) {
+    } else if (value < k.min || value > k.max) {
       QIR_LOG_W("configuration(%s:%s) value(%d) invalid!...using default(%d)", kSectionOptions,
                 k.key, value, static_cast<int>(*k.field));
     } else {
