@@ -126,6 +126,7 @@ class CQIRHttp2Response final : private CQIRHttp2SessionHandler {
   QIR_ST_HTTP2_OPTIONS options_;
   bool isUpgrade_;
   bool isEvent_;
+  bool upgradeHeld_;  // the upgrade request waits for the client's SETTINGS
   std::map<int32_t, CQIRHttp2StreamData*> requestMap_;
   std::vector<CQIRHttp2StreamData*> requestList_;
   CQIRHttp2Pool<CQIRHttp2StreamData> requestPool_;

@@ -38,6 +38,7 @@ CQIRHttp2Response::CQIRHttp2Response()
       options_(),
       isUpgrade_(false),
       isEvent_(false),
+      upgradeHeld_(false),
       auto429ResponseCount_(0),
       cancelCount_(0),
       user_callback_(nullptr),
@@ -78,6 +79,7 @@ bool CQIRHttp2Response::TakeOver(int fd, const char* ip, int port, SSL_CTX* ctx,
   fd_ = fd;
   isUpgrade_ = upgrade;
   isEvent_ = isEvent;
+  upgradeHeld_ = false;
   core_.SetState(QIR_HTTP2_CONN_STATE_INIT, QIR_HTTP2_CONN_CLOSE_CAUSE_NONE);
   return core_.Attach(fd, ctx, sslMode, !isEvent) && InitHttp2Session();
 }
@@ -192,6 +194,12 @@ int CQIRHttp2Response::OnFrameRecv(const nghttp2_frame* frame) {
                 static_cast<int>(frame->goaway.error_code));
       return 0;
     case NGHTTP2_SETTINGS:
+      if (upgradeHeld_ && !(frame->hd.flags & NGHTTP2_FLAG_ACK)) {
+        upgradeHeld_ = false;
+        auto it = requestMap_.find(1);
+        if (it != requestMap_.end()) requestList_.push_back(it->second);
+      }
+      return 0;
     case NGHTTP2_PING:
     case NGHTTP2_WINDOW_UPDATE:
       return 0;
@@ -530,7 +538,10 @@ bool CQIRHttp2Response::DoProcUpgradeWithRequest(QIR_HTTP2_HEADER& hdr, const ch
     requestPool_.Give(stream);
     return false;
   }
-  requestList_.push_back(stream);
+  // Handed over once the client's SETTINGS show that it speaks HTTP/2: an
+  // answer written right behind the 101 can reach a client still reading
+  // HTTP/1.1, which may fail on it.
+  upgradeHeld_ = true;
   return true;
 }
 
