@@ -98,9 +98,6 @@ class CQIRHttp2Session {
   void SetState(int _state, int _cause);  // a second close keeps the first cause
   int GetState();
   int GetStateCause();
-  bool IsOpen() { return GetState() == QIR_HTTP2_CONN_STATE_OPEN; }
-  // The last error nghttp2 reported for this session, "" when none.
-  const char* LastError() const { return lastError_.c_str(); }
   // Logs why a waiting operation ends on a closed session.
   void LogClosed(const char* _what);
 
@@ -154,7 +151,7 @@ class CQIRHttp2Session {
   CQIRMutex mutexS_;
   int state_;                         // guarded by mutexS_
   int cause_;                         // guarded by mutexS_
-  std::string lastError_;
+  std::string lastError_;            // the last error nghttp2 reported, "" none
   int lastLibError_;                  // nghttp2 error code of a fatal receive, 0 none
   // Header list being received: its stream, bytes and fields so far.
   int32_t hdrStream_;
@@ -202,7 +199,6 @@ class CQIRHttp2Pool {
   void Give(T* _t) { free_.push_back(_t); }
   // Records that can be taken without growing the pool.
   size_t Available() const { return free_.size() + (limit_ > made_ ? limit_ - made_ : 0); }
-  size_t Made() const { return made_; }
   void Clear() {
     for (T* t : free_) drop_(t);
     made_ -= free_.size();
