@@ -1,6 +1,7 @@
 #ifndef QIR_NET_CQIRHTTP2REQUEST_H
 #define QIR_NET_CQIRHTTP2REQUEST_H
 
+#include "CQIRHttp2Session.h"
 #include "CQIRMutex.h"
 #include "CQIRSocketNew.h"
 #include "defHttp2.h"
@@ -13,7 +14,6 @@
 
 #include <chrono>
 #include <map>
-#include <queue>
 #include <string>
 #include <vector>
 
@@ -26,14 +26,13 @@
 // nghttp2 session and the receive side. Any thread may queue asynchronous
 // requests and ask for the state and the counters at the same time.
 //
-// Every request and response record, with its body buffer, is allocated once
-// by Initialize; Disconnect and every completion path give them back.
-class CQIRHttp2Request {
+// Request and response records, with their body buffers, are made as
+// requests need them (at most nMaxConcurrentStream_ of each) and reused;
+// every completion path gives them back and Disconnect frees them.
+class CQIRHttp2Request final : private CQIRHttp2SessionHandler {
  public:
   CQIRHttp2Request();
   ~CQIRHttp2Request();
-  CQIRHttp2Request(const CQIRHttp2Request&) = delete;
-  CQIRHttp2Request& operator=(const CQIRHttp2Request&) = delete;
 
   // Once per object: copies the options (defaults applied) and fills the
   // pools with nMaxConcurrentStream_ records of each kind.
@@ -56,7 +55,7 @@ class CQIRHttp2Request {
   int GetStateCause();
   void SetState(int _state, int _cause);  // a second close keeps the first cause
   const char* GetName() const { return name_.c_str(); }
-  int GetSocket() const { return fd_; }
+  int GetSocket() const { return core_.GetSocket(); }
 
   // Asynchronous, any thread: queue a copy of _req.
   // 1 queued; 0 no free record (_doRetry false); -1 stream ids used up;
@@ -106,11 +105,7 @@ class CQIRHttp2Request {
  private:
   bool Connect(const char* _host, bool _noEvent);
   bool InitHttp2Session(const char* _host);
-  int SendSettingsHdr();
-  int SettingNegotiation() { return SendSettingsHdr(); }
   void SetVirtualHeader();
-  bool InitInternalEvent();
-  void CloseSession();
   bool Flush();  // nghttp2_session_send; false closes with cause 3
   int WaitEvent(int _timeoutMs);  // 0 nothing/handled, -1 failed
 
@@ -136,8 +131,16 @@ class CQIRHttp2Request {
   void LogPoolSizes();
   void StopBody(int32_t _stream);  // the caller gets its record back: no more reads of its body
 
-  // Receive-side steps, called from the nghttp2 callbacks on the event thread.
-  friend struct CQIRHttp2RequestCallbacks;
+  // The session core's handler, on the event thread.
+  int OnBeginHeaders(const nghttp2_frame* _frame) override;
+  int OnHeader(const nghttp2_frame* _frame, const uint8_t* _name, size_t _nameLen,
+               const uint8_t* _value, size_t _valueLen) override;
+  int OnDataChunk(int32_t _stream, const uint8_t* _data, size_t _len) override;
+  int OnFrameRecv(const nghttp2_frame* _frame) override;
+  void OnFrameSend(const nghttp2_frame* _frame) override;
+  void OnStreamClose(int32_t _stream, uint32_t _code) override;
+
+  // Receive-side steps.
   bool InsertRecv(int32_t _stream);
   bool UpdateHdrRecv(int32_t _stream, const char* _name, size_t _nameLen, const char* _value,
                      size_t _valueLen);
@@ -145,39 +148,29 @@ class CQIRHttp2Request {
   bool OnResponseRecv(int32_t _stream);
   bool RSTRecv(int32_t _stream, int _code);
   void CloseRecv(int32_t _stream, uint32_t _code);
-  int OnFrameRecv(const nghttp2_frame* _frame);
 
+  CQIRHttp2Session core_;
   std::string name_;
   std::string host_;
   int port_;
   std::string scheme_;
   std::string authority_;
-  int fd_;
-  CQIRSocketNew transport_;
   SSL_CTX* ssl_ctx_;           // not owned
-  nghttp2_session* session_;   // owned
   QIR_ST_HTTP2_OPTIONS options_;
   bool isUpgrade_;
   bool isEvent_;
-  int state_;                  // guarded by mutexS_
-  int cause_;                  // guarded by mutexS_
   CQIRMutex mutexQ_;
-  CQIRMutex mutexS_;
-  int epfd_;
   int total_request_count_;    // guarded by mutexQ_
   int32_t last_send_stream_id_;  // guarded by mutexQ_
   int32_t last_recv_stream_id_;  // guarded by mutexQ_
-  std::queue<QIR_ST_HTTP2_RESPONSE*> responsePool_;
+  CQIRHttp2Pool<QIR_ST_HTTP2_RESPONSE> responsePool_;
   std::vector<QIR_ST_HTTP2_REQUEST*> requestList_;  // guarded by mutexQ_
   std::map<int32_t, QIR_ST_HTTP2_REQUEST*> requestMap_;
-  std::queue<QIR_ST_HTTP2_REQUEST*> requestPool_;   // guarded by mutexQ_
+  CQIRHttp2Pool<QIR_ST_HTTP2_REQUEST> requestPool_;  // guarded by mutexQ_
   std::vector<QIR_ST_HTTP2_RESPONSE*> responseList_;
   std::map<int32_t, QIR_ST_HTTP2_RESPONSE*> responseMap_;
+  // Submitted requests by the steady-clock time (ns) they were queued.
   std::multimap<int64_t, QIR_ST_HTTP2_REQUEST*> timeoutMap_;
-  std::chrono::steady_clock::time_point ping_send_time_;
-  std::chrono::steady_clock::time_point last_recv_time_;
-  bool ping_send_flag_;
-  bool ping_recv_flag_;
   // Stream of the synchronous request in flight, 0 when none: the only
   // stream besides requestMap_'s whose response is handed out.
   int32_t sync_stream_id_;

@@ -6,33 +6,31 @@
 
 #include <chrono>
 #include <map>
-#include <queue>
 #include <string>
 #include <vector>
 
 #include <nghttp2/nghttp2.h>
 #include <openssl/ssl.h>
 
+#include "CQIRHttp2Session.h"
 #include "CQIRHttp2StreamData.h"
 #include "CQIRMutex.h"
 #include "CQIRSocketNew.h"
 #include "QIRHttp2Upgrade.h"
 #include "defHttp2.h"
 
-// Server side of one HTTP/2 connection: the accepted socket, one nghttp2
-// server session, pools of request buffers and response records (allocated
-// once by Initialize) and the session state. Created and accepted by the
+// Server side of one HTTP/2 connection: the accepted socket and one nghttp2
+// server session (in the session core), pools of request buffers and
+// response records (made as streams need them, freed by Disconnect). Created and accepted by the
 // server connection on the accepting thread, then driven by one worker
 // thread (ProcEventPre, ProcEvent, Request and every nghttp2 callback).
 // Response, the state getters and the counters may be called from any
 // thread. A failed session is never torn down here: it moves to state
 // QIR_HTTP2_CONN_STATE_CLOSE with its first cause and its owner disconnects.
-class CQIRHttp2Response {
+class CQIRHttp2Response final : private CQIRHttp2SessionHandler {
  public:
   CQIRHttp2Response();
   ~CQIRHttp2Response();
-  CQIRHttp2Response(const CQIRHttp2Response&) = delete;
-  CQIRHttp2Response& operator=(const CQIRHttp2Response&) = delete;
 
   bool Initialize(const char* name, const QIR_ST_HTTP2_OPTIONS* options);
   // Cleartext socket that starts with the HTTP/1.1 upgrade exchange.
@@ -71,9 +69,9 @@ class CQIRHttp2Response {
   bool DoProcUpgradeWithRequest(QIR_HTTP2_HEADER& hdr, const char* body, size_t len);
   void DebugPrint();
 
-  // Free pooled records; both equal nMaxConcurrentStream_ (or more for the
-  // request pool) when nothing is in use.
-  size_t GetRequestPoolSize() const { return requestPool_.size(); }
+  // Records that can be taken; both equal nMaxConcurrentStream_ when
+  // nothing is in use.
+  size_t GetRequestPoolSize() const { return requestPool_.Available(); }
   size_t GetResponsePoolSize();
 
  private:
@@ -81,24 +79,25 @@ class CQIRHttp2Response {
 
   bool TakeOver(int fd, const char* ip, int port, SSL_CTX* ctx, int sslMode, bool upgrade,
                 bool isEvent);
-  bool InitInternalEvent();
   bool InitHttp2Session();
-  bool SettingNegotiation() { return SendSettingsHdr() == 0; }
-  int SendSettingsHdr();
-  void SetDefaultHeader() { nHdrs_ = 1; }
-  bool SendPing();
-  void CloseSession();
 
-  // Request intake, from the nghttp2 callbacks.
+  // Request intake, as the session core's handler on the worker thread:
+  // a stream buffer per request, its fields and body, the request handed
+  // over at END_STREAM, buffers and records back at the stream's close.
+  int OnBeginHeaders(const nghttp2_frame* frame) override;
   bool CreateHttp2StreamData(int32_t id);
-  bool UpdateHdrRecv(int32_t id, const uint8_t* name, size_t namelen, const uint8_t* value,
-                     size_t valuelen);
-  bool UpdatePayloadRecv(int32_t id, const uint8_t* data, size_t len);
+  int OnHeader(const nghttp2_frame* frame, const uint8_t* name, size_t namelen,
+               const uint8_t* value, size_t valuelen) override;
+  int OnDataChunk(int32_t id, const uint8_t* data, size_t len) override;
+  int OnFrameRecv(const nghttp2_frame* frame) override;
   bool OnRequestRecv(int32_t id);
   void RSTRecv(int32_t id, uint32_t code);
+  void OnFrameSend(const nghttp2_frame* frame) override;
+  void OnStreamClose(int32_t id, uint32_t code) override;
   void DeleteHttp2StreamData(int32_t id);
   void CloseResponse(int32_t id);
   bool SendAutomatic429(int32_t id);
+  void ResetStalledResponses();
 
   // Submission, on the worker thread.
   int SendResponse();
@@ -108,74 +107,39 @@ class CQIRHttp2Response {
   int GetRequest(QIR_ST_HTTP2_REQUEST_RECV* req);
   int RecvRequest(QIR_ST_HTTP2_REQUEST_RECV* req);
   bool IsRequestExist(int32_t id) const { return requestMap_.count(id) != 0; }
-  bool WaitReadable(double seconds);
 
-  static ssize_t SendCallback(nghttp2_session* session, const uint8_t* data, size_t length,
-                              int flags, void* user_data);
-  static ssize_t RecvCallback(nghttp2_session* session, uint8_t* buf, size_t length, int flags,
-                              void* user_data);
-  static int OnFrameRecvCallback(nghttp2_session* session, const nghttp2_frame* frame,
-                                 void* user_data);
-  static int OnFrameSendCallback(nghttp2_session* session, const nghttp2_frame* frame,
-                                 void* user_data);
-  static int OnStreamCloseCallback(nghttp2_session* session, int32_t stream_id,
-                                   uint32_t error_code, void* user_data);
-  static int OnHeaderCallback(nghttp2_session* session, const nghttp2_frame* frame,
-                              const uint8_t* name, size_t namelen, const uint8_t* value,
-                              size_t valuelen, uint8_t flags, void* user_data);
-  static int OnBeginHeadersCallback(nghttp2_session* session, const nghttp2_frame* frame,
-                                    void* user_data);
-  static int OnDataChunkRecvCallback(nghttp2_session* session, uint8_t flags, int32_t stream_id,
-                                     const uint8_t* data, size_t len, void* user_data);
-  static int OnInvalidHeaderCallback(nghttp2_session* session, const nghttp2_frame* frame,
-                                     nghttp2_rcbuf* name, nghttp2_rcbuf* value, uint8_t flags,
-                                     void* user_data);
-  static int OnInvalidFrameRecvCallback(nghttp2_session* session, const nghttp2_frame* frame,
-                                        int lib_error_code, void* user_data);
-  static int ErrorCallback(nghttp2_session* session, const char* msg, size_t len,
-                           void* user_data);
-  static int OnFrameNotSendCallback(nghttp2_session* session, const nghttp2_frame* frame,
-                                    int lib_error_code, void* user_data);
-  static ssize_t DataSourceReadCallback(nghttp2_session* session, int32_t stream_id,
-                                        uint8_t* buf, size_t length, uint32_t* data_flags,
-                                        nghttp2_data_source* source, void* user_data);
+  typedef std::chrono::steady_clock Clock;
+  // A submitted response: how much of its body nghttp2 had taken at the
+  // last look, and since when.
+  struct Sending {
+    QIR_ST_HTTP2_RESPONSE* res;
+    size_t taken;
+    Clock::time_point since;
+  };
 
-  typedef std::chrono::system_clock::time_point TimePoint;
-
+  CQIRHttp2Session core_;
   std::string name_;
-  SSL_CTX* ssl_ctx_;  // unused: the context comes with Accept
   std::string ip_;
   int port_;
   int fd_;
-  CQIRSocketNew transport_;
-  nghttp2_session* session_;
+  CQIRSocketNew& transport_;  // the core's
   QIR_ST_HTTP2_OPTIONS options_;
-  nghttp2_nv hdrs_[QIR_HTTP2_MAX_NV];
-  int nHdrs_;
   bool isUpgrade_;
   bool isEvent_;
-  CQIRMutex mutexS_;
-  int state_;                 // guarded by mutexS_
-  int cause_;                 // guarded by mutexS_
-  int epfd_;
-  CQIRMutex mutexQ_;
+  bool upgradeHeld_;  // the upgrade request waits for the client's SETTINGS
   std::map<int32_t, CQIRHttp2StreamData*> requestMap_;
   std::vector<CQIRHttp2StreamData*> requestList_;
-  std::queue<CQIRHttp2StreamData*> requestPool_;
-  int auto429ResponseCount_;  // guarded by mutexS_
-  int cancelCount_;           // guarded by mutexS_
-  std::map<uint32_t, QIR_ST_HTTP2_RESPONSE*> responseMap_;
-  std::queue<QIR_ST_HTTP2_RESPONSE*> responsePool_;   // guarded by mutexQ_
-  std::vector<QIR_ST_HTTP2_RESPONSE*> responseList_;  // guarded by mutexQ_
-  TimePoint ping_send_time_;
+  CQIRHttp2Pool<CQIRHttp2StreamData> requestPool_;
+  CQIRMutex mutexC_;
+  int auto429ResponseCount_;  // guarded by mutexC_
+  int cancelCount_;           // guarded by mutexC_
+  std::map<uint32_t, Sending> responseMap_;
+  CQIRMutex mutexQ_;
+  CQIRHttp2Pool<QIR_ST_HTTP2_RESPONSE> responsePool_;  // guarded by mutexQ_
+  std::vector<QIR_ST_HTTP2_RESPONSE*> responseList_;   // guarded by mutexQ_
   QIR_HTTP2_RESPONSE_USER_CALLBACK user_callback_;
   void* user_callback_args_;
-  TimePoint last_recv_time_;
-  TimePoint last_send_time_;
-  bool ping_send_flag_;
-  bool ping_recv_flag_;
-  bool enableSend_;  // unused
-  int32_t invalidHeaderStream_;  // stream whose header nghttp2 rejected, 0 none
+  Clock::time_point lastStallCheck_;
 
   // Decoded HTTP2-Settings of the upgrade, kept until nghttp2_session_upgrade2.
   char upgradeSettings_[QIR_HTTP2_UPGRADE_SETTINGS_SIZE];

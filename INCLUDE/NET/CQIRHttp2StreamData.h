@@ -20,7 +20,8 @@ class CQIRHttp2StreamData {
   CQIRHttp2StreamData& operator=(const CQIRHttp2StreamData&) = delete;
 
   // Body capacity _size bytes plus one byte for the receiver's NUL; false
-  // when the allocation failed.
+  // when the allocation failed. The buffer starts small and grows with the
+  // bodies it receives, up to the capacity.
   bool Initialize(size_t _size);
   void New(int32_t _streamId);  // start a new request: id, no headers, no body
   void Reset();                 // drop the headers
@@ -28,7 +29,8 @@ class CQIRHttp2StreamData {
   void AddRequestHeader(const std::string& _name, const std::string& _value);
   void AddRequestHeader(const char* _name, size_t _nameLen, const char* _value,
                         size_t _valueLen);
-  // Appends when the whole chunk fits, else stores nothing and returns false.
+  // Appends when the whole chunk fits and none was dropped before; else
+  // stores nothing, marks the error and returns false.
   bool SetRequestPayload(const char* _data, size_t _len);
 
   int32_t GetStreamID() const { return stream_id_; }
@@ -36,7 +38,6 @@ class CQIRHttp2StreamData {
   size_t GetRequestPayload(char** _out) const;  // the buffer, and the bytes stored
   size_t GetPayloadCapacity() const { return payloadSize_; }
   void SetTimeout() { startT_ = std::chrono::system_clock::now(); }
-  void SetPayloadError() { error_ = 1; }
   int GetError() const { return error_; }
 
  private:
@@ -44,7 +45,8 @@ class CQIRHttp2StreamData {
   QIR_HTTP2_HEADER reqHdr_;
   char* reqPayload_;
   size_t reqPayloadSize_;
-  size_t payloadSize_;
+  size_t payloadSize_;  // capacity
+  size_t allocated_;    // bytes of reqPayload_, the NUL's included
   std::chrono::system_clock::time_point startT_;  // handed to the application
   int error_;                                     // 1: a DATA chunk was dropped
 };

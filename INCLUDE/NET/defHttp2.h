@@ -27,14 +27,19 @@ enum { QIR_HTTP2_MAX_NV = 64 };
 enum {
   QIR_HTTP2_DEFAULT_MAX_CONCURRENT_STREAM = 100,
   QIR_HTTP2_DEFAULT_MAX_PAYLOAD_SIZE = 1024,
-  QIR_HTTP2_DEFAULT_MAX_HEADER_TABLE_SIZE = 64,
+  QIR_HTTP2_DEFAULT_MAX_HEADER_TABLE_SIZE = 4096,  // the HPACK default every peer assumes
+  QIR_HTTP2_DEFAULT_MAX_HEADER_LIST_SIZE = 65536,
+  QIR_HTTP2_DEFAULT_MAX_HEADER_FIELDS = 256,
+  QIR_HTTP2_DEFAULT_SEND_STALL_TIMEOUT = 30,
   QIR_HTTP2_DEFAULT_WINDOW_SIZE = 65536,
   QIR_HTTP2_DEFAULT_FRAME_SIZE = 16384,
   QIR_HTTP2_DEFAULT_TIMEOUT = 1
 };
 
 // Session options. Fields left 0 take the defaults above when an engine
-// copies the record (QIR_HTTP2_SET_DEFAULT_OPTIONS); the last four have none.
+// copies the record (QIR_HTTP2_SET_DEFAULT_OPTIONS); the local window, push
+// flag and PING thresholds have none. nSendStallTimeout_ starts at its default
+// and keeps 0, which switches the stall check off.
 struct QIR_ST_HTTP2_OPTIONS {
   uint32_t nMaxConcurrentStream_ = 0;   // SETTINGS_MAX_CONCURRENT_STREAMS; pool size
   uint32_t nMaxPayloadSize_ = 0;        // largest body of one message, bytes
@@ -46,6 +51,11 @@ struct QIR_ST_HTTP2_OPTIONS {
   uint32_t nPingTimeoutThreshold_ = 0;  // seconds a PING may stay unanswered
   uint32_t nPingSendThreshold_ = 0;     // seconds of silence before a PING; 0 = no PING
   uint32_t nTimeout_ = 0;               // response time-out, seconds
+  uint32_t nMaxHeaderListSize_ = 0;     // decoded bytes of one header list (+32 per field)
+  uint32_t nMaxHeaderFields_ = 0;       // fields of one header list
+  // Seconds a response body may wait for the peer's flow-control window
+  // before its stream is reset; 0 = never.
+  uint32_t nSendStallTimeout_ = QIR_HTTP2_DEFAULT_SEND_STALL_TIMEOUT;
 };
 
 // A body buffer. data_ is not NUL-terminated.
@@ -82,7 +92,8 @@ struct QIR_ST_HTTP2_REQUEST_RECV {
   QIR_HTTP2_HEADER* hdr_ = nullptr;   // pseudo-headers included
   size_t size_ = 0;                   // body length
   char* data_ = nullptr;              // one spare byte behind the body for a NUL
-  int error_ = 0;                     // 1 when a DATA chunk did not fit and was dropped
+  // 1 when a DATA chunk did not fit: the body is what came before it.
+  int error_ = 0;
 };
 
 // One request of the client engine.

@@ -6,6 +6,7 @@
 #include "QIRCommonOpenSSL.h"
 #include "QIRHttp2Option.h"
 
+#include <limits.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -139,7 +140,10 @@ bool CQIRHTTP2SRV::InitConnectionManager() {
   QIR_ST_HTTP2_OPTIONS options;
   options.nMaxConcurrentStream_ = 100;
   options.nMaxPayloadSize_ = 65536;
-  options.nMaxHeaderTableSize_ = 64;
+  options.nMaxHeaderTableSize_ = QIR_HTTP2_DEFAULT_MAX_HEADER_TABLE_SIZE;
+  options.nMaxHeaderListSize_ = QIR_HTTP2_DEFAULT_MAX_HEADER_LIST_SIZE;
+  options.nMaxHeaderFields_ = QIR_HTTP2_DEFAULT_MAX_HEADER_FIELDS;
+  options.nSendStallTimeout_ = QIR_HTTP2_DEFAULT_SEND_STALL_TIMEOUT;
   options.nDefaultWindowSize_ = 65536;
   options.nDefaultFrameSize_ = 16384;
   options.nLocalWindowSize_ = 65536;
@@ -148,19 +152,31 @@ bool CQIRHTTP2SRV::InitConnectionManager() {
   options.nPingSendThreshold_ = 2;
   options.nTimeout_ = 0;
 
+  // A value outside its key's range keeps the default.
   const struct {
     const char* key;
     uint32_t* field;
-  } keys[] = {{"MAX_CONCURRENT_STREAM", &options.nMaxConcurrentStream_},
-              {"PING_PERIOD", &options.nPingSendThreshold_},
-              {"PING_TIMEOUT", &options.nPingTimeoutThreshold_}};
+    int min;
+    int max;
+  } keys[] = {{"MAX_CONCURRENT_STREAM", &options.nMaxConcurrentStream_, 0, INT_MAX},
+              {"PING_PERIOD", &options.nPingSendThreshold_, 0, INT_MAX},
+              {"PING_TIMEOUT", &options.nPingTimeoutThreshold_, 0, INT_MAX},
+              // Below the RFC's 4096 only for peers known to honour it.
+              {"HEADER_TABLE_SIZE", &options.nMaxHeaderTableSize_, 1,
+               QIR_HTTP2_DEFAULT_MAX_HEADER_TABLE_SIZE},
+              {"MAX_HEADER_LIST_SIZE", &options.nMaxHeaderListSize_, 1, INT_MAX},
+              {"MAX_HEADER_FIELDS", &options.nMaxHeaderFields_, 1, INT_MAX},
+              {"SEND_STALL_TIMEOUT", &options.nSendStallTimeout_, 0, INT_MAX}};
   for (const auto& k : keys) {
     int value = 0;
-    if (cfg_.Get(kSectionOptions, k.key, &value) != 0) {
-      *k.field = static_cast<uint32_t>(value);
-    } else {
+    if (cfg_.Get(kSectionOptions, k.key, &value) == 0) {
       QIR_LOG_W("configuration(%s:%s) not found!...using default(%d)", kSectionOptions, k.key,
                 static_cast<int>(*k.field));
+    } else if (value < k.min || value > k.max) {
+      QIR_LOG_W("configuration(%s:%s) value(%d) invalid!...using default(%d)", kSectionOptions,
+                k.key, value, static_cast<int>(*k.field));
+    } else {
+      *k.field = static_cast<uint32_t>(value);
     }
   }
   return cmgr_.Initialize(&tmgr_, callbacks_, &options);

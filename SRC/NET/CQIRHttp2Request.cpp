@@ -23,15 +23,6 @@ double SecondsSince(std::chrono::steady_clock::time_point _t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - _t).count();
 }
 
-// Texts of the client's close log line; cause 0 closes normally.
-const char* CloseText(int _cause) {
-  static const char* const texts[] = {"normal",  "normal",       "by peer",     "transport error",
-                                      "timeout", "stream full",  "ping timeout", "event error",
-                                      "internal error", "already closed"};
-  if (_cause < 0 || _cause > 9) return "unknown";
-  return texts[_cause];
-}
-
 // True when _text has its NUL within the _cap bytes of its field.
 bool Terminated(const char* _text, size_t _cap) { return strnlen(_text, _cap) < _cap; }
 
@@ -43,186 +34,24 @@ void LogHeaders(const nghttp2_nv* _nva, size_t _nvlen) {
   }
 }
 
+int64_t SteadyNs(std::chrono::steady_clock::time_point _t) {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(_t.time_since_epoch()).count();
+}
+
 }  // namespace
-
-// The nghttp2 callbacks; each gets the engine as user data.
-struct CQIRHttp2RequestCallbacks {
-  static CQIRHttp2Request* Self(void* _user) { return static_cast<CQIRHttp2Request*>(_user); }
-
-  static ssize_t send_callback(nghttp2_session*, const uint8_t* _data, size_t _length, int,
-                               void* _user) {
-    int n = Self(_user)->write((const char*)_data, _length);
-    if (n == -1 || n == 0) return NGHTTP2_ERR_WOULDBLOCK;
-    if (n < 0) return NGHTTP2_ERR_CALLBACK_FAILURE;
-    return n;
-  }
-
-  static ssize_t recv_callback(nghttp2_session*, uint8_t* _buf, size_t _length, int,
-                               void* _user) {
-    int n = Self(_user)->read((char*)_buf, _length);
-    if (n == -1) return NGHTTP2_ERR_WOULDBLOCK;
-    if (n < 0) return NGHTTP2_ERR_CALLBACK_FAILURE;
-    if (n == 0) return NGHTTP2_ERR_EOF;
-    return n;
-  }
-
-  static int on_frame_recv_callback(nghttp2_session*, const nghttp2_frame* _frame, void* _user) {
-    return Self(_user)->OnFrameRecv(_frame);
-  }
-
-  static int on_frame_send_callback(nghttp2_session*, const nghttp2_frame* _frame, void*) {
-    if (!G_QIR_HTTP2_DETAIL_LOG) return 0;
-    if (_frame->hd.type == NGHTTP2_PING) {
-      if (_frame->hd.flags & NGHTTP2_FLAG_ACK) {
-        QIR_LOG_I("SEND PING[%d]...ACK", _frame->hd.type);
-      } else {
-        QIR_LOG_I("SEND PING[%d]...", _frame->hd.type);
-      }
-    } else if (_frame->hd.type == NGHTTP2_GOAWAY) {
-      QIR_LOG_I("Send GO-AWAY Frame...");
-    }
-    return 0;
-  }
-
-  static int on_stream_close_callback(nghttp2_session*, int32_t _stream, uint32_t _code,
-                                      void* _user) {
-    CQIRHttp2Request* self = Self(_user);
-    if (_code != 0) {
-      QIR_LOG_I("conn(%s) stream(%d) just closed with error!(%d)", self->GetName(), _stream,
-                (int)_code);
-    }
-    self->CloseRecv(_stream, _code);
-    return 0;
-  }
-
-  static int on_begin_headers_callback(nghttp2_session*, const nghttp2_frame* _frame,
-                                       void* _user) {
-    if (_frame->hd.type != NGHTTP2_HEADERS || _frame->headers.cat != NGHTTP2_HCAT_RESPONSE) {
-      return 0;
-    }
-    return Self(_user)->InsertRecv(_frame->hd.stream_id) ? 0 : NGHTTP2_ERR_CALLBACK_FAILURE;
-  }
-
-  static int on_header_callback(nghttp2_session*, const nghttp2_frame* _frame,
-                                const uint8_t* _name, size_t _namelen, const uint8_t* _value,
-                                size_t _valuelen, uint8_t, void* _user) {
-    if (_frame->hd.type != NGHTTP2_HEADERS) return 0;
-    CQIRHttp2Request* self = Self(_user);
-    int32_t stream = _frame->hd.stream_id;
-    if (_frame->headers.cat == NGHTTP2_HCAT_RESPONSE ||
-        // the final response after an informational (1xx) one
-        (_frame->headers.cat == NGHTTP2_HCAT_HEADERS && self->responseMap_.count(stream))) {
-      return self->UpdateHdrRecv(stream, (const char*)_name, _namelen, (const char*)_value,
-                                 _valuelen)
-                 ? 0
-                 : NGHTTP2_ERR_CALLBACK_FAILURE;
-    }
-    return 0;
-  }
-
-  static int on_data_chunk_recv_callback(nghttp2_session*, uint8_t, int32_t _stream,
-                                         const uint8_t* _data, size_t _len, void* _user) {
-    return Self(_user)->UpdatePayloadRecv(_stream, (const char*)_data, _len)
-               ? 0
-               : NGHTTP2_ERR_CALLBACK_FAILURE;
-  }
-
-  static int on_invalid_header_callback(nghttp2_session* _session, const nghttp2_frame* _frame,
-                                        nghttp2_rcbuf* _name, nghttp2_rcbuf* _value, uint8_t,
-                                        void* _user) {
-    int32_t stream = _frame->hd.type == NGHTTP2_PUSH_PROMISE
-                         ? _frame->push_promise.promised_stream_id
-                         : _frame->hd.stream_id;
-    nghttp2_vec n = nghttp2_rcbuf_get_buf(_name);
-    nghttp2_vec v = nghttp2_rcbuf_get_buf(_value);
-    std::string name((const char*)n.base, n.len);
-    std::string value((const char*)v.base, v.len);
-    QIR_LOG_E(
-        "conn(%s)Invalid header field for stream_id=%d,in frame type= %d,name=[%s,%d],value=[%s:%d]",
-        Self(_user)->GetName(), stream, _frame->hd.type, name.c_str(), (int)n.len, value.c_str(),
-        (int)v.len);
-    nghttp2_submit_rst_stream(_session, NGHTTP2_FLAG_NONE, stream, NGHTTP2_PROTOCOL_ERROR);
-    return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
-  }
-
-  static int on_invalid_frame_recv_callback(nghttp2_session*, const nghttp2_frame*, int _error,
-                                            void* _user) {
-    Self(_user)->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR);
-    QIR_LOG_E("HTTP/2 invalid frame recv callback-%s", nghttp2_strerror(_error));
-    return NGHTTP2_ERR_CALLBACK_FAILURE;
-  }
-
-  static int error_callback(nghttp2_session*, int, const char* _msg, size_t _len, void* _user) {
-    Self(_user)->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
-    QIR_LOG_E("HTTP/2 error callback-%.*s", (int)_len, _msg);
-    return NGHTTP2_ERR_CALLBACK_FAILURE;
-  }
-
-  static int on_frame_not_send_callback(nghttp2_session*, const nghttp2_frame* _frame,
-                                        int _error, void* _user) {
-    if (_frame->hd.type != NGHTTP2_HEADERS || _frame->headers.cat != NGHTTP2_HCAT_REQUEST) {
-      return 0;
-    }
-    Self(_user)->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
-    QIR_LOG_E("HTTP/2 not send callback-%s", nghttp2_strerror(_error));
-    return NGHTTP2_ERR_CALLBACK_FAILURE;
-  }
-
-  // Body source: hands nghttp2 the request body in the pieces it asks for.
-  static ssize_t on_data_chunk_send_callback(nghttp2_session*, int32_t, uint8_t* _buf,
-                                             size_t _length, uint32_t* _flags,
-                                             nghttp2_data_source* _source, void*) {
-    QIR_ST_HTTP2_CHUNK_DATA* body = static_cast<QIR_ST_HTTP2_CHUNK_DATA*>(_source->ptr);
-    size_t left = body->size_ - body->rSize_;
-    if (left > _length) {
-      memcpy(_buf, body->data_ + body->rSize_, _length);
-      body->rSize_ += _length;
-      return (ssize_t)_length;
-    }
-    memcpy(_buf, body->data_ + body->rSize_, left);
-    body->rSize_ += left;
-    *_flags |= NGHTTP2_DATA_FLAG_EOF;
-    return (ssize_t)left;
-  }
-};
 
 CQIRHttp2Request::CQIRHttp2Request()
     : name_("undefined"),
       port_(0),
-      fd_(-1),
       ssl_ctx_(nullptr),
-      session_(nullptr),
       isUpgrade_(false),
       isEvent_(false),
-      state_(QIR_HTTP2_CONN_STATE_INIT),
-      cause_(QIR_HTTP2_CONN_CLOSE_CAUSE_NONE),
-      epfd_(-1),
       total_request_count_(0),
       last_send_stream_id_(0),
       last_recv_stream_id_(0),
-      ping_send_time_(std::chrono::steady_clock::now()),
-      last_recv_time_(ping_send_time_),
-      ping_send_flag_(false),
-      ping_recv_flag_(false),
       sync_stream_id_(0) {}
 
-CQIRHttp2Request::~CQIRHttp2Request() {
-  Disconnect();
-  if (epfd_ >= 0) {
-    close(epfd_);
-    epfd_ = -1;
-  }
-  while (!requestPool_.empty()) {
-    free(requestPool_.front()->payload_.data_);
-    delete requestPool_.front();
-    requestPool_.pop();
-  }
-  while (!responsePool_.empty()) {
-    free(responsePool_.front()->payload_.data_);
-    delete responsePool_.front();
-    responsePool_.pop();
-  }
-}
+CQIRHttp2Request::~CQIRHttp2Request() { Disconnect(); }
 
 bool CQIRHttp2Request::Initialize(const char* _name, const QIR_ST_HTTP2_OPTIONS* _options) {
   if (name_ != "undefined") {
@@ -230,37 +59,19 @@ bool CQIRHttp2Request::Initialize(const char* _name, const QIR_ST_HTTP2_OPTIONS*
     return false;
   }
   name_ = _name != nullptr ? _name : "";
-  if (_options != nullptr) options_ = *_options;
-  QIR_HTTP2_SET_DEFAULT_OPTIONS(&options_);
+  core_.SetName(name_.c_str());
+  core_.SetOptions(_options);
+  options_ = core_.Options();
   if (options_.nPushEnable_ != 0) options_.nPushEnable_ = 1;
-
-  for (uint32_t i = 0; i < options_.nMaxConcurrentStream_; ++i) {
-    QIR_ST_HTTP2_REQUEST* req = new (std::nothrow) QIR_ST_HTTP2_REQUEST;
-    char* reqData = req != nullptr ? (char*)malloc(options_.nMaxPayloadSize_) : nullptr;
-    if (reqData == nullptr) {
-      QIR_LOG_E("conn(%s) memory allocate failed...", name_.c_str());
-      delete req;
-      return false;
-    }
-    req->payload_.data_ = reqData;
-    req->payload_.size_ = 0;
-    req->payload_.rSize_ = 0;
-    {
-      CQIRLockGuard lock(mutexQ_);
-      requestPool_.push(req);
-    }
-    QIR_ST_HTTP2_RESPONSE* res = new (std::nothrow) QIR_ST_HTTP2_RESPONSE;
-    char* resData = res != nullptr ? (char*)malloc(options_.nMaxPayloadSize_) : nullptr;
-    if (resData == nullptr) {
-      QIR_LOG_E("conn(%s) memory allocate failed...", name_.c_str());
-      delete res;
-      return false;
-    }
-    res->payload_.data_ = resData;
-    res->payload_.size_ = 0;
-    res->payload_.rSize_ = 0;
-    responsePool_.push(res);
-  }
+  core_.SetOptions(&options_);
+  // Records are made as requests need them, then reused.
+  responsePool_.Init(options_.nMaxConcurrentStream_, options_.nMaxPayloadSize_,
+                     QIR_HTTP2_MAKE_RECORD<QIR_ST_HTTP2_RESPONSE>,
+                     QIR_HTTP2_DROP_RECORD<QIR_ST_HTTP2_RESPONSE>);
+  CQIRLockGuard lock(mutexQ_);
+  requestPool_.Init(options_.nMaxConcurrentStream_, options_.nMaxPayloadSize_,
+                    QIR_HTTP2_MAKE_RECORD<QIR_ST_HTTP2_REQUEST>,
+                    QIR_HTTP2_DROP_RECORD<QIR_ST_HTTP2_REQUEST>);
   return true;
 }
 
@@ -290,39 +101,14 @@ bool CQIRHttp2Request::Connect(const char* _host, bool _noEvent) {
     return false;
   }
   // A second Connect without Disconnect would leak the old socket and session.
-  if (fd_ >= 0 || session_ != nullptr || epfd_ >= 0) Disconnect();
+  if (core_.GetSocket() >= 0 || core_.Get() != nullptr) Disconnect();
   SetState(QIR_HTTP2_CONN_STATE_INIT, QIR_HTTP2_CONN_CLOSE_CAUSE_NONE);
 
-  fd_ = CQIRSocketNew::CONNECT(host_.c_str(), port_, 10);
-  if (fd_ < 0) {
-    fd_ = -1;
-    return false;
-  }
-  transport_.SetName(name_.c_str());
-  if (!transport_.SetFD(fd_, ssl_ctx_, QIR_SSL_MODE_CLIENT)) return false;
-  if (!_noEvent && !InitInternalEvent()) return false;
-  if (!CQIRSocketNew::SET_NONBLOCK(fd_)) return false;
-  CQIRSocketNew::SET_NODELAY(fd_);
+  int fd = CQIRSocketNew::CONNECT(host_.c_str(), port_, 10);
+  if (fd < 0 || !core_.Attach(fd, ssl_ctx_, QIR_SSL_MODE_CLIENT, !_noEvent)) return false;
   SetVirtualHeader();
   isEvent_ = _noEvent;
   return InitHttp2Session(_host);
-}
-
-bool CQIRHttp2Request::InitInternalEvent() {
-  epfd_ = epoll_create(1);
-  if (epfd_ < 0) {
-    QIR_LOG_I("[%d-%s]epoll_create() system call error.", errno, strerror(errno));
-    return false;
-  }
-  struct epoll_event ev;
-  memset(&ev, 0, sizeof(ev));
-  ev.events = EPOLLIN | EPOLLERR;
-  ev.data.fd = fd_;
-  if (epoll_ctl(epfd_, EPOLL_CTL_ADD, fd_, &ev) < 0) {
-    QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
-    return false;
-  }
-  return true;
 }
 
 void CQIRHttp2Request::SetVirtualHeader() {
@@ -332,16 +118,6 @@ void CQIRHttp2Request::SetVirtualHeader() {
 }
 
 bool CQIRHttp2Request::InitHttp2Session(const char* _host) {
-  if (G_QIR_HTTP2_DETAIL_LOG) {
-    QIR_LOG_I("conn(%s) http/2 options...", name_.c_str());
-    QIR_LOG_I(" -MAX CONCURRENT STREAM =  %7d", (int)options_.nMaxConcurrentStream_);
-    QIR_LOG_I(" -MAX PAYLOAD SIZE      =  %7d", (int)options_.nMaxPayloadSize_);
-    QIR_LOG_I(" -DEFAULT WINDOW SIZE   =  %7d", (int)options_.nDefaultWindowSize_);
-    QIR_LOG_I(" -DEFAULT FRAME SIZE    =  %7d", (int)options_.nDefaultFrameSize_);
-    QIR_LOG_I(" -USING SERVER PUSH     =  %7s", options_.nPushEnable_ ? "true" : "false");
-    QIR_LOG_I(" -RESPONSE TIMEOUT      =  %7d", (int)options_.nTimeout_);
-  }
-
   unsigned char settings[QIR_HTTP2_UPGRADE_PAYLOAD_SIZE];
   size_t settingsLen = 0;
   if (isUpgrade_) {
@@ -354,221 +130,112 @@ bool CQIRHttp2Request::InitHttp2Session(const char* _host) {
   } else {
     QIR_LOG_I("conn(%s) http/2 direct negotiation", name_.c_str());
   }
-
-  nghttp2_option* option = nullptr;
-  nghttp2_session_callbacks* cbs = nullptr;
-  int rv = nghttp2_option_new(&option);
-  if (rv == 0) rv = nghttp2_session_callbacks_new(&cbs);
-  if (rv == 0) {
-    typedef CQIRHttp2RequestCallbacks C;
-    nghttp2_option_set_peer_max_concurrent_streams(option, options_.nMaxConcurrentStream_);
-    nghttp2_session_callbacks_set_send_callback(cbs, C::send_callback);
-    nghttp2_session_callbacks_set_recv_callback(cbs, C::recv_callback);
-    nghttp2_session_callbacks_set_on_frame_recv_callback(cbs, C::on_frame_recv_callback);
-    nghttp2_session_callbacks_set_on_frame_send_callback(cbs, C::on_frame_send_callback);
-    nghttp2_session_callbacks_set_on_stream_close_callback(cbs, C::on_stream_close_callback);
-    nghttp2_session_callbacks_set_on_begin_headers_callback(cbs, C::on_begin_headers_callback);
-    nghttp2_session_callbacks_set_on_header_callback(cbs, C::on_header_callback);
-    nghttp2_session_callbacks_set_on_data_chunk_recv_callback(cbs,
-                                                              C::on_data_chunk_recv_callback);
-    nghttp2_session_callbacks_set_on_invalid_header_callback2(cbs, C::on_invalid_header_callback);
-    nghttp2_session_callbacks_set_on_invalid_frame_recv_callback(
-        cbs, C::on_invalid_frame_recv_callback);
-    nghttp2_session_callbacks_set_error_callback2(cbs, C::error_callback);
-    nghttp2_session_callbacks_set_on_frame_not_send_callback(cbs, C::on_frame_not_send_callback);
-    rv = nghttp2_session_client_new2(&session_, cbs, this, option);
-  }
-  if (cbs != nullptr) nghttp2_session_callbacks_del(cbs);
-  if (option != nullptr) nghttp2_option_del(option);
-  if (rv != 0) {
-    session_ = nullptr;
-    QIR_LOG_E("conn(%s) nghttp2_session_client_new() failed!...%s", name_.c_str(),
-              nghttp2_strerror(rv));
-    return false;
-  }
-
+  if (!core_.Create(false, this)) return false;
   if (isUpgrade_) {
     // Opens stream 1 for the server's answer to the upgrade request.
-    rv = nghttp2_session_upgrade2(session_, settings, settingsLen, 0, nullptr);
+    int rv = nghttp2_session_upgrade2(core_.Get(), settings, settingsLen, 0, nullptr);
     if (rv != 0) {
       QIR_LOG_E("conn(%s) nghttp2_session_upgrade2() failed!...%s", name_.c_str(),
                 nghttp2_strerror(rv));
       return false;
     }
-  } else if (SettingNegotiation() == -1) {
+  } else if (!core_.SubmitSettings(true)) {
     return false;
   }
-
-  if (options_.nLocalWindowSize_ != 0) {
-    rv = nghttp2_session_set_local_window_size(session_, NGHTTP2_FLAG_NONE, 0,
-                                               (int32_t)options_.nLocalWindowSize_);
-    if (rv != 0) {
-      QIR_LOG_E("conn(%s) nghttp2_session_set_local_window_size() failed!...%s", name_.c_str(),
-                nghttp2_strerror(rv));
-      return false;
-    }
-  }
-
-  SetState(QIR_HTTP2_CONN_STATE_OPEN, QIR_HTTP2_CONN_CLOSE_CAUSE_NONE);
-  last_recv_time_ = std::chrono::steady_clock::now();
-  // A ping of the previous connection must not count against this one.
-  ping_send_flag_ = false;
-  ping_recv_flag_ = false;
+  if (!core_.SetLocalWindow()) return false;
   {
     CQIRLockGuard lock(mutexQ_);
     last_send_stream_id_ = 0;
     last_recv_stream_id_ = 0;
     total_request_count_ = 0;
   }
-  QIR_LOG_I("conn(%s) http session initialized...", name_.c_str());
+  core_.Opened();
   return true;
 }
 
-int CQIRHttp2Request::SendSettingsHdr() {
-  nghttp2_settings_entry iv[5] = {
-      {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, options_.nMaxConcurrentStream_},
-      {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, options_.nDefaultWindowSize_},
-      {NGHTTP2_SETTINGS_MAX_FRAME_SIZE, options_.nDefaultFrameSize_},
-      {NGHTTP2_SETTINGS_HEADER_TABLE_SIZE, options_.nMaxHeaderTableSize_},
-      {NGHTTP2_SETTINGS_ENABLE_PUSH, options_.nPushEnable_}};
-  int rv = nghttp2_submit_settings(session_, NGHTTP2_FLAG_NONE, iv, 5);
-  if (rv != 0) {
-    QIR_LOG_E("conn(%s) nghttp2_submit_settings() failed!...%s", name_.c_str(),
-              nghttp2_strerror(rv));
-    return -1;
-  }
-  return 0;
-}
-
-void CQIRHttp2Request::CloseSession() {
-  int cause = GetStateCause();
-  int rv = 0;
-  if (cause == QIR_HTTP2_CONN_CLOSE_CAUSE_NONE || cause == QIR_HTTP2_CONN_CLOSE_CAUSE_STREAM_FULL) {
-    rv = nghttp2_session_terminate_session(session_, NGHTTP2_NO_ERROR);
-    if (rv == 0) nghttp2_session_send(session_);
-  } else if (cause == QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR) {
-    rv = nghttp2_session_terminate_session(session_, NGHTTP2_INTERNAL_ERROR);
-    if (rv == 0) nghttp2_session_send(session_);
-  }
-  if (rv != 0) QIR_LOG_E("conn(%s) nghttp2_session_terminate_session() failed!...", name_.c_str());
-  QIR_LOG_I("conn(%s) closed...cause(%s)", name_.c_str(), CloseText(cause));
-}
-
 void CQIRHttp2Request::Disconnect() {
-  if (session_ != nullptr) {
-    CloseSession();
-    nghttp2_session_del(session_);
-    session_ = nullptr;
-  }
+  core_.Terminate(false);
   for (auto& entry : responseMap_) ReleaseResponse(entry.second);
   responseMap_.clear();
   for (QIR_ST_HTTP2_RESPONSE* res : responseList_) ReleaseResponse(res);
   responseList_.clear();
+  responsePool_.Clear();
   timeoutMap_.clear();
   sync_stream_id_ = 0;
   {
     CQIRLockGuard lock(mutexQ_);
-    for (auto& entry : requestMap_) requestPool_.push(entry.second);
-    for (QIR_ST_HTTP2_REQUEST* req : requestList_) requestPool_.push(req);
+    for (auto& entry : requestMap_) requestPool_.Give(entry.second);
+    for (QIR_ST_HTTP2_REQUEST* req : requestList_) requestPool_.Give(req);
+    requestList_.clear();
+    requestPool_.Clear();
   }
   requestMap_.clear();
-  {
-    CQIRLockGuard lock(mutexQ_);
-    requestList_.clear();
-  }
-  if (epfd_ >= 0) {
-    if (fd_ >= 0 && epoll_ctl(epfd_, EPOLL_CTL_DEL, fd_, nullptr) < 0) {
-      QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
-    }
-    close(epfd_);
-    epfd_ = -1;
-  }
-  if (fd_ >= 0) {
-    transport_.Clear();
-    fd_ = -1;
-    QIR_LOG_I("conn(%s) disconnect...", name_.c_str());
-  }
+  if (core_.GetSocket() >= 0) QIR_LOG_I("conn(%s) disconnect...", name_.c_str());
+  core_.Release();
 }
 
-int CQIRHttp2Request::GetState() {
-  CQIRLockGuard lock(mutexS_);
-  return state_;
-}
+int CQIRHttp2Request::GetState() { return core_.GetState(); }
 
-int CQIRHttp2Request::GetStateCause() {
-  CQIRLockGuard lock(mutexS_);
-  return cause_;
-}
+int CQIRHttp2Request::GetStateCause() { return core_.GetStateCause(); }
 
-void CQIRHttp2Request::SetState(int _state, int _cause) {
-  CQIRLockGuard lock(mutexS_);
-  if (_state == QIR_HTTP2_CONN_STATE_CLOSE) {
-    if (state_ == QIR_HTTP2_CONN_STATE_CLOSE) return;  // the first cause sticks
-    state_ = _state;
-    cause_ = _cause;
-  } else {
-    state_ = _state;
-    cause_ = QIR_HTTP2_CONN_CLOSE_CAUSE_NONE;
-  }
-}
+void CQIRHttp2Request::SetState(int _state, int _cause) { core_.SetState(_state, _cause); }
 
-bool CQIRHttp2Request::IsValid() {
-  if (GetState() == QIR_HTTP2_CONN_STATE_CLOSE) return false;
-  if (options_.nPingSendThreshold_ == 0) return true;
-  if (ping_send_flag_) {
-    if (ping_recv_flag_) {
-      ping_send_flag_ = false;
-      ping_recv_flag_ = false;
-    } else if (SecondsSince(ping_send_time_) >= (double)options_.nPingTimeoutThreshold_) {
-      QIR_LOG_E("conn(%s) ping timeout!...", name_.c_str());
-      SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_PING_TIMEOUT);
-      return false;
-    }
-    return true;
-  }
-  if (SecondsSince(last_recv_time_) >= (double)options_.nPingSendThreshold_) return SendPing();
-  return true;
-}
+bool CQIRHttp2Request::IsValid() { return core_.IsValid(); }
 
-bool CQIRHttp2Request::SendPing() {
-  if (session_ == nullptr) return false;
-  if (nghttp2_submit_ping(session_, NGHTTP2_FLAG_NONE, nullptr) != 0) {
-    SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
-    QIR_LOG_E("conn(%s) nghttp2_submit_ping() failed!...", name_.c_str());
-    return false;
-  }
-  if (!Flush()) return false;
-  ping_send_time_ = std::chrono::steady_clock::now();
-  ping_send_flag_ = true;
-  ping_recv_flag_ = false;
-  return true;
-}
+bool CQIRHttp2Request::SendPing() { return core_.SendPing(); }
 
-bool CQIRHttp2Request::Flush() {
-  int rv = nghttp2_session_send(session_);
-  if (rv != 0) {
-    if (GetState() != QIR_HTTP2_CONN_STATE_CLOSE) {
-      SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR);
-      QIR_LOG_E("conn(%s) nghttp2_session_send() failed...%s", name_.c_str(),
-                nghttp2_strerror(rv));
-    }
-    return false;
-  }
-  return true;
-}
+bool CQIRHttp2Request::Flush() { return core_.Flush(); }
 
 int CQIRHttp2Request::write(const char* _data, size_t _length) {
-  return transport_.Send(_data, _length);
+  return core_.write(_data, _length);
 }
 
-int CQIRHttp2Request::read(char* _data, size_t _length) { return transport_.Recv(_data, _length); }
+int CQIRHttp2Request::read(char* _data, size_t _length) { return core_.read(_data, _length); }
 
 int CQIRHttp2Request::read(char* _data, const char* _endMark, int _maxSize) {
-  return transport_.Recv(_data, _endMark, _maxSize);
+  return core_.read(_data, _endMark, _maxSize);
 }
 
+// ---------------------------------------------------------------------------
+// The session core's handler: the receive side, on the event thread.
+
+int CQIRHttp2Request::OnBeginHeaders(const nghttp2_frame* _frame) {
+  return InsertRecv(_frame->hd.stream_id) ? 0 : NGHTTP2_ERR_CALLBACK_FAILURE;
+}
+
+int CQIRHttp2Request::OnHeader(const nghttp2_frame* _frame, const uint8_t* _name,
+                               size_t _nameLen, const uint8_t* _value, size_t _valueLen) {
+  int32_t stream = _frame->hd.stream_id;
+  if (_frame->headers.cat == NGHTTP2_HCAT_RESPONSE ||
+      // the final response after an informational (1xx) one
+      (_frame->headers.cat == NGHTTP2_HCAT_HEADERS && responseMap_.count(stream))) {
+    return UpdateHdrRecv(stream, (const char*)_name, _nameLen, (const char*)_value, _valueLen)
+               ? 0
+               : NGHTTP2_ERR_CALLBACK_FAILURE;
+  }
+  return 0;
+}
+
+int CQIRHttp2Request::OnDataChunk(int32_t _stream, const uint8_t* _data, size_t _len) {
+  return UpdatePayloadRecv(_stream, (const char*)_data, _len) ? 0 : NGHTTP2_ERR_CALLBACK_FAILURE;
+}
+
+void CQIRHttp2Request::OnFrameSend(const nghttp2_frame* _frame) {
+  if (!G_QIR_HTTP2_DETAIL_LOG) return;
+  if (_frame->hd.type == NGHTTP2_PING) {
+    if (_frame->hd.flags & NGHTTP2_FLAG_ACK) {
+      QIR_LOG_I("SEND PING[%d]...ACK", _frame->hd.type);
+    } else {
+      QIR_LOG_I("SEND PING[%d]...", _frame->hd.type);
+    }
+  } else if (_frame->hd.type == NGHTTP2_GOAWAY) {
+    QIR_LOG_I("Send GO-AWAY Frame...");
+  }
+}
+
+void CQIRHttp2Request::OnStreamClose(int32_t _stream, uint32_t _code) { CloseRecv(_stream, _code); }
+
 int CQIRHttp2Request::OnFrameRecv(const nghttp2_frame* _frame) {
-  last_recv_time_ = std::chrono::steady_clock::now();
   int32_t stream = _frame->hd.stream_id;
   switch (_frame->hd.type) {
     case NGHTTP2_DATA:
@@ -593,41 +260,18 @@ int CQIRHttp2Request::OnFrameRecv(const nghttp2_frame* _frame) {
     case NGHTTP2_RST_STREAM:
       if (!RSTRecv(stream, (int)_frame->rst_stream.error_code)) return NGHTTP2_ERR_CALLBACK_FAILURE;
       break;
-    case NGHTTP2_SETTINGS:
-      if (G_QIR_HTTP2_DETAIL_LOG) {
-        if (_frame->hd.flags & NGHTTP2_FLAG_ACK) {
-          QIR_LOG_I("conn(%s) receive settings ack...(niv=%lu)", name_.c_str(),
-                    (unsigned long)_frame->settings.niv);
-        } else {
-          QIR_LOG_I("conn(%s) received settings...(niv=%lu)", name_.c_str(),
-                    (unsigned long)_frame->settings.niv);
-        }
-        for (size_t i = 0; i < _frame->settings.niv; ++i) {
-          const nghttp2_settings_entry& e = _frame->settings.iv[i];
-          QIR_LOG_I(" -%s(0x%02x):%u", strsettingsid(e.settings_id), (unsigned)e.settings_id,
-                    e.value);
-        }
-      }
-      break;
     case NGHTTP2_PUSH_PROMISE:
       QIR_LOG_I("conn(%s) receive PUSH ...not support!", name_.c_str());
       QIR_LOG_I("\t(padlen=%zu, promised_stream_id=%d)", _frame->push_promise.padlen,
                 _frame->push_promise.promised_stream_id);
       LogHeaders(_frame->push_promise.nva, _frame->push_promise.nvlen);
       break;
-    case NGHTTP2_PING:
-      if (_frame->hd.flags & NGHTTP2_FLAG_ACK) {
-        if (ping_send_flag_) ping_recv_flag_ = true;
-        if (G_QIR_HTTP2_DETAIL_LOG) QIR_LOG_I("RECV PING ACK");
-      } else if (G_QIR_HTTP2_DETAIL_LOG) {
-        QIR_LOG_I("RECV PING");
-      }
-      break;
     case NGHTTP2_GOAWAY:
       QIR_LOG_I("conn(%s) receive GOAWAY frame(%d)...", name_.c_str(),
                 (int)_frame->goaway.error_code);
-      SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_PEER);
       break;
+    case NGHTTP2_SETTINGS:
+    case NGHTTP2_PING:
     case NGHTTP2_WINDOW_UPDATE:
       break;
     default:
@@ -642,24 +286,20 @@ int CQIRHttp2Request::OnFrameRecv(const nghttp2_frame* _frame) {
 
 QIR_ST_HTTP2_REQUEST* CQIRHttp2Request::TakeRequest() {
   CQIRLockGuard lock(mutexQ_);
-  if (requestPool_.empty()) return nullptr;
-  QIR_ST_HTTP2_REQUEST* req = requestPool_.front();
-  requestPool_.pop();
-  return req;
+  return requestPool_.Take();
 }
 
 void CQIRHttp2Request::ReleaseRequest(QIR_ST_HTTP2_REQUEST* _req) {
   CQIRLockGuard lock(mutexQ_);
-  requestPool_.push(_req);
+  requestPool_.Give(_req);
 }
 
 QIR_ST_HTTP2_RESPONSE* CQIRHttp2Request::TakeResponse(int32_t _stream) {
-  if (responsePool_.empty()) {
+  QIR_ST_HTTP2_RESPONSE* res = responsePool_.Take();
+  if (res == nullptr) {
     QIR_LOG_E("conn(%s) response buffer full!...", name_.c_str());
     return nullptr;
   }
-  QIR_ST_HTTP2_RESPONSE* res = responsePool_.front();
-  responsePool_.pop();
   res->hdr_.clear();
   res->streamId_ = _stream;
   res->messageId_ = 0;
@@ -669,20 +309,20 @@ QIR_ST_HTTP2_RESPONSE* CQIRHttp2Request::TakeResponse(int32_t _stream) {
   return res;
 }
 
-void CQIRHttp2Request::ReleaseResponse(QIR_ST_HTTP2_RESPONSE* _res) { responsePool_.push(_res); }
+void CQIRHttp2Request::ReleaseResponse(QIR_ST_HTTP2_RESPONSE* _res) { responsePool_.Give(_res); }
 
 size_t CQIRHttp2Request::GetFreeRequestCount() {
   CQIRLockGuard lock(mutexQ_);
-  return requestPool_.size();
+  return requestPool_.Available();
 }
 
-size_t CQIRHttp2Request::GetFreeResponseCount() { return responsePool_.size(); }
+size_t CQIRHttp2Request::GetFreeResponseCount() { return responsePool_.Available(); }
 
 void CQIRHttp2Request::LogPoolSizes() {
   CQIRLockGuard lock(mutexQ_);
   // What is neither free nor queued has been submitted; requestMap_ itself
   // belongs to the event thread.
-  unsigned long freeCount = requestPool_.size();
+  unsigned long freeCount = requestPool_.Available();
   unsigned long queued = requestList_.size();
   unsigned long submitted = options_.nMaxConcurrentStream_ - freeCount - queued;
   QIR_LOG_D("Pool : %lu,%lu,%lu", freeCount, submitted, queued);
@@ -831,10 +471,10 @@ int CQIRHttp2Request::SendRequest(QIR_ST_HTTP2_REQUEST* _req) {
     _req->payload_.rSize_ = 0;
     nghttp2_data_provider provider;
     provider.source.ptr = &_req->payload_;
-    provider.read_callback = CQIRHttp2RequestCallbacks::on_data_chunk_send_callback;
-    id = nghttp2_submit_request(session_, nullptr, _req->hdrs_, (size_t)n, &provider, nullptr);
+    provider.read_callback = CQIRHttp2Session::ReadBody;
+    id = nghttp2_submit_request(core_.Get(), nullptr, _req->hdrs_, (size_t)n, &provider, nullptr);
   } else {
-    id = nghttp2_submit_request(session_, nullptr, _req->hdrs_, (size_t)n, nullptr, nullptr);
+    id = nghttp2_submit_request(core_.Get(), nullptr, _req->hdrs_, (size_t)n, nullptr, nullptr);
   }
   if (id < 0) {
     SetState(QIR_HTTP2_CONN_STATE_CLOSE, id == NGHTTP2_ERR_STREAM_ID_NOT_AVAILABLE
@@ -864,9 +504,12 @@ int CQIRHttp2Request::SendRequestAsync() {
     ReleaseRequest(req);  // dropped: the connection is closed with its cause
     return -1;
   }
-  int64_t start = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                      req->startT_.time_since_epoch()).count();
-  timeoutMap_.emplace(start, req);
+  // The record keeps wall-clock time for its owner; the time-out runs on the
+  // steady clock from the same instant.
+  auto queued = std::chrono::steady_clock::now() -
+                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                    std::chrono::system_clock::now() - req->startT_);
+  timeoutMap_.emplace(SteadyNs(queued), req);
   if (requestMap_.count(req->streamId_)) {
     QIR_LOG_W("stream-i(%d) requedtMap duplicate!..", req->streamId_);
   }
@@ -876,7 +519,7 @@ int CQIRHttp2Request::SendRequestAsync() {
 
 bool CQIRHttp2Request::Request(QIR_ST_HTTP2_REQUEST* _req, QIR_ST_HTTP2_RESPONSE* _res,
                                size_t _capacity) {
-  if (GetState() != QIR_HTTP2_CONN_STATE_OPEN || session_ == nullptr) {
+  if (GetState() != QIR_HTTP2_CONN_STATE_OPEN || core_.Get() == nullptr) {
     QIR_LOG_E("conn(%s) invalid state!...", name_.c_str());
     return false;
   }
@@ -894,8 +537,9 @@ bool CQIRHttp2Request::Request(QIR_ST_HTTP2_REQUEST* _req, QIR_ST_HTTP2_RESPONSE
 }
 
 void CQIRHttp2Request::StopBody(int32_t _stream) {
-  if (session_ != nullptr && nghttp2_session_get_stream_local_close(session_, _stream) == 0) {
-    nghttp2_submit_rst_stream(session_, NGHTTP2_FLAG_NONE, _stream, NGHTTP2_CANCEL);
+  nghttp2_session* session = core_.Get();
+  if (session != nullptr && nghttp2_session_get_stream_local_close(session, _stream) == 0) {
+    nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, _stream, NGHTTP2_CANCEL);
   }
 }
 
@@ -942,6 +586,9 @@ bool CQIRHttp2Request::UpdatePayloadRecv(int32_t _stream, const char* _data, siz
     return false;
   }
   QIR_ST_HTTP2_RESPONSE* res = it->second;
+  // Past the first chunk that does not fit nothing is appended: the body
+  // stays a prefix of what was sent.
+  if (res->error_ == QIR_HTTP2_RESPONSE_ERROR_OVERFLOW) return true;
   if (res->payload_.size_ + _length <= options_.nMaxPayloadSize_) {
     memcpy(res->payload_.data_ + res->payload_.size_, _data, _length);
     res->payload_.size_ += _length;
@@ -1070,10 +717,7 @@ int CQIRHttp2Request::GetResponse(QIR_ST_HTTP2_RESPONSE* _res, size_t _capacity,
 }
 
 void CQIRHttp2Request::DeleteTimeout(QIR_ST_HTTP2_REQUEST* _req) {
-  int64_t start = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                      _req->startT_.time_since_epoch()).count();
-  auto range = timeoutMap_.equal_range(start);
-  for (auto it = range.first; it != range.second; ++it) {
+  for (auto it = timeoutMap_.begin(); it != timeoutMap_.end(); ++it) {
     if (it->second == _req) {
       timeoutMap_.erase(it);
       return;
@@ -1087,13 +731,14 @@ int CQIRHttp2Request::GetTimeout(QIR_ST_HTTP2_RESPONSE* _res) {
   auto it = timeoutMap_.begin();
   QIR_ST_HTTP2_REQUEST* req = it->second;
   double waited =
-      std::chrono::duration<double>(std::chrono::system_clock::now() - req->startT_).count();
+      (SteadyNs(std::chrono::steady_clock::now()) - it->first) / 1e9;
   if (waited < (double)options_.nTimeout_) return 0;
 
   QIR_LOG_I("conn(%s) message(%d) response timeout!...%lf second", name_.c_str(), req->messageId_,
             waited);
   timeoutMap_.erase(it);
-  int rv = nghttp2_submit_rst_stream(session_, NGHTTP2_FLAG_NONE, req->streamId_, NGHTTP2_CANCEL);
+  int rv =
+      nghttp2_submit_rst_stream(core_.Get(), NGHTTP2_FLAG_NONE, req->streamId_, NGHTTP2_CANCEL);
   if (rv != 0) {
     SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
     QIR_LOG_E("conn(%s) nghttp2_submit_rst_stream() failed!...%s", name_.c_str(),
@@ -1119,29 +764,13 @@ int CQIRHttp2Request::GetTimeout(QIR_ST_HTTP2_RESPONSE* _res) {
 // Event driving
 
 int CQIRHttp2Request::WaitEvent(int _timeoutMs) {
-  struct epoll_event ev;
-  int n;
-  do {
-    n = epoll_wait(epfd_, &ev, 1, _timeoutMs);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    QIR_LOG_I("[%d-%s]epoll_wait() failed!...%d %d", errno, strerror(errno), epfd_, fd_);
-    return -1;
-  }
-  if (n == 0 || ev.data.fd != fd_) return 0;
-  if (ev.events & EPOLLERR) {
-    SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_EVENT_ERROR);
-    QIR_LOG_E("conn(%s) event error dispatch!...", name_.c_str());
-    return -1;
-  }
-  if (ev.events & (EPOLLIN | EPOLLOUT | EPOLLHUP)) {
-    if (!ProcEvent()) return -1;
-  }
+  int n = core_.WaitEvent(_timeoutMs);
+  if (n < 0 || (n == 1 && !ProcEvent())) return -1;
   return 0;
 }
 
 int CQIRHttp2Request::ProcEventPre() {
-  if (session_ == nullptr || !IsValid()) return -1;
+  if (core_.Get() == nullptr || !IsValid()) return -1;
   int rv = SendRequestAsync();
   if (rv < 0) return rv;
   // Flushed even with nothing submitted: resets and window updates wait here.
@@ -1149,23 +778,10 @@ int CQIRHttp2Request::ProcEventPre() {
   return rv;
 }
 
-bool CQIRHttp2Request::ProcEvent() {
-  if (session_ == nullptr) return false;
-  int rv = nghttp2_session_recv(session_);
-  if (rv != 0) {
-    if (GetState() != QIR_HTTP2_CONN_STATE_CLOSE) {
-      SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR);
-      QIR_LOG_E("conn(%s) nghttp2_session_recv() failed...%s", name_.c_str(),
-                nghttp2_strerror(rv));
-    }
-    return false;
-  }
-  if (GetState() != QIR_HTTP2_CONN_STATE_CLOSE && !Flush()) return false;
-  return GetState() != QIR_HTTP2_CONN_STATE_CLOSE;
-}
+bool CQIRHttp2Request::ProcEvent() { return core_.Recv(); }
 
 int CQIRHttp2Request::GetEvent() {
-  if (session_ == nullptr || !Flush()) return -1;
+  if (core_.Get() == nullptr || !Flush()) return -1;
   return WaitEvent(10);
 }
 
@@ -1182,9 +798,12 @@ int CQIRHttp2Request::RecvResponseSync(QIR_ST_HTTP2_RESPONSE* _res, size_t _capa
     // An answer that arrived together with the frame that closed the
     // connection (a GOAWAY) is still handed out.
     if (GetResponse(_res, _capacity, sync_stream_id_) == 1) return 1;
-    if (rv < 0) return -1;
     // Keeps a request body that did not fit the socket moving.
-    if (!Flush()) return -1;
+    if (rv < 0 || !Flush()) {
+      // A fatal session error ends the wait at once, saying why.
+      core_.LogClosed("request failed");
+      return -1;
+    }
   }
 }
 
@@ -1206,7 +825,7 @@ int CQIRHttp2Request::RecvResponseAsync(QIR_ST_HTTP2_RESPONSE* _res, size_t _cap
 
 int CQIRHttp2Request::Response(QIR_ST_HTTP2_RESPONSE* _res, size_t _capacity) {
   int state = GetState();
-  if (state == QIR_HTTP2_CONN_STATE_INIT || session_ == nullptr) return -1;
+  if (state == QIR_HTTP2_CONN_STATE_INIT || core_.Get() == nullptr) return -1;
   if (state == QIR_HTTP2_CONN_STATE_CLOSE) {
     // Complete answers received before the close are not lost.
     return _res != nullptr && GetResponse(_res, _capacity) == 1 ? 1 : -1;
@@ -1229,8 +848,8 @@ bool CQIRHttp2Request::IsStreamFull() {
 }
 
 void CQIRHttp2Request::SetStreamID(int32_t _id) {
-  if (session_ == nullptr) return;
-  nghttp2_session_set_next_stream_id(session_, _id);
+  if (core_.Get() == nullptr) return;
+  nghttp2_session_set_next_stream_id(core_.Get(), _id);
   CQIRLockGuard lock(mutexQ_);
   total_request_count_ = _id / 2;
 }
@@ -1244,7 +863,7 @@ int CQIRHttp2Request::GetIncompleteCount() {
   int state = GetState();
   if (state == QIR_HTTP2_CONN_STATE_INIT || state == QIR_HTTP2_CONN_STATE_CLOSE) return 0;
   CQIRLockGuard lock(mutexQ_);
-  return (int)options_.nMaxConcurrentStream_ - (int)requestPool_.size();
+  return (int)options_.nMaxConcurrentStream_ - (int)requestPool_.Available();
 }
 
 bool CQIRHttp2Request::IsSendDataExist() {

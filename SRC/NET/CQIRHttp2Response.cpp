@@ -2,9 +2,8 @@
 
 #include <errno.h>
 #include <string.h>
-#include <sys/epoll.h>
-#include <unistd.h>
 
+#include <new>
 #include <thread>
 
 #include "CQIRServiceLog.h"
@@ -13,89 +12,55 @@
 
 namespace {
 
-typedef std::chrono::system_clock Clock;
-
 // nghttp2 keeps these bytes without copying until the HEADERS frame is
 // written, long after the call that submitted them: static storage.
 const char kStatus429[] = "429";
 
-double SecondsSince(const Clock::time_point& t) {
-  return std::chrono::duration<double>(Clock::now() - t).count();
+CQIRHttp2StreamData* MakeStream(size_t _payload) {
+  CQIRHttp2StreamData* stream = new (std::nothrow) CQIRHttp2StreamData();
+  if (stream != nullptr && !stream->Initialize(_payload)) {
+    delete stream;
+    return nullptr;
+  }
+  return stream;
 }
 
-CQIRHttp2Response* Self(void* user_data) { return static_cast<CQIRHttp2Response*>(user_data); }
+void DropStream(CQIRHttp2StreamData* _stream) { delete _stream; }
 
 }  // namespace
 
 CQIRHttp2Response::CQIRHttp2Response()
-    : name_("undefined"),
-      ssl_ctx_(nullptr),
+    : core_(),
+      name_("undefined"),
       port_(0),
       fd_(-1),
-      session_(nullptr),
+      transport_(core_.Transport()),
       options_(),
-      hdrs_(),
-      nHdrs_(0),
       isUpgrade_(false),
       isEvent_(false),
-      state_(QIR_HTTP2_CONN_STATE_INIT),
-      cause_(QIR_HTTP2_CONN_CLOSE_CAUSE_NONE),
-      epfd_(-1),
+      upgradeHeld_(false),
       auto429ResponseCount_(0),
       cancelCount_(0),
-      ping_send_time_(Clock::now()),
       user_callback_(nullptr),
       user_callback_args_(nullptr),
-      last_recv_time_(ping_send_time_),
-      last_send_time_(ping_send_time_),
-      ping_send_flag_(false),
-      ping_recv_flag_(false),
-      enableSend_(false),
-      invalidHeaderStream_(0),
+      lastStallCheck_(Clock::now()),
       upgradeSettings_(),
       upgradeSettingsLen_(0) {}
 
-CQIRHttp2Response::~CQIRHttp2Response() {
-  Disconnect();
-  while (!requestPool_.empty()) {
-    delete requestPool_.front();
-    requestPool_.pop();
-  }
-  while (!responsePool_.empty()) {
-    QIR_ST_HTTP2_RESPONSE* res = responsePool_.front();
-    responsePool_.pop();
-    free(res->payload_.data_);
-    delete res;
-  }
-}
+CQIRHttp2Response::~CQIRHttp2Response() { Disconnect(); }
 
 bool CQIRHttp2Response::Initialize(const char* name, const QIR_ST_HTTP2_OPTIONS* options) {
   name_ = name;
-  options_ = *options;
-  QIR_HTTP2_SET_DEFAULT_OPTIONS(&options_);
-  for (uint32_t i = 0; i < options_.nMaxConcurrentStream_; ++i) {
-    CQIRHttp2StreamData* stream = new (std::nothrow) CQIRHttp2StreamData();
-    if (stream == nullptr || !stream->Initialize(options_.nMaxPayloadSize_)) {
-      QIR_LOG_E("conn(%s) memory allocate failed...", name_.c_str());
-      delete stream;
-      return false;
-    }
-    requestPool_.push(stream);
-
-    QIR_ST_HTTP2_RESPONSE* res = new (std::nothrow) QIR_ST_HTTP2_RESPONSE();
-    char* data = static_cast<char*>(malloc(options_.nMaxPayloadSize_));
-    if (res == nullptr || data == nullptr) {
-      QIR_LOG_E("conn(%s) memory allocate failed...", name_.c_str());
-      free(data);
-      delete res;
-      return false;
-    }
-    res->payload_.data_ = data;
-    res->payload_.size_ = 0;
-    res->payload_.rSize_ = 0;
-    CQIRLockGuard guard(mutexQ_);
-    responsePool_.push(res);
-  }
+  core_.SetName(name);
+  core_.SetOptions(options);
+  options_ = core_.Options();
+  // Records are made as streams need them: an idle connection holds none.
+  requestPool_.Init(options_.nMaxConcurrentStream_, options_.nMaxPayloadSize_, MakeStream,
+                    DropStream);
+  CQIRLockGuard guard(mutexQ_);
+  responsePool_.Init(options_.nMaxConcurrentStream_, 0,
+                     QIR_HTTP2_MAKE_RECORD<QIR_ST_HTTP2_RESPONSE>,
+                     QIR_HTTP2_DROP_RECORD<QIR_ST_HTTP2_RESPONSE>);
   return true;
 }
 
@@ -113,381 +78,129 @@ bool CQIRHttp2Response::TakeOver(int fd, const char* ip, int port, SSL_CTX* ctx,
   port_ = port;
   fd_ = fd;
   isUpgrade_ = upgrade;
-  SetState(QIR_HTTP2_CONN_STATE_INIT, QIR_HTTP2_CONN_CLOSE_CAUSE_NONE);
-  if (!isEvent && !InitInternalEvent()) return false;
-  if (!transport_.SetFD(fd_, ctx, sslMode)) return false;
-  // A blocking socket would stall the worker thread that drives the session.
-  if (!CQIRSocketNew::SET_NONBLOCK(fd_)) return false;
-  CQIRSocketNew::SET_NODELAY(fd_);
-  SetDefaultHeader();
   isEvent_ = isEvent;
-  return InitHttp2Session();
-}
-
-bool CQIRHttp2Response::InitInternalEvent() {
-  epfd_ = epoll_create(1);
-  if (epfd_ < 0) {
-    QIR_LOG_I("[%d-%s]epoll_create() system call error.", errno, strerror(errno));
-    return false;
-  }
-  struct epoll_event ev;
-  memset(&ev, 0, sizeof(ev));
-  ev.events = EPOLLIN | EPOLLERR;
-  ev.data.fd = fd_;
-  if (epoll_ctl(epfd_, EPOLL_CTL_ADD, fd_, &ev) != 0) {
-    QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
-    return false;
-  }
-  return true;
+  upgradeHeld_ = false;
+  core_.SetState(QIR_HTTP2_CONN_STATE_INIT, QIR_HTTP2_CONN_CLOSE_CAUSE_NONE);
+  return core_.Attach(fd, ctx, sslMode, !isEvent) && InitHttp2Session();
 }
 
 bool CQIRHttp2Response::InitHttp2Session() {
-  if (G_QIR_HTTP2_DETAIL_LOG) {
-    QIR_LOG_I("conn(%s) http/2 options...", name_.c_str());
-    QIR_LOG_I(" -MAX CONCURRENT STREAM =  %7d", static_cast<int>(options_.nMaxConcurrentStream_));
-    QIR_LOG_I(" -MAX PAYLOAD SIZE      =  %7d", static_cast<int>(options_.nMaxPayloadSize_));
-    QIR_LOG_I(" -DEFALUT WINDOW SIZE   =  %7d", static_cast<int>(options_.nDefaultWindowSize_));
-    QIR_LOG_I(" -DEFALUT FRAME SIZE    =  %7d", static_cast<int>(options_.nDefaultFrameSize_));
-    QIR_LOG_I(" -USING SERVER PUSH     =  %7s", options_.nPushEnable_ ? "true" : "false");
-    QIR_LOG_I(" -RESPONSE TIMEOUT      =  %7d", static_cast<int>(options_.nTimeout_));
-  }
-
   StringRef settings;
   if (isUpgrade_ && !QIR_HTTP2_SERVER_UPGRADE(this, settings)) return false;
-
-  nghttp2_option* option = nullptr;
-  nghttp2_session_callbacks* callbacks = nullptr;
-  if (nghttp2_option_new(&option) != 0 || nghttp2_session_callbacks_new(&callbacks) != 0) {
-    nghttp2_option_del(option);
-    QIR_LOG_E("conn(%s) nghttp2_session_server_new2() error!...%s", name_.c_str(),
-              nghttp2_strerror(NGHTTP2_ERR_NOMEM));
-    return false;
-  }
-  nghttp2_option_set_peer_max_concurrent_streams(option, options_.nMaxConcurrentStream_);
-
-  nghttp2_session_callbacks_set_send_callback(callbacks, SendCallback);
-  nghttp2_session_callbacks_set_recv_callback(callbacks, RecvCallback);
-  nghttp2_session_callbacks_set_on_frame_recv_callback(callbacks, OnFrameRecvCallback);
-  nghttp2_session_callbacks_set_on_frame_send_callback(callbacks, OnFrameSendCallback);
-  nghttp2_session_callbacks_set_on_stream_close_callback(callbacks, OnStreamCloseCallback);
-  nghttp2_session_callbacks_set_on_header_callback(callbacks, OnHeaderCallback);
-  nghttp2_session_callbacks_set_on_begin_headers_callback(callbacks, OnBeginHeadersCallback);
-  nghttp2_session_callbacks_set_on_data_chunk_recv_callback(callbacks, OnDataChunkRecvCallback);
-  nghttp2_session_callbacks_set_on_invalid_header_callback2(callbacks, OnInvalidHeaderCallback);
-  nghttp2_session_callbacks_set_on_invalid_frame_recv_callback(callbacks,
-                                                              OnInvalidFrameRecvCallback);
-  nghttp2_session_callbacks_set_error_callback(callbacks, ErrorCallback);
-  nghttp2_session_callbacks_set_on_frame_not_send_callback(callbacks, OnFrameNotSendCallback);
-
-  int rv = nghttp2_session_server_new2(&session_, callbacks, this, option);
-  nghttp2_session_callbacks_del(callbacks);
-  nghttp2_option_del(option);
-  if (rv != 0) {
-    session_ = nullptr;
-    QIR_LOG_E("conn(%s) nghttp2_session_server_new2() error!...%s", name_.c_str(),
-              nghttp2_strerror(rv));
-    return false;
-  }
-
+  if (!core_.Create(true, this)) return false;
   if (isUpgrade_) {
-    rv = nghttp2_session_upgrade2(session_, settings.byte(), settings.size(), 0, nullptr);
+    int rv = nghttp2_session_upgrade2(core_.Get(), settings.byte(), settings.size(), 0, nullptr);
     if (rv != 0) {
       QIR_LOG_E("conn(%s) nghttp2_session_upgrade2() failed!...%s", name_.c_str(),
                 nghttp2_strerror(rv));
       return false;
     }
   }
-
-  if (!SettingNegotiation()) return false;
-
-  if (options_.nLocalWindowSize_ != 0) {
-    rv = nghttp2_session_set_local_window_size(session_, NGHTTP2_FLAG_NONE, 0,
-                                               static_cast<int32_t>(options_.nLocalWindowSize_));
-    if (rv != 0) {
-      QIR_LOG_E("conn(%s) nghttp2_session_set_local_window_size() failed!...%s", name_.c_str(),
-                nghttp2_strerror(rv));
-      return false;
-    }
-  }
-
-  SetState(QIR_HTTP2_CONN_STATE_OPEN, QIR_HTTP2_CONN_CLOSE_CAUSE_NONE);
-  last_recv_time_ = Clock::now();
-  last_send_time_ = last_recv_time_;
+  // No ENABLE_PUSH: a server never receives pushes, RFC 9113 section 6.5.2.
+  if (!core_.SubmitSettings(false) || !core_.SetLocalWindow()) return false;
   user_callback_ = nullptr;
   user_callback_args_ = nullptr;
   {
-    CQIRLockGuard guard(mutexS_);
+    CQIRLockGuard guard(mutexC_);
     auto429ResponseCount_ = 0;
     cancelCount_ = 0;
   }
-  QIR_LOG_I("conn(%s) http session initialized...", name_.c_str());
+  core_.Opened();
   return true;
 }
 
-int CQIRHttp2Response::SendSettingsHdr() {
-  // No ENABLE_PUSH: a server never receives pushes, RFC 9113 section 6.5.2.
-  nghttp2_settings_entry iv[4] = {
-      {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, options_.nMaxConcurrentStream_},
-      {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, options_.nDefaultWindowSize_},
-      {NGHTTP2_SETTINGS_MAX_FRAME_SIZE, options_.nDefaultFrameSize_},
-      {NGHTTP2_SETTINGS_HEADER_TABLE_SIZE, options_.nMaxHeaderTableSize_}};
-  int rv = nghttp2_submit_settings(session_, NGHTTP2_FLAG_NONE, iv, 4);
-  if (rv != 0) {
-    QIR_LOG_E("conn(%s) nghttp2_submit_settings() failed...: %s", name_.c_str(),
-              nghttp2_strerror(rv));
-    return -1;
-  }
-  return 0;
-}
+void CQIRHttp2Response::SetState(int state, int cause) { core_.SetState(state, cause); }
 
-void CQIRHttp2Response::SetState(int state, int cause) {
-  CQIRLockGuard guard(mutexS_);
-  if (state_ == QIR_HTTP2_CONN_STATE_CLOSE && state == QIR_HTTP2_CONN_STATE_CLOSE) return;
-  state_ = state;
-  cause_ = state == QIR_HTTP2_CONN_STATE_CLOSE ? cause : QIR_HTTP2_CONN_CLOSE_CAUSE_NONE;
-}
+int CQIRHttp2Response::GetState() { return core_.GetState(); }
 
-int CQIRHttp2Response::GetState() {
-  CQIRLockGuard guard(mutexS_);
-  return state_;
-}
+int CQIRHttp2Response::GetStateCause() { return core_.GetStateCause(); }
 
-int CQIRHttp2Response::GetStateCause() {
-  CQIRLockGuard guard(mutexS_);
-  return cause_;
-}
-
-bool CQIRHttp2Response::IsValid() {
-  if (GetState() == QIR_HTTP2_CONN_STATE_CLOSE) return false;
-  if (options_.nPingSendThreshold_ == 0) return true;
-  if (ping_send_flag_) {
-    if (ping_recv_flag_) {
-      ping_send_flag_ = false;
-      ping_recv_flag_ = false;
-      return true;
-    }
-    if (SecondsSince(ping_send_time_) >= options_.nPingTimeoutThreshold_) {
-      SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_PING_TIMEOUT);
-      QIR_LOG_E("conn(%s) ping timeout!...", name_.c_str());
-      return false;
-    }
-    return true;
-  }
-  if (SecondsSince(last_recv_time_) >= options_.nPingSendThreshold_) return SendPing();
-  return true;
-}
-
-bool CQIRHttp2Response::SendPing() {
-  int rv = nghttp2_submit_ping(session_, NGHTTP2_FLAG_NONE, nullptr);
-  if (rv != 0) {
-    SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
-    QIR_LOG_E("conn(%s) nghttp2_submit_ping() failed!...%s", name_.c_str(), nghttp2_strerror(rv));
-    return false;
-  }
-  rv = nghttp2_session_send(session_);
-  if (rv != 0 && rv != NGHTTP2_ERR_EOF) {
-    if (GetState() == QIR_HTTP2_CONN_STATE_CLOSE) return false;
-    SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR);
-    QIR_LOG_E("conn(%s) nghttp2_session_send() failed...%s", name_.c_str(), nghttp2_strerror(rv));
-    return false;
-  }
-  ping_send_time_ = Clock::now();
-  ping_send_flag_ = true;
-  ping_recv_flag_ = false;
-  return true;
-}
+bool CQIRHttp2Response::IsValid() { return core_.IsValid(); }
 
 int CQIRHttp2Response::ProcEventPre() {
-  if (session_ == nullptr || !IsValid()) return -1;
+  if (core_.Get() == nullptr || !core_.IsValid()) return -1;
+  ResetStalledResponses();
   int r = SendResponse();
-  if (r == 0) {
-    // Nothing new, but frames nghttp2 could not write earlier (the socket
-    // was full) would otherwise wait for the next input, which a peer that
-    // waits for them never sends.
-    if (!nghttp2_session_want_write(session_)) return 0;
-    r = nghttp2_session_send(session_);
-    if (r == 0) return 0;
-  } else if (r != 1) {
-    return r;
-  } else {
-    r = nghttp2_session_send(session_);
-    if (r == 0) return 1;
-  }
-  SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR);
-  QIR_LOG_E("conn(%s) nghttp2_session_send() failed...%s", name_.c_str(), nghttp2_strerror(r));
-  return -1;
+  if (r < 0) return r;
+  // With nothing new, frames nghttp2 could not write earlier (the socket was
+  // full) would otherwise wait for the next input, which a peer that waits
+  // for them never sends.
+  if (r == 0 && !nghttp2_session_want_write(core_.Get())) return 0;
+  return core_.Flush() ? r : -1;
 }
 
-bool CQIRHttp2Response::ProcEvent() {
-  if (session_ == nullptr) return false;
-  int rv = nghttp2_session_recv(session_);
-  if (rv != 0) {
-    if (GetState() != QIR_HTTP2_CONN_STATE_CLOSE) {
-      SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR);
-      QIR_LOG_E("conn(%s) nghttp2_session_recv() failed...%s", name_.c_str(),
-                nghttp2_strerror(rv));
-    }
-    return false;
-  }
-  if (GetState() == QIR_HTTP2_CONN_STATE_CLOSE) return false;
-  rv = nghttp2_session_send(session_);
-  if (rv != 0) {
-    if (GetState() != QIR_HTTP2_CONN_STATE_CLOSE) {
-      SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR);
-      QIR_LOG_E("conn(%s) nghttp2_session_send() failed...%s", name_.c_str(),
-                nghttp2_strerror(rv));
-    }
-    return false;
-  }
-  return GetState() != QIR_HTTP2_CONN_STATE_CLOSE;
-}
-
-void CQIRHttp2Response::CloseSession() {
-  int cause = GetStateCause();
-  if (cause == QIR_HTTP2_CONN_CLOSE_CAUSE_NONE) {
-    if (nghttp2_session_terminate_session(session_, NGHTTP2_NO_ERROR) != 0) {
-      QIR_LOG_E("conn(%s) nghttp2_session_terminate_session() failed!...", name_.c_str());
-    } else {
-      nghttp2_session_send(session_);
-    }
-    CQIRLockGuard guard(mutexS_);
-    cause_ = QIR_HTTP2_CONN_CLOSE_CAUSE_SELF;
-  } else if (cause != QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR) {
-    if (nghttp2_session_terminate_session(session_, NGHTTP2_INTERNAL_ERROR) != 0) {
-      QIR_LOG_E("conn(%s) nghttp2_session_terminate_session() failed!...", name_.c_str());
-    } else {
-      nghttp2_session_send(session_);
-    }
-  }
-  QIR_LOG_I("conn(%s) closed...", name_.c_str());
-}
+bool CQIRHttp2Response::ProcEvent() { return core_.Recv(); }
 
 void CQIRHttp2Response::Disconnect() {
-  if (session_ != nullptr) {
-    CloseSession();
-    nghttp2_session_del(session_);
-    session_ = nullptr;
-  }
+  core_.Terminate(true);
   {
     CQIRLockGuard guard(mutexQ_);
-    for (auto& it : responseMap_) responsePool_.push(it.second);
-    for (QIR_ST_HTTP2_RESPONSE* res : responseList_) responsePool_.push(res);
+    for (auto& it : responseMap_) responsePool_.Give(it.second.res);
+    for (QIR_ST_HTTP2_RESPONSE* res : responseList_) responsePool_.Give(res);
     responseMap_.clear();
     responseList_.clear();
+    responsePool_.Clear();
   }
-  for (auto& it : requestMap_) {
-    it.second->Reset();
-    requestPool_.push(it.second);
-  }
+  for (auto& it : requestMap_) requestPool_.Give(it.second);
   requestMap_.clear();
   requestList_.clear();
-  if (epfd_ != -1) {
-    if (fd_ >= 1 && epoll_ctl(epfd_, EPOLL_CTL_DEL, fd_, nullptr) != 0) {
-      QIR_LOG_I("[%d-%s]epoll_ctl() system call error. %d,%d", errno, strerror(errno), epfd_,
-                fd_);
-    }
-    close(epfd_);
-    epfd_ = -1;
-  }
-  if (fd_ > 0) {
-    // Accepted but not yet handed to the transport (own epoll set failed).
-    if (transport_.GetSocket() != fd_) close(fd_);
-    transport_.Clear();
-    fd_ = -1;
-  }
+  requestPool_.Clear();
+  core_.Release();
+  fd_ = -1;
 }
 
 // ---------------------------------------------------------------------------
-// nghttp2 callbacks: all run on the worker thread inside nghttp2_session_recv
-// or nghttp2_session_send, which they must not re-enter.
+// Request intake, from the session core's callbacks on the worker thread.
 
-ssize_t CQIRHttp2Response::SendCallback(nghttp2_session*, const uint8_t* data, size_t length,
-                                        int, void* user_data) {
-  int r = Self(user_data)->write(reinterpret_cast<const char*>(data), length);
-  if (r == -1 || r == 0) return NGHTTP2_ERR_WOULDBLOCK;
-  if (r < 0) return NGHTTP2_ERR_CALLBACK_FAILURE;
-  return r;
+int CQIRHttp2Response::OnBeginHeaders(const nghttp2_frame* frame) {
+  return CreateHttp2StreamData(frame->hd.stream_id) ? 0 : NGHTTP2_ERR_CALLBACK_FAILURE;
 }
 
-ssize_t CQIRHttp2Response::RecvCallback(nghttp2_session*, uint8_t* buf, size_t length, int,
-                                        void* user_data) {
-  int r = Self(user_data)->read(reinterpret_cast<char*>(buf), length);
-  if (r == -1) return NGHTTP2_ERR_WOULDBLOCK;
-  if (r < 0) return NGHTTP2_ERR_CALLBACK_FAILURE;
-  if (r == 0) return NGHTTP2_ERR_EOF;
-  return r;
+int CQIRHttp2Response::OnHeader(const nghttp2_frame* frame, const uint8_t* name, size_t namelen,
+                                const uint8_t* value, size_t valuelen) {
+  if (frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;  // trailers are not kept
+  auto it = requestMap_.find(frame->hd.stream_id);
+  if (it == requestMap_.end()) {
+    QIR_LOG_E("conn(%s) stream_id(%d) not found...", name_.c_str(), frame->hd.stream_id);
+    return NGHTTP2_ERR_CALLBACK_FAILURE;
+  }
+  it->second->AddRequestHeader(reinterpret_cast<const char*>(name), namelen,
+                               reinterpret_cast<const char*>(value), valuelen);
+  return 0;
 }
 
-int CQIRHttp2Response::OnBeginHeadersCallback(nghttp2_session*, const nghttp2_frame* frame,
-                                              void* user_data) {
-  if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
-  return Self(user_data)->CreateHttp2StreamData(frame->hd.stream_id)
-             ? 0
-             : NGHTTP2_ERR_CALLBACK_FAILURE;
+int CQIRHttp2Response::OnDataChunk(int32_t id, const uint8_t* data, size_t len) {
+  auto it = requestMap_.find(id);
+  if (it == requestMap_.end()) return NGHTTP2_ERR_CALLBACK_FAILURE;
+  // Past the first chunk that does not fit, nothing more is stored: the
+  // body handed over stays a prefix of what was sent.
+  it->second->SetRequestPayload(reinterpret_cast<const char*>(data), len);
+  return 0;
 }
 
-int CQIRHttp2Response::OnHeaderCallback(nghttp2_session*, const nghttp2_frame* frame,
-                                        const uint8_t* name, size_t namelen, const uint8_t* value,
-                                        size_t valuelen, uint8_t, void* user_data) {
-  if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
-  return Self(user_data)->UpdateHdrRecv(frame->hd.stream_id, name, namelen, value, valuelen)
-             ? 0
-             : NGHTTP2_ERR_CALLBACK_FAILURE;
-}
-
-int CQIRHttp2Response::OnDataChunkRecvCallback(nghttp2_session*, uint8_t, int32_t stream_id,
-                                               const uint8_t* data, size_t len,
-                                               void* user_data) {
-  return Self(user_data)->UpdatePayloadRecv(stream_id, data, len) ? 0
-                                                                  : NGHTTP2_ERR_CALLBACK_FAILURE;
-}
-
-int CQIRHttp2Response::OnFrameRecvCallback(nghttp2_session*, const nghttp2_frame* frame,
-                                           void* user_data) {
-  CQIRHttp2Response* self = Self(user_data);
-  self->last_recv_time_ = Clock::now();
+int CQIRHttp2Response::OnFrameRecv(const nghttp2_frame* frame) {
   switch (frame->hd.type) {
     case NGHTTP2_DATA:
     case NGHTTP2_HEADERS:
       if (frame->hd.flags & NGHTTP2_FLAG_END_STREAM) {
-        return self->OnRequestRecv(frame->hd.stream_id) ? 0 : NGHTTP2_ERR_CALLBACK_FAILURE;
+        return OnRequestRecv(frame->hd.stream_id) ? 0 : NGHTTP2_ERR_CALLBACK_FAILURE;
       }
       return 0;
     case NGHTTP2_RST_STREAM:
-      self->RSTRecv(frame->hd.stream_id, frame->rst_stream.error_code);
+      RSTRecv(frame->hd.stream_id, frame->rst_stream.error_code);
+      return 0;
+    case NGHTTP2_GOAWAY:
+      QIR_LOG_I("conn(%s) receive GOAWAY Frame(%d)...", name_.c_str(),
+                static_cast<int>(frame->goaway.error_code));
       return 0;
     case NGHTTP2_SETTINGS:
-      if (G_QIR_HTTP2_DETAIL_LOG) {
-        if (frame->hd.flags & NGHTTP2_FLAG_ACK) {
-          QIR_LOG_I("conn(%s) receive settings ack...(niv=%lu)", self->name_.c_str(),
-                    static_cast<unsigned long>(frame->settings.niv));
-        } else {
-          QIR_LOG_I("conn(%s) received settings...(niv=%lu)", self->name_.c_str(),
-                    static_cast<unsigned long>(frame->settings.niv));
-        }
-        for (size_t i = 0; i < frame->settings.niv; ++i) {
-          const nghttp2_settings_entry& e = frame->settings.iv[i];
-          QIR_LOG_I("-%s(0x%02x):%u", strsettingsid(e.settings_id), e.settings_id, e.value);
-        }
+      if (upgradeHeld_ && !(frame->hd.flags & NGHTTP2_FLAG_ACK)) {
+        upgradeHeld_ = false;
+        auto it = requestMap_.find(1);
+        if (it != requestMap_.end()) requestList_.push_back(it->second);
       }
       return 0;
     case NGHTTP2_PING:
-      if ((frame->hd.flags & NGHTTP2_FLAG_ACK) && self->ping_send_flag_) {
-        self->ping_recv_flag_ = true;
-      }
-      if (G_QIR_HTTP2_DETAIL_LOG) {
-        if (frame->hd.flags & NGHTTP2_FLAG_ACK) {
-          QIR_LOG_I("RECV PING ACK");
-        } else {
-          QIR_LOG_I("RECV PING");
-        }
-      }
-      return 0;
-    case NGHTTP2_GOAWAY:
-      QIR_LOG_I("conn(%s) receive GOAWAY Frame(%d)...", self->name_.c_str(),
-                static_cast<int>(frame->goaway.error_code));
-      self->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_PEER);
-      return 0;
     case NGHTTP2_WINDOW_UPDATE:
       return 0;
     default:
@@ -496,9 +209,7 @@ int CQIRHttp2Response::OnFrameRecvCallback(nghttp2_session*, const nghttp2_frame
   }
 }
 
-int CQIRHttp2Response::OnFrameSendCallback(nghttp2_session*, const nghttp2_frame* frame,
-                                           void* user_data) {
-  Self(user_data)->last_send_time_ = Clock::now();
+void CQIRHttp2Response::OnFrameSend(const nghttp2_frame* frame) {
   if (frame->hd.type == NGHTTP2_PUSH_PROMISE) {
     QIR_LOG_I("PUSH_PROMISE");
   } else if (frame->hd.type == NGHTTP2_PING && G_QIR_HTTP2_DETAIL_LOG) {
@@ -508,139 +219,28 @@ int CQIRHttp2Response::OnFrameSendCallback(nghttp2_session*, const nghttp2_frame
       QIR_LOG_I("SEND PING");
     }
   }
-  return 0;
 }
 
-int CQIRHttp2Response::OnStreamCloseCallback(nghttp2_session*, int32_t stream_id,
-                                             uint32_t error_code, void* user_data) {
-  CQIRHttp2Response* self = Self(user_data);
-  if (error_code != 0) {
-    QIR_LOG_I("conn(%s) stream(%d) just closed with error!(%d)", self->name_.c_str(), stream_id,
-              static_cast<int>(error_code));
-  }
-  self->DeleteHttp2StreamData(stream_id);
-  self->CloseResponse(stream_id);
-  return 0;
+void CQIRHttp2Response::OnStreamClose(int32_t id, uint32_t) {
+  DeleteHttp2StreamData(id);
+  CloseResponse(id);
 }
-
-int CQIRHttp2Response::OnInvalidHeaderCallback(nghttp2_session* session,
-                                               const nghttp2_frame* frame, nghttp2_rcbuf* name,
-                                               nghttp2_rcbuf* value, uint8_t,
-                                               void* user_data) {
-  CQIRHttp2Response* self = Self(user_data);
-  int32_t id = frame->hd.type == NGHTTP2_PUSH_PROMISE ? frame->push_promise.promised_stream_id
-                                                      : frame->hd.stream_id;
-  nghttp2_vec n = nghttp2_rcbuf_get_buf(name);
-  nghttp2_vec v = nghttp2_rcbuf_get_buf(value);
-  // The rcbuf bytes are not NUL-terminated: print them with their lengths.
-  QIR_LOG_E("conn(%s)Invalid header field for stream_id=%d,in frame type= %d,name=[%.*s,%d],"
-            "value=[%.*s:%d]",
-            self->name_.c_str(), id, frame->hd.type, static_cast<int>(n.len),
-            reinterpret_cast<const char*>(n.base), static_cast<int>(n.len),
-            static_cast<int>(v.len), reinterpret_cast<const char*>(v.base),
-            static_cast<int>(v.len));
-  nghttp2_submit_rst_stream(session, NGHTTP2_FLAG_NONE, id, NGHTTP2_PROTOCOL_ERROR);
-  // nghttp2 goes on to report this stream error through the error and the
-  // invalid-frame callbacks; they must not fail the whole session for it.
-  self->invalidHeaderStream_ = id;
-  return NGHTTP2_ERR_TEMPORAL_CALLBACK_FAILURE;
-}
-
-int CQIRHttp2Response::OnInvalidFrameRecvCallback(nghttp2_session*, const nghttp2_frame*,
-                                                  int lib_error_code, void* user_data) {
-  CQIRHttp2Response* self = Self(user_data);
-  QIR_LOG_E("HTTP/2 invalid frame recv callback-%s", nghttp2_strerror(lib_error_code));
-  switch (lib_error_code) {
-    case NGHTTP2_ERR_HTTP_HEADER:     // a rejected header field
-    case NGHTTP2_ERR_HTTP_MESSAGING:  // a malformed request
-    case NGHTTP2_ERR_REFUSED_STREAM:  // opened beyond our limit before our SETTINGS arrived
-      // Stream errors (RFC 9113 sections 5.1.2, 8.1.1): nghttp2 resets that
-      // stream; the other streams of the connection go on.
-      self->invalidHeaderStream_ = 0;
-      return 0;
-    default:
-      self->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
-      return NGHTTP2_ERR_CALLBACK_FAILURE;
-  }
-}
-
-int CQIRHttp2Response::ErrorCallback(nghttp2_session*, const char* msg, size_t len,
-                                     void* user_data) {
-  CQIRHttp2Response* self = Self(user_data);
-  QIR_LOG_E("HTTP/2 error callback-%.*s", static_cast<int>(len), msg);
-  if (self->invalidHeaderStream_ != 0) return 0;
-  self->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
-  return NGHTTP2_ERR_CALLBACK_FAILURE;
-}
-
-int CQIRHttp2Response::OnFrameNotSendCallback(nghttp2_session*, const nghttp2_frame* frame,
-                                              int lib_error_code, void* user_data) {
-  if (frame->hd.type != NGHTTP2_HEADERS || frame->headers.cat != NGHTTP2_HCAT_REQUEST) return 0;
-  Self(user_data)->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
-  QIR_LOG_E("HTTP/2 not send callback-%s", nghttp2_strerror(lib_error_code));
-  return NGHTTP2_ERR_CALLBACK_FAILURE;
-}
-
-ssize_t CQIRHttp2Response::DataSourceReadCallback(nghttp2_session*, int32_t, uint8_t* buf,
-                                                  size_t length, uint32_t* data_flags,
-                                                  nghttp2_data_source* source, void*) {
-  QIR_ST_HTTP2_CHUNK_DATA* payload = static_cast<QIR_ST_HTTP2_CHUNK_DATA*>(source->ptr);
-  size_t remaining = payload->size_ - payload->rSize_;
-  if (remaining > length) {
-    memcpy(buf, payload->data_ + payload->rSize_, length);
-    payload->rSize_ += length;
-    return static_cast<ssize_t>(length);
-  }
-  if (remaining > 0) memcpy(buf, payload->data_ + payload->rSize_, remaining);
-  payload->rSize_ += remaining;
-  *data_flags |= NGHTTP2_DATA_FLAG_EOF;
-  return static_cast<ssize_t>(remaining);
-}
-
-// ---------------------------------------------------------------------------
-// Request intake.
 
 bool CQIRHttp2Response::CreateHttp2StreamData(int32_t id) {
-  CQIRHttp2StreamData* stream = nullptr;
-  if (requestPool_.empty()) {
+  if (requestPool_.Available() == 0) {
     QIR_LOG_W("conn(%s) stream buffer full!...%d %lu..try more allocate", name_.c_str(), id,
-              static_cast<unsigned long>(requestPool_.size()));
-    stream = new (std::nothrow) CQIRHttp2StreamData();
-    if (stream == nullptr || !stream->Initialize(options_.nMaxPayloadSize_)) {
-      QIR_LOG_E("conn(%s) memory allocate failed...", name_.c_str());
-      delete stream;
-      return false;
-    }
-  } else {
-    stream = requestPool_.front();
-    requestPool_.pop();
+              static_cast<unsigned long>(requestMap_.size()));
+  }
+  CQIRHttp2StreamData* stream = requestPool_.Take(true);
+  if (stream == nullptr) {
+    QIR_LOG_E("conn(%s) memory allocate failed...", name_.c_str());
+    return false;
   }
   stream->New(id);
   if (!requestMap_.emplace(id, stream).second) {
     QIR_LOG_E("conn(%s) stream_id(%d) duplicate!....", name_.c_str(), id);
-    requestPool_.push(stream);
+    requestPool_.Give(stream);
     return false;
-  }
-  return true;
-}
-
-bool CQIRHttp2Response::UpdateHdrRecv(int32_t id, const uint8_t* name, size_t namelen,
-                                      const uint8_t* value, size_t valuelen) {
-  auto it = requestMap_.find(id);
-  if (it == requestMap_.end()) {
-    QIR_LOG_E("conn(%s) stream_id(%d) not found...", name_.c_str(), id);
-    return false;
-  }
-  it->second->AddRequestHeader(reinterpret_cast<const char*>(name), namelen,
-                               reinterpret_cast<const char*>(value), valuelen);
-  return true;
-}
-
-bool CQIRHttp2Response::UpdatePayloadRecv(int32_t id, const uint8_t* data, size_t len) {
-  auto it = requestMap_.find(id);
-  if (it == requestMap_.end()) return false;
-  if (!it->second->SetRequestPayload(reinterpret_cast<const char*>(data), len)) {
-    it->second->SetPayloadError();
   }
   return true;
 }
@@ -651,10 +251,13 @@ bool CQIRHttp2Response::OnRequestRecv(int32_t id) {
     QIR_LOG_E("conn(%s) stream_id(%d) not found...", name_.c_str(), id);
     return false;
   }
-  if (requestMap_.size() >= options_.nMaxConcurrentStream_) {
+  // Every stream within the advertised limit is served; nghttp2 refuses the
+  // ones beyond it once our SETTINGS are acknowledged, this catches those
+  // opened before.
+  if (requestMap_.size() > options_.nMaxConcurrentStream_) {
     QIR_LOG_W("Too many request automatic response...");
     {
-      CQIRLockGuard guard(mutexS_);
+      CQIRLockGuard guard(mutexC_);
       ++auto429ResponseCount_;
     }
     if (user_callback_ != nullptr) user_callback_(1, 0, 0, this, user_callback_args_);
@@ -666,7 +269,7 @@ bool CQIRHttp2Response::OnRequestRecv(int32_t id) {
 
 bool CQIRHttp2Response::SendAutomatic429(int32_t id) {
   nghttp2_nv nv = make_nv_lc_nocopy(":status", kStatus429);
-  int rv = nghttp2_submit_response(session_, id, &nv, 1, nullptr);
+  int rv = nghttp2_submit_response(core_.Get(), id, &nv, 1, nullptr);
   if (rv != 0) {
     QIR_LOG_E("conn(%s) nghttp2_submit_response() failed!...%s", name_.c_str(),
               nghttp2_strerror(rv));
@@ -681,7 +284,7 @@ void CQIRHttp2Response::RSTRecv(int32_t id, uint32_t code) {
   if (user_callback_ != nullptr && IsRequestExist(id)) {
     user_callback_(2, id, static_cast<int>(code), this, user_callback_args_);
   }
-  CQIRLockGuard guard(mutexS_);
+  CQIRLockGuard guard(mutexC_);
   ++cancelCount_;
 }
 
@@ -699,16 +302,41 @@ void CQIRHttp2Response::DeleteHttp2StreamData(int32_t id) {
     }
   }
   stream->Reset();
-  requestPool_.push(stream);
+  requestPool_.Give(stream);
 }
 
 void CQIRHttp2Response::CloseResponse(int32_t id) {
   auto it = responseMap_.find(static_cast<uint32_t>(id));
   if (it == responseMap_.end()) return;
-  QIR_ST_HTTP2_RESPONSE* res = it->second;
+  QIR_ST_HTTP2_RESPONSE* res = it->second.res;
   responseMap_.erase(it);
   CQIRLockGuard guard(mutexQ_);
-  responsePool_.push(res);
+  responsePool_.Give(res);
+}
+
+// A response whose body has not moved for nSendStallTimeout_ seconds (the
+// peer keeps its flow-control window shut) is reset: its record would
+// otherwise stay taken for as long as the peer likes.
+void CQIRHttp2Response::ResetStalledResponses() {
+  if (options_.nSendStallTimeout_ == 0 || responseMap_.empty()) return;
+  Clock::time_point now = Clock::now();
+  if (now - lastStallCheck_ < std::chrono::seconds(1)) return;
+  lastStallCheck_ = now;
+  const std::chrono::seconds limit(options_.nSendStallTimeout_);
+  for (auto& it : responseMap_) {
+    Sending& s = it.second;
+    if (s.res->payload_.rSize_ >= s.res->payload_.size_) continue;
+    if (s.res->payload_.rSize_ != s.taken) {
+      s.taken = s.res->payload_.rSize_;
+      s.since = now;
+    } else if (now - s.since >= limit) {
+      QIR_LOG_W("conn(%s) stream(%d) response stalled %u seconds...reset", name_.c_str(),
+                static_cast<int>(it.first), options_.nSendStallTimeout_);
+      nghttp2_submit_rst_stream(core_.Get(), NGHTTP2_FLAG_NONE, static_cast<int32_t>(it.first),
+                                NGHTTP2_CANCEL);
+      s.since = now;
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -739,27 +367,8 @@ int CQIRHttp2Response::GetRequest(QIR_ST_HTTP2_REQUEST_RECV* req) {
 
 int CQIRHttp2Response::RecvRequest(QIR_ST_HTTP2_REQUEST_RECV* req) {
   if (ProcEventPre() == -1) return -1;
-  int timeout = IsSendDataExist() ? 0 : 10;
-  struct epoll_event ev;
-  int n;
-  do {
-    n = epoll_wait(epfd_, &ev, 1, timeout);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    QIR_LOG_I("[%d-%s]epoll_wait() failed!...", errno, strerror(errno));
-    return -1;
-  }
-  if (n == 1 && ev.data.fd == fd_) {
-    if (ev.events & EPOLLERR) {
-      SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_EVENT_ERROR);
-      QIR_LOG_E("conn(%s) event error dispatch!...", name_.c_str());
-      return -1;
-    }
-    if (ev.events & (EPOLLIN | EPOLLOUT)) {
-      if (!ProcEvent()) return -1;
-      if (GetState() == QIR_HTTP2_CONN_STATE_CLOSE) return -1;
-    }
-  }
+  int n = core_.WaitEvent(IsSendDataExist() ? 0 : 10);
+  if (n < 0 || (n == 1 && !ProcEvent())) return -1;
   return GetRequest(req);
 }
 
@@ -779,17 +388,14 @@ int CQIRHttp2Response::Response(const QIR_ST_HTTP2_RESPONSE* res, bool wait) {
     }
     {
       CQIRLockGuard guard(mutexQ_);
-      if (!responsePool_.empty()) {
-        rec = responsePool_.front();
-        responsePool_.pop();
-      }
+      rec = responsePool_.Take();
     }
     if (rec != nullptr) break;
     if (!wait) {
       SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
       return 0;
     }
-    if (SecondsSince(start) > 1.0) {
+    if (Clock::now() - start > std::chrono::seconds(1)) {
       SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
       QIR_LOG_E("conn(%s) response full timeout!..", name_.c_str());
       return -2;
@@ -803,9 +409,20 @@ int CQIRHttp2Response::Response(const QIR_ST_HTTP2_RESPONSE* res, bool wait) {
   rec->hdr_ = res->hdr_;
   rec->payload_.size_ = res->payload_.size_;
   rec->payload_.rSize_ = 0;
-  // A body beyond the pooled buffer is not copied at all: PrepareResponse
-  // fails the session on its size before anything is sent.
+  // A body beyond the limit is not copied at all: PrepareResponse fails the
+  // session on its size before anything is sent. The record's buffer takes
+  // the size of each body, so a pooled record holds no more than it last
+  // needed.
   if (res->payload_.size_ > 0 && res->payload_.size_ <= options_.nMaxPayloadSize_) {
+    char* data = static_cast<char*>(realloc(rec->payload_.data_, res->payload_.size_));
+    if (data == nullptr) {
+      CQIRLockGuard guard(mutexQ_);
+      responsePool_.Give(rec);
+      SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
+      QIR_LOG_E("conn(%s) memory allocate failed...", name_.c_str());
+      return -3;
+    }
+    rec->payload_.data_ = data;
     memcpy(rec->payload_.data_, res->payload_.data_, res->payload_.size_);
   }
   CQIRLockGuard guard(mutexQ_);
@@ -831,12 +448,12 @@ int CQIRHttp2Response::SendResponse() {
   } else {
     r = SendResponse(res);
     if (r == 1) {
-      responseMap_.emplace(id, res);
+      responseMap_.emplace(id, Sending{res, 0, Clock::now()});
       return 1;
     }
   }
   CQIRLockGuard guard(mutexQ_);
-  responsePool_.push(res);
+  responsePool_.Give(res);
   return r == 0 ? 1 : -1;
 }
 
@@ -854,10 +471,10 @@ int CQIRHttp2Response::SendResponse(QIR_ST_HTTP2_RESPONSE* res) {
   if (res->payload_.size_ > 0) {
     res->payload_.rSize_ = 0;
     provider.source.ptr = &res->payload_;
-    provider.read_callback = DataSourceReadCallback;
+    provider.read_callback = CQIRHttp2Session::ReadBody;
     pprovider = &provider;
   }
-  int rv = nghttp2_submit_response(session_, res->streamId_, res->hdrs_, static_cast<size_t>(n),
+  int rv = nghttp2_submit_response(core_.Get(), res->streamId_, res->hdrs_, static_cast<size_t>(n),
                                    pprovider);
   if (rv != 0) {
     SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
@@ -895,7 +512,7 @@ int CQIRHttp2Response::PrepareResponse(QIR_ST_HTTP2_RESPONSE* res) {
 }
 
 bool CQIRHttp2Response::SendSystemError(int32_t id) {
-  int rv = nghttp2_submit_rst_stream(session_, NGHTTP2_FLAG_NONE, id, NGHTTP2_INTERNAL_ERROR);
+  int rv = nghttp2_submit_rst_stream(core_.Get(), NGHTTP2_FLAG_NONE, id, NGHTTP2_INTERNAL_ERROR);
   if (rv != 0) {
     SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
     QIR_LOG_E("conn(%s) nghttp2_submit_rst_stream() failed!...%s", name_.c_str(),
@@ -907,22 +524,24 @@ bool CQIRHttp2Response::SendSystemError(int32_t id) {
 
 bool CQIRHttp2Response::DoProcUpgradeWithRequest(QIR_HTTP2_HEADER& hdr, const char* body,
                                                  size_t len) {
-  if (requestPool_.empty()) {
+  CQIRHttp2StreamData* stream = requestPool_.Take();
+  if (stream == nullptr) {
     QIR_LOG_E("conn(%s) memory allocate failed...", name_.c_str());
     return false;
   }
-  CQIRHttp2StreamData* stream = requestPool_.front();
-  requestPool_.pop();
   stream->New(1);
   for (const auto& field : hdr) stream->AddRequestHeader(field.first, field.second);
-  if (len > 0 && !stream->SetRequestPayload(body, len)) stream->SetPayloadError();
+  if (len > 0) stream->SetRequestPayload(body, len);
   if (!requestMap_.emplace(1, stream).second) {
     QIR_LOG_E("conn(%s) stream_id(%d) duplicate!....", name_.c_str(), 1);
     stream->Reset();
-    requestPool_.push(stream);
+    requestPool_.Give(stream);
     return false;
   }
-  requestList_.push_back(stream);
+  // Handed over once the client's SETTINGS show that it speaks HTTP/2: an
+  // answer written right behind the 101 can reach a client still reading
+  // HTTP/1.1, which may fail on it.
+  upgradeHeld_ = true;
   return true;
 }
 
@@ -935,23 +554,24 @@ int CQIRHttp2Response::GetIncompleteCount() {
   int state = GetState();
   if (state == QIR_HTTP2_CONN_STATE_INIT || state == QIR_HTTP2_CONN_STATE_CLOSE) return 0;
   CQIRLockGuard guard(mutexQ_);
-  return static_cast<int>(options_.nMaxConcurrentStream_) - static_cast<int>(responsePool_.size());
+  return static_cast<int>(options_.nMaxConcurrentStream_) -
+         static_cast<int>(responsePool_.Available());
 }
 
 size_t CQIRHttp2Response::GetResponsePoolSize() {
   CQIRLockGuard guard(mutexQ_);
-  return responsePool_.size();
+  return responsePool_.Available();
 }
 
 int CQIRHttp2Response::Get429ResponseCount() {
-  CQIRLockGuard guard(mutexS_);
+  CQIRLockGuard guard(mutexC_);
   int n = auto429ResponseCount_;
   auto429ResponseCount_ = 0;
   return n;
 }
 
 int CQIRHttp2Response::GetCancelCount() {
-  CQIRLockGuard guard(mutexS_);
+  CQIRLockGuard guard(mutexC_);
   int n = cancelCount_;
   cancelCount_ = 0;
   return n;
@@ -966,6 +586,6 @@ void CQIRHttp2Response::DebugPrint() {
   CQIRLockGuard guard(mutexQ_);
   QIR_LOG_I("debug response-list %d , request-Map-%d, response-pool %lu",
             static_cast<int>(responseList_.size()), static_cast<int>(requestMap_.size()),
-            static_cast<unsigned long>(responsePool_.size()));
+            static_cast<unsigned long>(responsePool_.Available()));
   if (!requestMap_.empty()) QIR_LOG_I("REMAIN %d", requestMap_.begin()->first);
 }

@@ -17,23 +17,38 @@ void QIR_HTTP2_INIT() {
   QIR_LOG_I("nghttp2 detail-logging : %s", G_QIR_HTTP2_DETAIL_LOG ? "true" : "false");
 }
 
+namespace {
+
+// Every close cause with its two texts: the one QIR_HTTP2_GET_ERROR_MSG
+// reports, and the short one of the client's close log line.
+const struct {
+  const char* report;
+  const char* brief;
+} kCloseText[] = {
+    {"none", "normal"},                             // QIR_HTTP2_CONN_CLOSE_CAUSE_NONE
+    {"normal closed.", "normal"},                   // QIR_HTTP2_CONN_CLOSE_CAUSE_SELF
+    {"receive GOAWAY!", "by peer"},                 // QIR_HTTP2_CONN_CLOSE_CAUSE_PEER
+    {"http/2 engine error!", "transport error"},    // QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR
+    {"receive timeout!", "timeout"},                // QIR_HTTP2_CONN_CLOSE_CAUSE_TIMEOUT
+    {"stream_id full!", "stream full"},             // QIR_HTTP2_CONN_CLOSE_CAUSE_STREAM_FULL
+    {"ping timeout!", "ping timeout"},              // QIR_HTTP2_CONN_CLOSE_CAUSE_PING_TIMEOUT
+    {"event error dispatch!", "event error"},       // QIR_HTTP2_CONN_CLOSE_CAUSE_EVENT_ERROR
+    {"internal error!", "internal error"},          // QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR
+    {"stream already closed!", "already closed"},   // ..._ERROR_CAUSE_STREAM_ALREADY_CLOSED
+};
+
+bool KnownCause(int _cause) {
+  return _cause >= 0 && _cause < static_cast<int>(sizeof(kCloseText) / sizeof(kCloseText[0]));
+}
+
+}  // namespace
+
 const char* QIR_HTTP2_GET_ERROR_MSG(int _cause) {
-  static const char* const kText[] = {
-      "none",                    // QIR_HTTP2_CONN_CLOSE_CAUSE_NONE
-      "normal closed.",          // QIR_HTTP2_CONN_CLOSE_CAUSE_SELF
-      "receive GOAWAY!",         // QIR_HTTP2_CONN_CLOSE_CAUSE_PEER
-      "http/2 engine error!",    // QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR
-      "receive timeout!",        // QIR_HTTP2_CONN_CLOSE_CAUSE_TIMEOUT
-      "stream_id full!",         // QIR_HTTP2_CONN_CLOSE_CAUSE_STREAM_FULL
-      "ping timeout!",           // QIR_HTTP2_CONN_CLOSE_CAUSE_PING_TIMEOUT
-      "event error dispatch!",   // QIR_HTTP2_CONN_CLOSE_CAUSE_EVENT_ERROR
-      "internal error!",         // QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR
-      "stream already closed!",  // QIR_HTTP2_CONN_ERROR_CAUSE_STREAM_ALREADY_CLOSED
-  };
-  if (_cause < 0 || _cause >= static_cast<int>(sizeof(kText) / sizeof(kText[0]))) {
-    return "unknown...";
-  }
-  return kText[_cause];
+  return KnownCause(_cause) ? kCloseText[_cause].report : "unknown...";
+}
+
+const char* QIR_HTTP2_GET_CLOSE_TEXT(int _cause) {
+  return KnownCause(_cause) ? kCloseText[_cause].brief : "unknown";
 }
 
 void QIR_HTTP2_SET_DEFAULT_OPTIONS(QIR_ST_HTTP2_OPTIONS* _options) {
@@ -47,4 +62,10 @@ void QIR_HTTP2_SET_DEFAULT_OPTIONS(QIR_ST_HTTP2_OPTIONS* _options) {
   if (_options->nDefaultWindowSize_ == 0) _options->nDefaultWindowSize_ = QIR_HTTP2_DEFAULT_WINDOW_SIZE;
   if (_options->nDefaultFrameSize_ == 0) _options->nDefaultFrameSize_ = QIR_HTTP2_DEFAULT_FRAME_SIZE;
   if (_options->nTimeout_ == 0) _options->nTimeout_ = QIR_HTTP2_DEFAULT_TIMEOUT;
+  if (_options->nMaxHeaderListSize_ == 0) {
+    _options->nMaxHeaderListSize_ = QIR_HTTP2_DEFAULT_MAX_HEADER_LIST_SIZE;
+  }
+  if (_options->nMaxHeaderFields_ == 0) {
+    _options->nMaxHeaderFields_ = QIR_HTTP2_DEFAULT_MAX_HEADER_FIELDS;
+  }
 }

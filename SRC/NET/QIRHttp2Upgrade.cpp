@@ -142,7 +142,7 @@ bool ParseUpgradeHead(const char* name, const std::string& head, QIR_HTTP2_HEADE
     QIR_LOG_E("conn(%s) first_line(%s) parse failed!..", name, lines[0].c_str());
     return false;
   }
-  // RFC 9113 section 3.2 (RFC 7540 section 3.2): whatever its path, the
+  // RFC 7540 section 3.2 (the h2c upgrade, deprecated by RFC 9113): whatever its path, the
   // request that carried the upgrade is answered on stream 1.
   QIR_LOG_I("HTTP/1.1 Upgrade with Request (%s)", parts[1].c_str());
   hdr->emplace_back(":method", parts[0]);

@@ -5,8 +5,9 @@
 #include <string>
 #include <vector>
 
-// A chunk goes in while it fits whole; one that does not is dropped and later
-// chunks that fit still go in. New starts over in the same buffer.
+// A chunk goes in while it fits whole; from the first one that does not,
+// nothing more goes in, so the body stays a prefix. New starts over.
+// (BodyOverTheLimitIsAPrefix)
 TEST(CQIRHttp2StreamData, PayloadFillsToCapacityAndDropsWhatDoesNotFit) {
   struct {
     std::vector<std::string> chunks;
@@ -14,7 +15,7 @@ TEST(CQIRHttp2StreamData, PayloadFillsToCapacityAndDropsWhatDoesNotFit) {
     int rejected;
   } cases[] = {{{"12345678"}, "12345678", 0},  // exactly the capacity
                {{"123456789"}, "", 1},         // one byte past it
-               {{"1234", "56789", "567"}, "1234567", 1},
+               {{"1234", "56789", "5"}, "1234", 2},
                {{"", "12"}, "12", 0}};
   CQIRHttp2StreamData s;
   ASSERT_TRUE(s.Initialize(8));

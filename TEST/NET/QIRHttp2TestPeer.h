@@ -29,7 +29,7 @@ namespace qirtest {
 struct H2Frame {
   uint8_t type, flags;
   int32_t id;
-  uint32_t code;  // of RST_STREAM
+  uint32_t code;  // of RST_STREAM or GOAWAY
   size_t length;
 };
 
@@ -101,6 +101,13 @@ class H2Peer {
     }
   }
 
+  // Bytes straight onto the wire, behind the session's back (frames the
+  // library would refuse to build).
+  void Raw(const std::string& _bytes) {
+    Flush();
+    ASSERT_EQ((ssize_t)_bytes.size(), ::write(fd_, _bytes.data(), _bytes.size()));
+  }
+
   const H2Frame* Find(uint8_t _type, int32_t _id) const {
     for (const auto& f : frames)
       if (f.type == _type && f.id == _id) return &f;
@@ -129,7 +136,9 @@ class H2Peer {
   }
   static int OnFrame(nghttp2_session*, const nghttp2_frame* _f, void* _p) {
     H2Peer* p = Self(_p);
-    uint32_t code = _f->hd.type == NGHTTP2_RST_STREAM ? _f->rst_stream.error_code : 0;
+    uint32_t code = _f->hd.type == NGHTTP2_RST_STREAM ? _f->rst_stream.error_code
+                    : _f->hd.type == NGHTTP2_GOAWAY   ? _f->goaway.error_code
+                                                      : 0;
     p->frames.push_back({_f->hd.type, _f->hd.flags, _f->hd.stream_id, code, _f->hd.length});
     if (_f->hd.type == NGHTTP2_SETTINGS && !(_f->hd.flags & NGHTTP2_FLAG_ACK) && p->settings.empty())
       p->settings.assign(_f->settings.iv, _f->settings.iv + _f->settings.niv);

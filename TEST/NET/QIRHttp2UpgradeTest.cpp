@@ -102,8 +102,9 @@ class Http2Upgrade : public ::testing::Test {
   int fds_[2] = {-1, -1};
 };
 
-// RFC 9113 section 3.2: the upgrade request is answered on stream 1, the
-// path "/" included; the HTTP2-Settings payload governs that answer.
+// RFC 7540 section 3.2 (deprecated by RFC 9113): the upgrade request is
+// answered on stream 1, the path "/" included; the HTTP2-Settings payload
+// governs that answer.
 TEST_F(Http2Upgrade, RequestForRootIsAnsweredOnStream1) {
   ASSERT_TRUE(Accept("GET / HTTP/1.1\r\nHost: example\r\nConnection: Upgrade, HTTP2-Settings\r\n"
                      "Upgrade: h2c\r\nHTTP2-Settings: " + Token68(kSettings) + "\r\n\r\n"));
@@ -248,7 +249,7 @@ TEST(Http2ClientUpgrade, SendsTheTemplateAndRefusesA200Answer) {
   std::string settings = Pack({{NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, 100},
                                {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 65536},
                                {NGHTTP2_SETTINGS_MAX_FRAME_SIZE, 16384},
-                               {NGHTTP2_SETTINGS_HEADER_TABLE_SIZE, 64},
+                               {NGHTTP2_SETTINGS_HEADER_TABLE_SIZE, 4096},
                                {NGHTTP2_SETTINGS_ENABLE_PUSH, 0}});
   EXPECT_EQ("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: Upgrade, HTTP2-Settings\r\n"
             "Upgrade: h2c\r\nHTTP2-Settings: " + Token68(settings) + "\r\n\r\n",

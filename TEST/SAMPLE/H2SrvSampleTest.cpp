@@ -241,10 +241,12 @@ for t in peers: t.start()
 for t in peers: t.join()
 for k in ("burst", "answering", "silent"): print(k, result.get(k))
 )PY", std::to_string(port));
+  // Both streams are within the advertised limit of 2: both are served.
   EXPECT_EQ("burst 200,200 pinged:False\nanswering 200 pinged:True\n"
             "silent - pinged:True closed_in_time:True\n", out);
   EXPECT_EQ(0, server.Stop());
   std::string log = server.Output();
+  EXPECT_EQ(std::string::npos, log.find("Too many request automatic response...")) << log;
   EXPECT_NE(std::string::npos, log.find("ping timeout!...")) << log;
   EXPECT_EQ(3u, Count(log, "Receive Request"));
 }

@@ -84,6 +84,13 @@ class CMyApp {
     fwrite(dump.data(), 1, dump.size(), stdout);
     fflush(stdout);
 
+    // A body over the payload limit arrives cut (error_ set): echoing that
+    // prefix would pass a truncated answer off as the whole.
+    if (_req->error_ != 0) {
+      snprintf(_res->rs_, sizeof(_res->rs_), "%s", "413");
+      _res->payload_.size_ = 0;
+      return;
+    }
     snprintf(_res->rs_, sizeof(_res->rs_), "%s", "200");
     // The request body never exceeds the payload limit the response buffer
     // was allocated with (the runtime drops chunks beyond it).
