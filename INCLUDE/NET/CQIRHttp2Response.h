@@ -41,6 +41,10 @@ class CQIRHttp2Response {
   // plain HTTP/2 starting with the client's connection preface. isEvent false
   // makes the engine wait on its own epoll instance (see Request).
   bool Accept(int fd, const char* ip, int port, SSL_CTX* ctx, bool isEvent);
+  // Socket whose TLS handshake the caller has already completed (the
+  // server's set-up stage runs it non-blocking): takes over fd and ssl in
+  // every case and sets the session up as the TLS form of Accept does.
+  bool AcceptHandshaked(int fd, const char* ip, int port, SSL* ssl, bool isEvent);
   void Disconnect();  // harmless to call twice
 
   bool IsValid();       // false once the session must be dropped (PING keep-alive)

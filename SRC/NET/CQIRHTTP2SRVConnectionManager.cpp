@@ -45,19 +45,27 @@ void CQIRHTTP2SRVConnectionManager::Finalize() {
   }
 }
 
+int32_t CQIRHTTP2SRVConnectionManager::NextConnId() {
+  CQIRLockGuard guard(mutex_);
+  return connId_++;
+}
+
 bool CQIRHTTP2SRVConnectionManager::CreateConnection(CQIRHTTP2SRVConnectionInfo* _info,
                                                      int _fd) {
-  int32_t id;
-  {
-    CQIRLockGuard guard(mutex_);
-    id = connId_++;
-  }
+  return CreateConnection(_info, _fd, NextConnId(), nullptr);
+}
+
+bool CQIRHTTP2SRVConnectionManager::CreateConnection(CQIRHTTP2SRVConnectionInfo* _info, int _fd,
+                                                     int32_t _connId, SSL* _ssl) {
+  const int32_t id = _connId;
   CQIRHTTP2SRVConnection* conn = new (std::nothrow) CQIRHTTP2SRVConnection();
   if (conn == nullptr) {
     QIR_LOG_E("memory allocate failed...");
+    if (_ssl != nullptr) SSL_free(_ssl);
     close(_fd);
     return false;
   }
+  conn->SetHandshaked(_ssl);  // owned by the connection from here
   if (!conn->Initialize(_info, _fd, id, callbacks_) || !conn->CreateConnection(&httpOpt_)) {
     // Once the session engine has taken the socket, destroying it closes
     // the socket; closing it here as well could close a descriptor that
@@ -104,6 +112,7 @@ void CQIRHTTP2SRVConnectionManager::DeleteConnection(CQIRHTTP2SRVConnection* _co
   if (callbacks_ != nullptr && callbacks_->onDisconnect_) callbacks_->onDisconnect_(id);
   conMap_.erase(it);
   _conn->Close();
+  _conn->Release();  // buffers and socket now; the object itself after the delay
   garbages_.emplace_back(std::chrono::system_clock::now(), _conn);
   DeleteGarbage();
   QIR_LOG_I("conn(%s) removed...", _conn->GetName());
@@ -134,6 +143,11 @@ void CQIRHTTP2SRVConnectionManager::DeleteGarbage() {
     ++removed;
   }
   if (removed > 0) QIR_LOG_I("garbage connection %d removed...", removed);
+}
+
+void CQIRHTTP2SRVConnectionManager::CollectGarbage() {
+  CQIRLockGuard guard(mutex_);
+  DeleteGarbage();
 }
 
 void CQIRHTTP2SRVConnectionManager::ClearGarbage() {

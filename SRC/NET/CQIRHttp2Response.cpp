@@ -124,6 +124,22 @@ bool CQIRHttp2Response::TakeOver(int fd, const char* ip, int port, SSL_CTX* ctx,
   return InitHttp2Session();
 }
 
+bool CQIRHttp2Response::AcceptHandshaked(int fd, const char* ip, int port, SSL* ssl,
+                                         bool isEvent) {
+  ip_ = ip != nullptr ? ip : "";
+  port_ = port;
+  fd_ = fd;
+  isUpgrade_ = false;
+  SetState(QIR_HTTP2_CONN_STATE_INIT, QIR_HTTP2_CONN_CLOSE_CAUSE_NONE);
+  if (!transport_.AdoptSSL(fd_, ssl)) return false;
+  if (!isEvent && !InitInternalEvent()) return false;
+  if (!CQIRSocketNew::SET_NONBLOCK(fd_)) return false;
+  CQIRSocketNew::SET_NODELAY(fd_);
+  SetDefaultHeader();
+  isEvent_ = isEvent;
+  return InitHttp2Session();
+}
+
 bool CQIRHttp2Response::InitInternalEvent() {
   epfd_ = epoll_create(1);
   if (epfd_ < 0) {
