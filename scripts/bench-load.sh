@@ -4,6 +4,7 @@
 #
 #   bash scripts/bench-load.sh
 #   QIR_H2SRV=/path/to/h2srv-sample bash scripts/bench-load.sh   (another build)
+#   QIR_BENCH_LOAD_CHECKS=3 bash scripts/bench-load.sh             (some checks only)
 #
 # 1. Silent clients: 50 TCP clients per port connect and send nothing (each
 #    one closed by the server is replaced at once), then 20 curl requests per
@@ -30,6 +31,7 @@ if [ -z "$bin" ]; then
   bin=$root/build/h2srv-sample
 fi
 py=/usr/bin/python3
+checks=${QIR_BENCH_LOAD_CHECKS:-123}
 
 server_cpu=()
 client_cpu=()
@@ -130,6 +132,7 @@ summary() {  # $1 bound ms, stdin: times
 }
 
 # ---- 1. silent clients ----
+if [[ $checks == *1* ]]; then
 p_http=$(free_port)
 p_https=$(free_port)
 ini "$work/silent.ini" "$p_http" "$p_https" true
@@ -172,7 +175,10 @@ kill -TERM "$silent_pid" 2>/dev/null || true
 wait "$silent_pid" 2>/dev/null || true
 stop_server
 
+fi
+
 # ---- 2. fairness ----
+if [[ $checks == *2* ]]; then
 p_h2c=$(free_port)
 ini "$work/fair.ini" "$p_h2c" 0 false
 start_server "$work/fair.ini"
@@ -188,7 +194,10 @@ kill -TERM "$load_pid" 2>/dev/null || true
 wait "$load_pid" 2>/dev/null || true
 stop_server
 
+fi
+
 # ---- 3. memory ----
+if [[ $checks == *3* ]]; then
 p_mem=$(free_port)
 ini "$work/mem.ini" "$p_mem" 0 false
 start_server "$work/mem.ini"
@@ -230,3 +239,4 @@ printf '  per idle connection (%d held): %.1f kB\n' "$n_idle" "$(awk -v a="$idle
 printf '  per busy connection (h2load -c50 -m100, peak %d kB): %.1f kB\n' "$peak" "$(awk -v a="$peak" -v b="$base" 'BEGIN { print (a - b) / 50 }')"
 printf '  15 s after the last connection closed: %d kB (%.2fx the resident set before)\n' "$after" "$(awk -v a="$after" -v b="$base" 'BEGIN { print a / b }')"
 stop_server
+fi

@@ -4,6 +4,9 @@
 #include <openssl/ssl.h>
 #include <stdint.h>
 
+#include <atomic>
+#include <chrono>
+
 #include "CQIRMutex.h"
 #include "defHttp2.h"
 #include "defHttp2SRV.h"
@@ -49,7 +52,10 @@ class CQIRHTTP2SRVConnectionManager {
   void DeleteConnection(CQIRHTTP2SRVConnection* _conn);
   bool SearchConnection(int32_t _connId, CQIRHTTP2SRVConnection** _conn);
   void ClearGarbage();
-  void CollectGarbage();  // any thread: destroys parked connections past their delay
+  // Loop thread, each pass: destroys parked connections past their delay,
+  // and at most once a second hands memory freed by removals back to the
+  // system (the allocator keeps it otherwise).
+  void CollectGarbage();
   uint32_t GetMaxPayloadSize() const { return httpOpt_.nMaxPayloadSize_; }
   int GetConnectionCount();
   int GetGarbageCount();
@@ -66,6 +72,8 @@ class CQIRHTTP2SRVConnectionManager {
   QIR_HTTP2SRV_CONN_GARBAGES garbages_;  // guarded by mutex_; owned, oldest first
   QIR_ST_HTTP2_OPTIONS httpOpt_;
   double garbageDelay_;
+  std::atomic<bool> released_;  // an engine was destroyed since the last trim
+  std::chrono::steady_clock::time_point lastTrim_;  // CollectGarbage's thread only
 };
 
 #endif  // QIR_NET_CQIRHTTP2SRVCONNECTIONMANAGER_H

@@ -5,6 +5,7 @@
 #include "CQIRHTTP2SRVThreadManager.h"
 #include "CQIRServiceLog.h"
 
+#include <malloc.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -13,12 +14,14 @@
 namespace {
 
 constexpr double kGarbageDelaySec = 10.0;
+constexpr std::chrono::seconds kTrimInterval(1);
 
 }  // namespace
 
 CQIRHTTP2SRVConnectionManager::CQIRHTTP2SRVConnectionManager()
     : tmgr_(nullptr), connId_(0), callbacks_(nullptr), conMap_(10),
-      garbageDelay_(kGarbageDelaySec) {}
+      garbageDelay_(kGarbageDelaySec),
+      released_(false) {}
 
 CQIRHTTP2SRVConnectionManager::~CQIRHTTP2SRVConnectionManager() { Finalize(); }
 
@@ -113,6 +116,7 @@ void CQIRHTTP2SRVConnectionManager::DeleteConnection(CQIRHTTP2SRVConnection* _co
   conMap_.erase(it);
   _conn->Close();
   _conn->Release();  // buffers and socket now; the object itself after the delay
+  released_.store(true);
   garbages_.emplace_back(std::chrono::system_clock::now(), _conn);
   DeleteGarbage();
   QIR_LOG_I("conn(%s) removed...", _conn->GetName());
@@ -146,8 +150,15 @@ void CQIRHTTP2SRVConnectionManager::DeleteGarbage() {
 }
 
 void CQIRHTTP2SRVConnectionManager::CollectGarbage() {
-  CQIRLockGuard guard(mutex_);
-  DeleteGarbage();
+  {
+    CQIRLockGuard guard(mutex_);
+    DeleteGarbage();
+  }
+  std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+  if (now - lastTrim_ >= kTrimInterval && released_.exchange(false)) {
+    lastTrim_ = now;
+    malloc_trim(0);
+  }
 }
 
 void CQIRHTTP2SRVConnectionManager::ClearGarbage() {
