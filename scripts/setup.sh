@@ -14,6 +14,8 @@ PACKAGES=(
   curl openssl nghttp2-client nghttp2-server nghttp2-proxy python3 python3-h2 tshark procps
   # peer servers the interop tests and benchmarks pair ours with
   h2o
+  # the benchmark's chart
+  gnuplot-nox
 )
 
 missing=()
