@@ -194,7 +194,8 @@ mkdir -p "$out_dir"
       "${opts% -n*}" "$ours" "$h2o" "$ngh" "$(ratio "$ours" "$h2o")" "$(ratio "$ours" "$ngh")" \
       "$(med_of "${cpu["ours $name"]}")" "$(med_of "${cpu["h2o $name"]}")" \
       "$(med_of "${cpu["nghttpd $name"]}")"
-    printf '"%s %s" %s %s\n' "$name" "${opts% -n*}" "$(ratio "$ours" "$h2o")" "$(ratio "$ours" "$ngh")" \
+    printf '"%s %s %s" %s %s\n' "$name" "$form" "${opts% -n*}" "$(ratio "$ours" "$h2o")" \
+      "$(ratio "$ours" "$ngh")" \
       >>"$work/ratios.dat"
   done
 } | tee "$out_dir/bench.md"
