@@ -55,6 +55,10 @@ class CQIRHTTP2SRVConnection {
   // -3 the session is not usable.
   int Response(QIR_ST_HTTP2_RESPONSE* _res);
   bool IsSendReserved();     // responses queued, not yet submitted
+  bool WantWrite();          // worker: output waits for room in the socket
+  // Worker: whether its epoll registration asks for room for output.
+  bool IsWatchingOutput() const { return watchOut_; }
+  void SetWatchingOutput(bool _on) { watchOut_ = _on; }
   void SetEventError();      // mark for removal, cause EVENT_ERROR
   void SetDisconnect();      // mark for removal, cause INTERNAL_ERROR
   void Close();              // the engine's Disconnect; harmless twice
@@ -97,6 +101,7 @@ class CQIRHTTP2SRVConnection {
   std::atomic<bool> isDisconnect_;  // set by any thread, read by the worker
   std::atomic<bool> doExit_;        // set by the stopping thread
   bool socketOwned_;
+  bool watchOut_;  // worker thread only
 };
 
 #endif  // QIR_NET_CQIRHTTP2SRVCONNECTION_H

@@ -19,9 +19,10 @@ class CQIRHTTP2SRVConnectionManager;
 //
 // Every pass serves every connection (sends what is queued, hands every
 // complete request over), then waits: not at all while responses are still
-// queued, else until a socket reports input or room for output (edge-
-// triggered), a new connection or an answer from another thread signals
-// wakefd_, or the housekeeping tick (PING keep-alive) comes due.
+// queued, else until a socket reports input (or room for output while its
+// session has frames the socket could not take), a new connection or an
+// answer from another thread signals wakefd_, or the housekeeping tick
+// (PING keep-alive) comes due.
 //
 // Locking: mutex_ guards addList_ and every change of connMap_; only this
 // thread changes connMap_, so it reads the map without the lock while other
@@ -65,6 +66,7 @@ class CQIRHTTP2SRVThread : public CQIRThread {
   bool ClearEvent();
   int DoEventPre();
   void DoEventExist(CQIRHTTP2SRVConnection* _conn);
+  void WatchOutput(CQIRHTTP2SRVConnection* _conn);
   void Clear();
   void EraseFromMap(CONN_MAP::iterator& _it);
 

@@ -50,6 +50,9 @@ class CQIRHttp2Response {
   bool IsValid();       // false once the session must be dropped (PING keep-alive)
   int ProcEventPre();   // 1 a response submitted and flushed, 0 none queued, -1 drop me
   bool ProcEvent();     // false on failure or once the session is closed
+  // Worker thread: frames wait to be written (the socket was full), so the
+  // caller should wait for room for output.
+  bool WantWrite() const { return session_ != nullptr && nghttp2_session_want_write(session_); }
 
   void SetState(int state, int cause);
   int GetState();

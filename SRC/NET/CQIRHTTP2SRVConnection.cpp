@@ -24,7 +24,8 @@ CQIRHTTP2SRVConnection::CQIRHTTP2SRVConnection()
       connId_(-1),
       isDisconnect_(false),
       doExit_(false),
-      socketOwned_(false) {
+      socketOwned_(false),
+      watchOut_(false) {
   syncRes_.messageId_ = 0;
   syncRes_.streamId_ = 0;
   snprintf(syncRes_.rs_, sizeof(syncRes_.rs_), "%03d", 200);
@@ -173,6 +174,8 @@ int CQIRHTTP2SRVConnection::Response(QIR_ST_HTTP2_RESPONSE* _res) {
   if (worker != nullptr) worker->Wake();
   return r;
 }
+
+bool CQIRHTTP2SRVConnection::WantWrite() { return conn_ != nullptr && conn_->WantWrite(); }
 
 bool CQIRHTTP2SRVConnection::IsSendReserved() {
   return conn_ != nullptr && conn_->IsSendDataExist();

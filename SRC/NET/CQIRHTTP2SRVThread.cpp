@@ -205,10 +205,11 @@ bool CQIRHTTP2SRVThread::ClearEvent() {
 bool CQIRHTTP2SRVThread::AddEvent(CQIRHTTP2SRVConnection* _conn) {
   struct epoll_event ev;
   memset(&ev, 0, sizeof(ev));
-  // Edge-triggered: the session reads until the socket would block, and
-  // room for output is worth a wake only after a write found the socket full.
-  ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLERR | EPOLLET;
+  // Room for output is asked for only while the session has frames the
+  // socket could not take (WatchOutput).
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLERR;
   ev.data.ptr = _conn;
+  _conn->SetWatchingOutput(false);
   if (epoll_ctl(epfd_, EPOLL_CTL_ADD, _conn->GetSocket(), &ev) < 0) {
     QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
     return false;
@@ -250,9 +251,27 @@ int CQIRHTTP2SRVThread::DoEventPre() {
     }
     // Queued responses: this pass must not block in the wait.
     if (conn->IsSendReserved()) queued = true;
+    WatchOutput(conn);
     ++it;
   }
   return queued ? 0 : kTickMs;
+}
+
+// Frames the socket could not take wait for room for output; asking for it
+// only then keeps the wait from returning for every writable socket.
+void CQIRHTTP2SRVThread::WatchOutput(CQIRHTTP2SRVConnection* _conn) {
+  bool want = _conn->WantWrite();
+  if (want == _conn->IsWatchingOutput()) return;
+  struct epoll_event ev;
+  memset(&ev, 0, sizeof(ev));
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLERR;
+  if (want) ev.events |= EPOLLOUT;
+  ev.data.ptr = _conn;
+  if (epoll_ctl(epfd_, EPOLL_CTL_MOD, _conn->GetSocket(), &ev) < 0) {
+    QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
+    return;
+  }
+  _conn->SetWatchingOutput(want);
 }
 
 void CQIRHTTP2SRVThread::DoEventExist(CQIRHTTP2SRVConnection* _conn) {
