@@ -1,20 +1,24 @@
-#!/usr/bin/env bash
-# Throughput of the echo server against nghttpd --echo-upload (a true echo,
-# the like-for-like peer), measured pair by pair in the same run: on a shared
-# machine only the ratio of the two is a stable figure.
+# Throughput of the echo server against two peers measured pair by pair in
+# the same run (on a shared machine only the ratio is a stable figure):
+# h2o with a small mruby handler that returns the request body (the goal),
+# and nghttpd --echo-upload (a true echo that must stay behind us).
 #
 #   bash scripts/bench.sh
 #   QIR_BENCH_SCALE=3 QIR_BENCH_ROUNDS=3 bash scripts/bench.sh
+#   QIR_H2SRV=/path/to/h2srv-sample bash scripts/bench.sh   (another server build)
 #
-# Workloads (h2load -t1, POST of a 4096-byte body, cleartext h2c with the
-# connection preface and TLS with ALPN h2): -c1 -m1 (20000 requests),
-# -c10 -m10 (100000), -c200 -m1 (20000), counts times QIR_BENCH_SCALE.
-# Counted runs rather than timed ones (-D): h2load's timed mode does not end
-# when clients are still in their TLS handshake as the time runs out.
-# Each server gets one worker thread and, where taskset exists, core 0;
-# h2load gets core 1. h2srv-sample runs with its output sent to /dev/null.
-# Prints requests/s (median over the rounds), ours/nghttpd, responses that
-# were not 2xx, and each server's peak RSS (VmHWM).
+# Workloads (h2load -t1, POST of a 4096-byte body): W1 -c1 -m1 (20000
+# requests), W2 -c10 -m10 (100000), W3 -c200 -m1 (20000), all h2c with the
+# connection preface, and W4 = W2 over TLS with ALPN h2; counts times
+# QIR_BENCH_SCALE. Counted runs rather than timed ones (-D): h2load's timed
+# mode does not end when clients are still in their TLS handshake as the
+# time runs out. Each server gets one worker thread and, where taskset
+# exists, core 0; h2load gets core 1. h2srv-sample runs with its output sent
+# to /dev/null. Prints requests/s (median over the rounds), the ratios
+# ours/h2o and ours/nghttpd, each server's CPU time per request (median),
+# responses that were not 2xx, and each server's peak RSS (VmHWM). The ratio
+# table is also written as markdown and as an SVG chart (gnuplot) to
+# QIR_BENCH_OUT (default build/bench/).
 #
 # Then our own client: h2sync-client -c 20000 (one synchronous request at a
 # time over one connection) next to h2load -c1 -m1 -n 20000 against the same
@@ -102,21 +106,29 @@ start() {  # $1 name, rest: command; records the pid in pid_<name>
 }
 
 declare -A port
-port[ours_h2c]=$(free_port)
-port[ours_tls]=$(free_port)
-port[nghttpd_h2c]=$(free_port)
-port[nghttpd_tls]=$(free_port)
-port[ours_up]=$(free_port)
+for k in ours_h2c ours_tls ours_up nghttpd_h2c nghttpd_tls h2o_h2c h2o_tls; do
+  port[$k]=$(free_port)
+done
 
 ours_ini "$work/h2c.ini" http "${port[ours_h2c]}"
 ours_ini "$work/tls.ini" https "${port[ours_tls]}"
-start ours_h2c "$root/build/h2srv-sample" "$work/h2c.ini"
-start ours_tls "$root/build/h2srv-sample" "$work/tls.ini"
+srv_bin=${QIR_H2SRV:-$root/build/h2srv-sample}
+start ours_h2c "$srv_bin" "$work/h2c.ini"
+start ours_tls "$srv_bin" "$work/tls.ini"
 ours_ini "$work/up.ini" http "${port[ours_up]}" true
-start ours_up "$root/build/h2srv-sample" "$work/up.ini"
+start ours_up "$srv_bin" "$work/up.ini"
 start nghttpd_h2c nghttpd --echo-upload -n1 --no-tls "${port[nghttpd_h2c]}"
 start nghttpd_tls nghttpd --echo-upload -n1 "${port[nghttpd_tls]}" "$work/server.key" "$work/server.crt"
+# One h2o process serves both of its ports.
+start h2o bash scripts/h2o-echo.sh "$work/h2o" "${port[h2o_h2c]}" "${port[h2o_tls]}" \
+  "$work/server.crt" "$work/server.key" 1
+pid_h2o_h2c=$pid_h2o
+pid_h2o_tls=$pid_h2o
 for p in "${port[@]}"; do wait_port "$p"; done
+
+# CPU time (user + system) of a process and its threads, in clock ticks.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat" 2>/dev/null || echo 0; }
+tick_us=$(awk -v t="$(getconf CLK_TCK)" 'BEGIN { print 1000000 / t }')
 
 # requests/s of one h2load run; "not 2xx" and failed counts go to $work/errors
 run_h2load() {  # $1 label, $2 url, rest: h2load options
@@ -135,42 +147,79 @@ run_h2load() {  # $1 label, $2 url, rest: h2load options
 median() { sort -n | awk '{ v[NR] = $1 } END { if (NR == 0) print 0; else print v[int((NR + 1) / 2)] }'; }
 
 requests() { awk -v n="$1" -v s="$scale" 'BEGIN { v = int(n * s); if (v < 1) v = 1; print v }'; }
-workloads=("W1 -c1 -m1 -n$(requests 20000)" "W2 -c10 -m10 -n$(requests 100000)"
-           "W3 -c200 -m1 -n$(requests 20000)")
-declare -A results
+# name form h2load-options
+workloads=("W1 h2c -c1 -m1 -n$(requests 20000)" "W2 h2c -c10 -m10 -n$(requests 100000)"
+           "W3 h2c -c200 -m1 -n$(requests 20000)" "W4 tls -c10 -m10 -n$(requests 100000)")
+servers=(ours h2o nghttpd)
+declare -A results cpu
 for ((r = 1; r <= rounds; r++)); do
-  for form in h2c tls; do
-    for w in "${workloads[@]}"; do
-      read -r name opts <<<"$w"
-      scheme=http
-      [ "$form" = tls ] && scheme=https
-      # Alternate which server goes first from round to round.
-      order=(ours nghttpd)
-      ((r % 2 == 0)) && order=(nghttpd ours)
-      for srv in "${order[@]}"; do
-        key="${srv}_${form}"
-        # shellcheck disable=SC2086
-        rps=$(run_h2load "$key $name" "$scheme://127.0.0.1:${port[$key]}/test/test" $opts)
-        results["$key $name"]+="$rps "
-      done
+  for w in "${workloads[@]}"; do
+    read -r name form opts <<<"$w"
+    scheme=http
+    [ "$form" = tls ] && scheme=https
+    n=${opts##*-n}
+    # Rotate which server goes first from round to round.
+    order=("${servers[@]:r % 3}" "${servers[@]:0:r % 3}")
+    for srv in "${order[@]}"; do
+      key="${srv}_${form}"
+      pidvar="pid_$key"
+      before=$(cpu_ticks "${!pidvar}")
+      # shellcheck disable=SC2086
+      rps=$(run_h2load "$key $name" "$scheme://127.0.0.1:${port[$key]}/test/test" $opts)
+      after=$(cpu_ticks "${!pidvar}")
+      results["$srv $name"]+="$rps "
+      cpu["$srv $name"]+="$(awk -v d=$((after - before)) -v u="$tick_us" -v n="$n" 'BEGIN { print d * u / n }') "
     done
   done
 done
 
 peak_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }
+med_of() { tr ' ' '\n' <<<"$1" | grep . | median; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
-printf '\nh2srv-sample vs nghttpd --echo-upload: h2load -t1, 4096-byte POST, %s round(s), median req/s\n\n' \
-  "$rounds"
-printf '| workload | form | h2srv-sample | nghttpd | ratio |\n|---|---|---:|---:|---:|\n'
-for form in h2c tls; do
+out_dir=${QIR_BENCH_OUT:-$root/build/bench}
+mkdir -p "$out_dir"
+{
+  printf 'h2srv-sample vs h2o (mruby echo) and nghttpd --echo-upload: h2load -t1, 4096-byte POST, %s round(s), median req/s; CPU: server CPU time per request (us)\n\n' \
+    "$rounds"
+  printf '| workload | h2srv-sample | h2o | nghttpd | ours/h2o | ours/nghttpd | CPU ours | CPU h2o | CPU nghttpd |\n'
+  printf '|---|---:|---:|---:|---:|---:|---:|---:|---:|\n'
+  : >"$work/ratios.dat"
   for w in "${workloads[@]}"; do
-    read -r name opts <<<"$w"
-    ours=$(tr ' ' '\n' <<<"${results["ours_${form} $name"]}" | grep . | median)
-    peer=$(tr ' ' '\n' <<<"${results["nghttpd_${form} $name"]}" | grep . | median)
-    ratio=$(awk -v a="$ours" -v b="$peer" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }')
-    printf '| %s %s | %s | %.0f | %.0f | %s |\n' "$name" "$opts" "$form" "$ours" "$peer" "$ratio"
+    read -r name form opts <<<"$w"
+    ours=$(med_of "${results["ours $name"]}")
+    h2o=$(med_of "${results["h2o $name"]}")
+    ngh=$(med_of "${results["nghttpd $name"]}")
+    printf '| %s %s %s | %.0f | %.0f | %.0f | %s | %s | %.1f | %.1f | %.1f |\n' "$name" "$form" \
+      "${opts% -n*}" "$ours" "$h2o" "$ngh" "$(ratio "$ours" "$h2o")" "$(ratio "$ours" "$ngh")" \
+      "$(med_of "${cpu["ours $name"]}")" "$(med_of "${cpu["h2o $name"]}")" \
+      "$(med_of "${cpu["nghttpd $name"]}")"
+    printf '"%s %s %s" %s %s\n' "$name" "$form" "${opts% -n*}" "$(ratio "$ours" "$h2o")" \
+      "$(ratio "$ours" "$ngh")" \
+      >>"$work/ratios.dat"
   done
-done
+} | tee "$out_dir/bench.md"
+
+if command -v gnuplot >/dev/null; then
+  gnuplot <<PLOT
+set terminal svg size 720,360 dynamic font "sans,12" background rgb "white"
+set output "$out_dir/bench.svg"
+set title "h2srv-sample throughput relative to peers (same run; 1.0 = equal)"
+set style data histograms
+set style histogram clustered gap 1
+set style fill solid 0.8 border -1
+set boxwidth 0.9
+set yrange [0:*]
+set ylabel "ours / peer (req/s)"
+set grid ytics
+set key top left
+set datafile missing "n/a"
+plot "$work/ratios.dat" using 2:xtic(1) title "ours / h2o (mruby echo)" lc rgb "#3b6fb6", \
+     "" using 3 title "ours / nghttpd --echo-upload" lc rgb "#e08a2c", \
+     1 with lines dashtype 2 lc rgb "black" notitle
+PLOT
+  printf '\nratio table: %s\nchart: %s\n' "$out_dir/bench.md" "$out_dir/bench.svg"
+fi
 
 # requests/s of one h2sync-client run, from its line "N elapsed...S... tps=R"
 run_client() {  # $1 label, $2 port, $3 count, rest: client options
@@ -224,6 +273,7 @@ done
 printf '\npeak RSS (VmHWM):\n'
 printf '  h2srv-sample h2c %6d kB   nghttpd h2c %6d kB\n' "$(peak_kb "$pid_ours_h2c")" "$(peak_kb "$pid_nghttpd_h2c")"
 printf '  h2srv-sample tls %6d kB   nghttpd tls %6d kB\n' "$(peak_kb "$pid_ours_tls")" "$(peak_kb "$pid_nghttpd_tls")"
+printf '  h2o (both ports) %6d kB\n' "$(peak_kb "$pid_h2o")"
 
 if [ -s "$work/errors" ]; then
   printf '\nresponses that were not 2xx:\n'

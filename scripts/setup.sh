@@ -20,6 +20,8 @@ PACKAGES=(
   h2o
   # the load balancer the scale-out configuration is tested with
   haproxy
+  # the benchmark's chart
+  gnuplot-nox
 )
 
 missing=()

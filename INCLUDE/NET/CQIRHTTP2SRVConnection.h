@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <mutex>
 #include <string>
 
 #include "defHttp2.h"
@@ -12,6 +13,7 @@
 
 class CQIRHttp2Response;
 class CQIRHTTP2SRVConnectionInfo;
+class CQIRHTTP2SRVThread;
 
 // One accepted connection: the socket, its HTTP/2 session engine, and the
 // hand-over of complete requests to the application. Created on the loop
@@ -19,6 +21,9 @@ class CQIRHTTP2SRVConnectionInfo;
 // 10 s after removal because AsyncResponse may still hold the pointer.
 // Driven by one worker thread (ProcEventPre, ProcEvent); Response,
 // SetDisconnect, SetExitReserved and GetIncompleteCount come from any thread.
+// At removal the engine is released at once (Release): engineMutex_ keeps
+// it alive while another thread is inside Response, and afterwards those
+// calls find no engine.
 class CQIRHTTP2SRVConnection {
  public:
   CQIRHTTP2SRVConnection();
@@ -36,16 +41,28 @@ class CQIRHTTP2SRVConnection {
   // True once the socket was handed to the session engine: destroying the
   // connection then closes it, and nobody else may.
   bool IsSocketOwned() const { return socketOwned_; }
+  // Before CreateConnection: the socket's TLS handshake is done already; the
+  // connection owns _ssl (null: none) and hands it to the engine.
+  void SetHandshaked(SSL* _ssl) { handshaked_ = _ssl; }
+  // The worker that serves the connection; Response from another thread
+  // wakes it.
+  void SetWorker(CQIRHTTP2SRVThread* _worker) { worker_.store(_worker); }
 
-  int ProcEventPre();  // worker, before the wait; -1 = remove me, else 0
-  int ProcEvent();     // worker, socket readable; -1 = remove me, else 0
+  // Worker thread. Both hand every complete request over.
+  int ProcEventPre();  // before the wait; -1 = remove me, else 0
+  int ProcEvent();     // socket readable; -1 = remove me, else 0
   // Any thread. 1 queued, 0 no free response record (the session has failed),
   // -3 the session is not usable.
   int Response(QIR_ST_HTTP2_RESPONSE* _res);
   bool IsSendReserved();     // responses queued, not yet submitted
+  bool WantWrite();          // worker: output waits for room in the socket
+  // Worker: whether its epoll registration asks for room for output.
+  bool IsWatchingOutput() const { return watchOut_; }
+  void SetWatchingOutput(bool _on) { watchOut_ = _on; }
   void SetEventError();      // mark for removal, cause EVENT_ERROR
   void SetDisconnect();      // mark for removal, cause INTERNAL_ERROR
   void Close();              // the engine's Disconnect; harmless twice
+  void Release();            // destroys the engine (after Close); any thread
   int GetIncompleteCount();  // response records in use; 0 once marked
   void SetExitReserved() { doExit_.store(true); }
   bool IsDisconnect() const { return isDisconnect_.load(); }
@@ -59,9 +76,10 @@ class CQIRHTTP2SRVConnection {
   const char* GetHost() const { return host_.c_str(); }
 
  private:
-  // -1 remove, 0 otherwise. _preferAsync picks onAsyncRequest_ when both
-  // request callbacks are set.
+  // 1 a request handed over, 0 none left, -1 remove. _preferAsync picks
+  // onAsyncRequest_ when both request callbacks are set.
   int HandOver(bool _preferAsync);
+  int HandOverAll(bool _preferAsync);  // 0 or -1
   int Answer503(const QIR_ST_HTTP2_REQUEST_RECV& _req);
 
   std::string name_;  // "protocol://ip:port:id"
@@ -74,12 +92,16 @@ class CQIRHTTP2SRVConnection {
   SSL_CTX* ssl_ctx_;  // not owned; null on "http" ports
   bool isUpgrade_;
   QIR_ST_HTTP2_RESPONSE syncRes_;  // worker thread only
-  CQIRHttp2Response* conn_;        // owned
+  CQIRHttp2Response* conn_;        // owned; cleared under engineMutex_
+  std::mutex engineMutex_;         // any-thread calls against Release
+  SSL* handshaked_;                // owned until the engine takes it
+  std::atomic<CQIRHTTP2SRVThread*> worker_;
   QIR_HTTP2SRV_CALLBACKS* callbacks_;  // not owned
   int32_t connId_;
   std::atomic<bool> isDisconnect_;  // set by any thread, read by the worker
   std::atomic<bool> doExit_;        // set by the stopping thread
   bool socketOwned_;
+  bool watchOut_;  // worker thread only
 };
 
 #endif  // QIR_NET_CQIRHTTP2SRVCONNECTION_H

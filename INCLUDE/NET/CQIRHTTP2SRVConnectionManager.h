@@ -1,7 +1,11 @@
 #ifndef QIR_NET_CQIRHTTP2SRVCONNECTIONMANAGER_H
 #define QIR_NET_CQIRHTTP2SRVCONNECTIONMANAGER_H
 
+#include <openssl/ssl.h>
 #include <stdint.h>
+
+#include <atomic>
+#include <chrono>
 
 #include "CQIRMutex.h"
 #include "defHttp2.h"
@@ -12,9 +16,11 @@ class CQIRHTTP2SRVThreadManager;
 
 // Registry of the live connections: ids, creation (on the loop thread),
 // removal (on workers, or the stopping thread), look-up (any thread).
-// Removed connections are parked and destroyed only after more than
-// garbageDelay_ seconds (10), so a pointer found by SearchConnection stays
-// valid that long after the lock is released.
+// Removed connections give their session engine (its buffers, its socket)
+// back at once, but the objects are parked and destroyed only after more
+// than garbageDelay_ seconds (10), so a pointer found by SearchConnection
+// stays valid that long after the lock is released. The loop thread's
+// passes collect them on time (CollectGarbage).
 //
 // Lock order: mutex_ may be held while a worker's lock is taken (Assign ->
 // AddConnection), never the other way round. mutex_ is held while
@@ -36,11 +42,21 @@ class CQIRHTTP2SRVConnectionManager {
   // Loop thread. Takes the socket over in every case: on false the
   // connection does not exist and the socket has been closed, exactly once.
   bool CreateConnection(CQIRHTTP2SRVConnectionInfo* _info, int _fd);
+  // The same for a socket whose id was taken at accept (NextConnId) and,
+  // for "https", whose TLS handshake is done (_ssl, else null). Takes the
+  // socket and the session over in every case.
+  bool CreateConnection(CQIRHTTP2SRVConnectionInfo* _info, int _fd, int32_t _connId, SSL* _ssl);
+  int32_t NextConnId();  // ids are given out once each, in order
   // Worker or stopping thread: onDisconnect_, unregister, close, park. A
   // connection that is not registered (removed already) is left alone.
   void DeleteConnection(CQIRHTTP2SRVConnection* _conn);
   bool SearchConnection(int32_t _connId, CQIRHTTP2SRVConnection** _conn);
   void ClearGarbage();
+  // Loop thread, each pass: destroys parked connections past their delay,
+  // and at most once a second hands memory freed by removals back to the
+  // system (the allocator keeps it otherwise).
+  void CollectGarbage();
+  uint32_t GetMaxPayloadSize() const { return httpOpt_.nMaxPayloadSize_; }
   int GetConnectionCount();
   int GetGarbageCount();
   void SetGarbageDelay(double _seconds) { garbageDelay_ = _seconds; }  // tests
@@ -56,6 +72,8 @@ class CQIRHTTP2SRVConnectionManager {
   QIR_HTTP2SRV_CONN_GARBAGES garbages_;  // guarded by mutex_; owned, oldest first
   QIR_ST_HTTP2_OPTIONS httpOpt_;
   double garbageDelay_;
+  std::atomic<bool> released_;  // an engine was destroyed since the last trim
+  std::chrono::steady_clock::time_point lastTrim_;  // CollectGarbage's thread only
 };
 
 #endif  // QIR_NET_CQIRHTTP2SRVCONNECTIONMANAGER_H

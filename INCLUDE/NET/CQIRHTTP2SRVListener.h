@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "CQIRHTTP2SRVSetupThread.h"
 #include "CQIRMutex.h"
 
 class CQIRHTTP2SRVConnectionInfo;
@@ -15,6 +16,12 @@ class CQIRHTTP2SRVConnectionManager;
 // are added during the facade's Initialize; their sockets are opened by the
 // first accept pass (and retried by later ones). Accept passes run on the
 // loop thread; Finalize may come from the stopping thread at any time.
+//
+// Nothing in an accept pass waits for a peer: sockets are accepted without
+// a name lookup, and those that need a TLS handshake or an HTTP/1.1 upgrade
+// request go to the set-up stage (setup_, its own thread) and come back
+// through its ready descriptor, in this same epoll set, once that is done.
+// Past maxConnections_ (live and in set-up) a new socket is closed at once.
 //
 // Locking: passMutex_ is held for a whole accept pass and by Clear and
 // Finalize, so the records and the epoll instance stay valid until the loop
@@ -41,10 +48,12 @@ class CQIRHTTP2SRVListener {
   void Clear();     // closes and destroys every record
   void Finalize();  // Clear, then closes the epoll instance; harmless twice
   int GetListenerCount();
+  void SetMaxConnections(int _limit) { maxConnections_ = _limit; }  // before the first pass
 
  private:
   bool Set();  // with passMutex_ held
   bool DoEventAccept(CQIRHTTP2SRVConnectionInfo* _info);
+  void DoEventReady();  // builds the connections whose set-up is complete
   void ClearRecords();  // with passMutex_ held
 
   CQIRMutex mutex_;
@@ -54,6 +63,9 @@ class CQIRHTTP2SRVListener {
   int epfd_;
   bool isUpgrade_;
   CQIRHTTP2SRVConnectionManager* cmgr_;
+  CQIRHTTP2SRVSetupThread setup_;  // TLS handshakes and upgrade requests
+  bool setupWatched_;              // its ready descriptor is in epfd_
+  int maxConnections_;
 };
 
 #endif  // QIR_NET_CQIRHTTP2SRVLISTENER_H

@@ -17,6 +17,13 @@ class CQIRHTTP2SRVConnectionManager;
 // callbacks for them, run on this thread. Owned by the thread manager; the
 // connections belong to the connection manager.
 //
+// Every pass serves every connection (sends what is queued, hands every
+// complete request over), then waits: not at all while responses are still
+// queued, else until a socket reports input (or room for output while its
+// session has frames the socket could not take), a new connection or an
+// answer from another thread signals wakefd_, or the housekeeping tick
+// (PING keep-alive) comes due.
+//
 // Locking: mutex_ guards addList_ and every change of connMap_; only this
 // thread changes connMap_, so it reads the map without the lock while other
 // threads (GetMonitor, SetExitReserved, GetRemainMessages) read it under the
@@ -37,7 +44,8 @@ class CQIRHTTP2SRVThread : public CQIRThread {
   // every connection it holds, also when the thread had ended on an error.
   void Deactivate();
 
-  void AddConnection(CQIRHTTP2SRVConnection* _conn);  // any thread
+  void AddConnection(CQIRHTTP2SRVConnection* _conn);  // any thread; wakes it
+  void Wake();  // any thread: the next wait returns at once
   void GetMonitor(std::string& _report);               // any thread
   void SetExitReserved();                              // any thread
   int GetRemainMessages();                             // any thread
@@ -58,6 +66,7 @@ class CQIRHTTP2SRVThread : public CQIRThread {
   bool ClearEvent();
   int DoEventPre();
   void DoEventExist(CQIRHTTP2SRVConnection* _conn);
+  void WatchOutput(CQIRHTTP2SRVConnection* _conn);
   void Clear();
   void EraseFromMap(CONN_MAP::iterator& _it);
 
@@ -68,6 +77,8 @@ class CQIRHTTP2SRVThread : public CQIRThread {
   std::vector<CQIRHTTP2SRVConnection*> addList_;  // guarded by mutex_
   int index_;
   int epfd_;
+  int wakefd_;  // eventfd in epfd_, data pointer null
+  std::atomic<bool> wakePending_;  // a wake is signalled and not yet drained
   std::atomic<bool> doExit_;
 };
 

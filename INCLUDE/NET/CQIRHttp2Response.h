@@ -39,11 +39,18 @@ class CQIRHttp2Response final : private CQIRHttp2SessionHandler {
   // plain HTTP/2 starting with the client's connection preface. isEvent false
   // makes the engine wait on its own epoll instance (see Request).
   bool Accept(int fd, const char* ip, int port, SSL_CTX* ctx, bool isEvent);
+  // Socket whose TLS handshake the caller has already completed (the
+  // server's set-up stage runs it non-blocking): takes over fd and ssl in
+  // every case and sets the session up as the TLS form of Accept does.
+  bool AcceptHandshaked(int fd, const char* ip, int port, SSL* ssl, bool isEvent);
   void Disconnect();  // harmless to call twice
 
   bool IsValid();       // false once the session must be dropped (PING keep-alive)
   int ProcEventPre();   // 1 a response submitted and flushed, 0 none queued, -1 drop me
   bool ProcEvent();     // false on failure or once the session is closed
+  // Worker thread: frames wait to be written (the socket was full), so the
+  // caller should wait for room for output.
+  bool WantWrite() const { return core_.Get() != nullptr && nghttp2_session_want_write(core_.Get()); }
 
   void SetState(int state, int cause);
   int GetState();
@@ -77,8 +84,9 @@ class CQIRHttp2Response final : private CQIRHttp2SessionHandler {
  private:
   friend bool QIR_HTTP2_SERVER_UPGRADE(CQIRHttp2Response* conn, StringRef& settings);
 
+  // ssl: a server TLS session whose handshake is already done (ctx unused).
   bool TakeOver(int fd, const char* ip, int port, SSL_CTX* ctx, int sslMode, bool upgrade,
-                bool isEvent);
+                bool isEvent, SSL* ssl = nullptr);
   bool InitHttp2Session();
 
   // Request intake, as the session core's handler on the worker thread:

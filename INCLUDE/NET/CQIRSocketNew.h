@@ -15,9 +15,8 @@ class CQIRPCAPDump;
 extern std::mutex G_QIR_SOCKADDR_MUTEX;
 // The conventional retry count for CONNECT (10); read by no framework code.
 extern int G_QIR_SOCKET_CONNECT_RETRY;
-// Upper bound, in milliseconds, of the whole TLS handshake in SetFD (3000).
-// The server runs the handshake on its accept loop, so a peer that connects
-// and stays silent must not hold that thread for longer than this.
+// Upper bound, in milliseconds, of the whole TLS handshake (3000): in SetFD,
+// and for the server's accepted sockets in its set-up stage.
 extern int G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC;
 
 enum {
@@ -76,6 +75,10 @@ class CQIRSocketNew {
   // peer's address text (QIR_SOCKET_IP_SIZE bytes), _host (null, or
   // QIR_SOCKET_HOST_SIZE bytes) its reverse name or else the address text.
   static int ACCEPT(int _listen_fd, int _timeout, char* _ip, char* _host);
+  // Accepts without waiting and without a reverse lookup: new non-blocking
+  // descriptor (> 0), 0 when nobody is waiting, -1 failed (logged). _ip
+  // (QIR_SOCKET_IP_SIZE bytes) receives the peer's address text.
+  static int ACCEPT_NOWAIT(int _listen_fd, char* _ip);
   static void SET_NODELAY(int _fd);
   static bool SET_NONBLOCK(int _fd);
   // Index of the interface that holds the IPv6 address, 0 when none does.
@@ -97,6 +100,19 @@ class CQIRSocketNew {
   // The descriptor's blocking mode is the same afterwards. On false the
   // descriptor stays owned; Clear releases it.
   bool SetFD(int _fd, SSL_CTX* _ssl_ctx, int _sslMode);
+  // The server handshake in steps, for an event loop that watches the
+  // non-blocking descriptor itself. BeginAccept takes _fd as SetFD does and
+  // creates the TLS session (false: logged as SetFD does). StepAccept: 1
+  // handshake done and "h2" agreed; 0 blocked, wait for *_events (POLLIN or
+  // POLLOUT); -1 failed (logged as SetFD's "SSL_accept() failed!..").
+  bool BeginAccept(int _fd, SSL_CTX* _ssl_ctx);
+  int StepAccept(short* _events);
+  // Hands the descriptor and its established TLS session over (AdoptSSL of
+  // another object); this object is left cleared.
+  void Release(int* _fd, SSL** _ssl);
+  // Takes ownership of _fd and of _ssl, a server session whose handshake is
+  // complete. True when "h2" was agreed; on false both stay owned.
+  bool AdoptSSL(int _fd, SSL* _ssl);
 
   int Send(const char* _data, size_t _length);
   int Recv(char* _data, size_t _length);

@@ -24,6 +24,10 @@ const char* const kSectionOptions = "HTTP2_OPTIONS";
 constexpr size_t kPathSize = 4096;
 constexpr size_t kIpNetSize = 12;  // 11 characters and the NUL
 constexpr double kDrainLimitSec = 1.0;
+// Connections served at once unless "LISTENER"/"MAX_CONNECTIONS" says
+// otherwise: an idle connection costs tens of KiB and a busy one a few MiB,
+// and the default descriptor limit of a process is 1024.
+constexpr int kDefaultMaxConnections = 1024;
 
 }  // namespace
 
@@ -223,9 +227,24 @@ bool CQIRHTTP2SRV::InitPort(const char* _portKey, const char* _ipnetKey, const c
   return listener_.AddListener(_protocol, family, port);
 }
 
+// Optional; a missing key keeps the default without a warning, since
+// configurations older than the key are the norm.
+bool CQIRHTTP2SRV::InitConnectionLimit() {
+  int limit = kDefaultMaxConnections;
+  if (cfg_.Get(kSectionListener, "MAX_CONNECTIONS", &limit) != 0 && limit < 1) {
+    QIR_LOG_E("configuration(%s:%s) value(%d) invalid", kSectionListener, "MAX_CONNECTIONS",
+              limit);
+    return false;
+  }
+  QIR_LOG_I(" - Max Connections : %d", limit);
+  listener_.SetMaxConnections(limit);
+  return true;
+}
+
 bool CQIRHTTP2SRV::InitListener() {
   QIR_LOG_I("Initializing Negotiator...");
   if (!listener_.Initialize(&cmgr_, ssl_ctx_, isUpgrade_)) return false;
+  if (!InitConnectionLimit()) return false;
   bool httpPresent = false;
   bool httpsPresent = false;
   if (!InitPort("HTTP_PORT", "HTTP_IPNET", "http", &httpPresent)) return false;

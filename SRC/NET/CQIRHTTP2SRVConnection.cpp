@@ -1,6 +1,7 @@
 #include "CQIRHTTP2SRVConnection.h"
 
 #include "CQIRHTTP2SRVConnectionInfo.h"
+#include "CQIRHTTP2SRVThread.h"
 #include "CQIRHttp2Response.h"
 #include "CQIRServiceLog.h"
 
@@ -17,11 +18,14 @@ CQIRHTTP2SRVConnection::CQIRHTTP2SRVConnection()
       ssl_ctx_(nullptr),
       isUpgrade_(false),
       conn_(nullptr),
+      handshaked_(nullptr),
+      worker_(nullptr),
       callbacks_(nullptr),
       connId_(-1),
       isDisconnect_(false),
       doExit_(false),
-      socketOwned_(false) {
+      socketOwned_(false),
+      watchOut_(false) {
   syncRes_.messageId_ = 0;
   syncRes_.streamId_ = 0;
   snprintf(syncRes_.rs_, sizeof(syncRes_.rs_), "%03d", 200);
@@ -64,7 +68,11 @@ bool CQIRHTTP2SRVConnection::CreateConnection(QIR_ST_HTTP2_OPTIONS* _options) {
     socketOwned_ = true;
     std::string ip(ip_);
     // The worker thread owns the epoll set: event mode, no wait of its own.
-    if (isUpgrade_) {
+    if (handshaked_ != nullptr) {
+      SSL* ssl = handshaked_;
+      handshaked_ = nullptr;
+      ok = conn_->AcceptHandshaked(fd_, &ip[0], port_, ssl, true);
+    } else if (isUpgrade_) {
       ok = conn_->Accept(fd_, &ip[0], port_, true);
     } else {
       ok = conn_->Accept(fd_, &ip[0], port_, ssl_ctx_, true);
@@ -117,35 +125,57 @@ int CQIRHTTP2SRVConnection::HandOver(bool _preferAsync) {
   bool haveAsync = callbacks_ != nullptr && static_cast<bool>(callbacks_->onAsyncRequest_);
   bool useAsync = haveAsync && (_preferAsync || !haveSync);
   if (useAsync) {
-    if (doExit_.load()) return Answer503(req);
+    if (doExit_.load()) return Answer503(req) == 0 ? 1 : -1;
     int count429 = conn_->Get429ResponseCount();
     int cancelCount = conn_->GetCancelCount();
     callbacks_->onAsyncRequest_(connId_, count429, cancelCount, &req);
+    return 1;
   } else if (haveSync) {
     syncRes_.streamId_ = req.streamId_;
     callbacks_->onRequest_(connId_, &req, &syncRes_);
-    Response(&syncRes_);
+    conn_->Response(&syncRes_, false);  // this thread: no wake needed
   }
-  return 0;
+  return 1;
+}
+
+// Every complete request goes now: they are all in the engine already, and
+// the socket will not report them again.
+int CQIRHTTP2SRVConnection::HandOverAll(bool _preferAsync) {
+  int r;
+  do {
+    r = HandOver(_preferAsync);
+  } while (r == 1);
+  return r;
 }
 
 int CQIRHTTP2SRVConnection::ProcEventPre() {
   if (conn_ == nullptr) return -1;
   if (conn_->ProcEventPre() == -1) return -1;
-  return HandOver(false);
+  return HandOverAll(false);
 }
 
 int CQIRHTTP2SRVConnection::ProcEvent() {
   if (conn_ == nullptr) return -1;
   // A failure leaves the engine closed, which the hand-over reports.
   conn_->ProcEvent();
-  return HandOver(true);
+  return HandOverAll(true);
 }
 
 int CQIRHTTP2SRVConnection::Response(QIR_ST_HTTP2_RESPONSE* _res) {
-  if (conn_ == nullptr) return -3;
-  return conn_->Response(_res, false);
+  int r;
+  {
+    std::lock_guard<std::mutex> guard(engineMutex_);
+    if (conn_ == nullptr) return -3;
+    r = conn_->Response(_res, false);
+  }
+  // Queued, or the session failed and must be removed: either way the
+  // worker has work now rather than at its next event.
+  CQIRHTTP2SRVThread* worker = worker_.load();
+  if (worker != nullptr) worker->Wake();
+  return r;
 }
+
+bool CQIRHTTP2SRVConnection::WantWrite() { return conn_ != nullptr && conn_->WantWrite(); }
 
 bool CQIRHTTP2SRVConnection::IsSendReserved() {
   return conn_ != nullptr && conn_->IsSendDataExist();
@@ -159,8 +189,13 @@ void CQIRHTTP2SRVConnection::SetEventError() {
 
 void CQIRHTTP2SRVConnection::SetDisconnect() {
   isDisconnect_.store(true);
-  if (conn_ != nullptr)
-    conn_->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
+  {
+    std::lock_guard<std::mutex> guard(engineMutex_);
+    if (conn_ != nullptr)
+      conn_->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
+  }
+  CQIRHTTP2SRVThread* worker = worker_.load();
+  if (worker != nullptr) worker->Wake();
 }
 
 void CQIRHTTP2SRVConnection::Close() {
@@ -168,13 +203,21 @@ void CQIRHTTP2SRVConnection::Close() {
 }
 
 int CQIRHTTP2SRVConnection::GetIncompleteCount() {
-  if (isDisconnect_.load() || conn_ == nullptr) return 0;
-  return conn_->GetIncompleteCount();
+  if (isDisconnect_.load()) return 0;
+  std::lock_guard<std::mutex> guard(engineMutex_);
+  return conn_ == nullptr ? 0 : conn_->GetIncompleteCount();
 }
 
-void CQIRHTTP2SRVConnection::Finalize() {
-  delete conn_;
-  conn_ = nullptr;
+void CQIRHTTP2SRVConnection::Release() {
+  {
+    std::lock_guard<std::mutex> guard(engineMutex_);
+    delete conn_;
+    conn_ = nullptr;
+  }
   free(syncRes_.payload_.data_);
   syncRes_.payload_.data_ = nullptr;
+  if (handshaked_ != nullptr) SSL_free(handshaked_);
+  handshaked_ = nullptr;
 }
+
+void CQIRHTTP2SRVConnection::Finalize() { Release(); }

@@ -5,6 +5,7 @@
 #include "CQIRHTTP2SRVThreadManager.h"
 #include "CQIRServiceLog.h"
 
+#include <malloc.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -13,12 +14,14 @@
 namespace {
 
 constexpr double kGarbageDelaySec = 10.0;
+constexpr std::chrono::seconds kTrimInterval(1);
 
 }  // namespace
 
 CQIRHTTP2SRVConnectionManager::CQIRHTTP2SRVConnectionManager()
     : tmgr_(nullptr), connId_(0), callbacks_(nullptr), conMap_(10),
-      garbageDelay_(kGarbageDelaySec) {}
+      garbageDelay_(kGarbageDelaySec),
+      released_(false) {}
 
 CQIRHTTP2SRVConnectionManager::~CQIRHTTP2SRVConnectionManager() { Finalize(); }
 
@@ -45,19 +48,27 @@ void CQIRHTTP2SRVConnectionManager::Finalize() {
   }
 }
 
+int32_t CQIRHTTP2SRVConnectionManager::NextConnId() {
+  CQIRLockGuard guard(mutex_);
+  return connId_++;
+}
+
 bool CQIRHTTP2SRVConnectionManager::CreateConnection(CQIRHTTP2SRVConnectionInfo* _info,
                                                      int _fd) {
-  int32_t id;
-  {
-    CQIRLockGuard guard(mutex_);
-    id = connId_++;
-  }
+  return CreateConnection(_info, _fd, NextConnId(), nullptr);
+}
+
+bool CQIRHTTP2SRVConnectionManager::CreateConnection(CQIRHTTP2SRVConnectionInfo* _info, int _fd,
+                                                     int32_t _connId, SSL* _ssl) {
+  const int32_t id = _connId;
   CQIRHTTP2SRVConnection* conn = new (std::nothrow) CQIRHTTP2SRVConnection();
   if (conn == nullptr) {
     QIR_LOG_E("memory allocate failed...");
+    if (_ssl != nullptr) SSL_free(_ssl);
     close(_fd);
     return false;
   }
+  conn->SetHandshaked(_ssl);  // owned by the connection from here
   if (!conn->Initialize(_info, _fd, id, callbacks_) || !conn->CreateConnection(&httpOpt_)) {
     // Once the session engine has taken the socket, destroying it closes
     // the socket; closing it here as well could close a descriptor that
@@ -104,6 +115,8 @@ void CQIRHTTP2SRVConnectionManager::DeleteConnection(CQIRHTTP2SRVConnection* _co
   if (callbacks_ != nullptr && callbacks_->onDisconnect_) callbacks_->onDisconnect_(id);
   conMap_.erase(it);
   _conn->Close();
+  _conn->Release();  // buffers and socket now; the object itself after the delay
+  released_.store(true);
   garbages_.emplace_back(std::chrono::system_clock::now(), _conn);
   DeleteGarbage();
   QIR_LOG_I("conn(%s) removed...", _conn->GetName());
@@ -134,6 +147,18 @@ void CQIRHTTP2SRVConnectionManager::DeleteGarbage() {
     ++removed;
   }
   if (removed > 0) QIR_LOG_I("garbage connection %d removed...", removed);
+}
+
+void CQIRHTTP2SRVConnectionManager::CollectGarbage() {
+  {
+    CQIRLockGuard guard(mutex_);
+    DeleteGarbage();
+  }
+  std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+  if (now - lastTrim_ >= kTrimInterval && released_.exchange(false)) {
+    lastTrim_ = now;
+    malloc_trim(0);
+  }
 }
 
 void CQIRHTTP2SRVConnectionManager::ClearGarbage() {

@@ -17,11 +17,20 @@ namespace {
 
 constexpr int kAcceptWaitMs = 100;
 constexpr int kMaxListenEvents = 16;
+// Sockets accepted from one listening socket per pass: a burst of clients
+// is taken in quickly without starving the other port.
+constexpr int kAcceptBurst = 64;
+constexpr int kDefaultMaxConnections = 1024;
 
 }  // namespace
 
 CQIRHTTP2SRVListener::CQIRHTTP2SRVListener()
-    : ssl_ctx_(nullptr), epfd_(-1), isUpgrade_(false), cmgr_(nullptr) {}
+    : ssl_ctx_(nullptr),
+      epfd_(-1),
+      isUpgrade_(false),
+      cmgr_(nullptr),
+      setupWatched_(false),
+      maxConnections_(kDefaultMaxConnections) {}
 
 CQIRHTTP2SRVListener::~CQIRHTTP2SRVListener() { Finalize(); }
 
@@ -36,6 +45,18 @@ bool CQIRHTTP2SRVListener::Initialize(CQIRHTTP2SRVConnectionManager* _cmgr, SSL_
   cmgr_ = _cmgr;
   ssl_ctx_ = _ctx;
   isUpgrade_ = _isUpgrade;
+  if (!setup_.Initialize(cmgr_ != nullptr ? cmgr_->GetMaxPayloadSize() : 0)) return false;
+  if (!setupWatched_) {
+    struct epoll_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.events = EPOLLIN;
+    ev.data.ptr = nullptr;  // no listen record: the set-up stage's ready signal
+    if (epoll_ctl(epfd_, EPOLL_CTL_ADD, setup_.GetReadyFd(), &ev) < 0) {
+      QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
+      return false;
+    }
+    setupWatched_ = true;
+  }
   return true;
 }
 
@@ -74,6 +95,10 @@ bool CQIRHTTP2SRVListener::DoEvent() { return Accept(kAcceptWaitMs); }
 
 bool CQIRHTTP2SRVListener::Set() {
   CQIRLockGuard guard(mutex_);
+  if (!setup_.IsActive() && !setup_.Activate()) {
+    QIR_LOG_E("connection set-up thread not started...");
+    return false;
+  }
   for (CQIRHTTP2SRVConnectionInfo* info : listeners_) {
     if (info->action_ == CQIRHTTP2SRVConnectionInfo::QIR_LISTEN_OPEN) continue;
     int fd = CQIRSocketNew::LISTEN(info->family_, info->port_, nullptr);
@@ -113,26 +138,65 @@ bool CQIRHTTP2SRVListener::Accept(int _timeout) {
     }
   }
   for (int i = 0; i < n; ++i) {
-    DoEventAccept(static_cast<CQIRHTTP2SRVConnectionInfo*>(events[i].data.ptr));
+    if (events[i].data.ptr == nullptr) {
+      DoEventReady();
+    } else {
+      DoEventAccept(static_cast<CQIRHTTP2SRVConnectionInfo*>(events[i].data.ptr));
+    }
+  }
+  // Parked connections are destroyed on time even when no connection comes
+  // or goes.
+  if (cmgr_ != nullptr) cmgr_->CollectGarbage();
+  return true;
+}
+
+// Accepts what is waiting, up to a burst. The peer's name is not looked up:
+// the address text stands for it in the log line and the connection.
+bool CQIRHTTP2SRVListener::DoEventAccept(CQIRHTTP2SRVConnectionInfo* _info) {
+  for (int i = 0; i < kAcceptBurst; ++i) {
+    char ip[QIR_SOCKET_IP_SIZE] = {0};
+    int fd = CQIRSocketNew::ACCEPT_NOWAIT(_info->fd_, ip);
+    if (fd == 0) return true;
+    if (fd < 0) return false;
+    QIR_LOG_I("listen port[%d] just connected...(from=%s,host=%s,fd=%d)", _info->port_, ip, ip,
+              fd);
+    if (cmgr_ == nullptr) {
+      close(fd);
+      return false;
+    }
+    int live = cmgr_->GetConnectionCount() + setup_.GetPendingCount();
+    if (live >= maxConnections_) {
+      QIR_LOG_W("listen port[%d] connection limit(%d) reached...fd=%d closed", _info->port_,
+                maxConnections_, fd);
+      close(fd);
+      continue;
+    }
+    _info->ip_ = ip;
+    _info->host_ = ip;
+    int32_t id = cmgr_->NextConnId();
+    if (_info->ssl_ctx_ != nullptr || _info->isUpgrade_) {
+      QIR_HTTP2SRV_SETUP* setup = new (std::nothrow) QIR_HTTP2SRV_SETUP(*_info, fd, id);
+      if (setup == nullptr) {
+        QIR_LOG_E("memory allocate failed...");
+        close(fd);
+        continue;
+      }
+      setup_.Add(setup);
+    } else {
+      // Plain HTTP/2 with the connection preface: nothing to wait for.
+      cmgr_->CreateConnection(_info, fd, id, nullptr);
+    }
   }
   return true;
 }
 
-bool CQIRHTTP2SRVListener::DoEventAccept(CQIRHTTP2SRVConnectionInfo* _info) {
-  char ip[256] = {0};
-  char host[256] = {0};
-  int fd = CQIRSocketNew::ACCEPT(_info->fd_, -1, ip, host);
-  if (fd < 1) return false;
-  _info->ip_ = ip;
-  _info->host_ = host;
-  QIR_LOG_I("listen port[%d] just connected...(from=%s,host=%s,fd=%d)", _info->port_, ip, host,
-            fd);
-  // The connection manager owns the socket from here, failure included.
-  if (cmgr_ == nullptr) {
-    close(fd);
-    return false;
+void CQIRHTTP2SRVListener::DoEventReady() {
+  std::vector<QIR_HTTP2SRV_SETUP*> ready;
+  setup_.TakeReady(ready);
+  for (QIR_HTTP2SRV_SETUP* s : ready) {
+    cmgr_->CreateConnection(&s->info_, s->fd_, s->connId_, s->ssl_);
+    delete s;
   }
-  return cmgr_->CreateConnection(_info, fd);
 }
 
 void CQIRHTTP2SRVListener::ClearRecords() {
@@ -158,6 +222,8 @@ void CQIRHTTP2SRVListener::Clear() {
 void CQIRHTTP2SRVListener::Finalize() {
   CQIRLockGuard pass(passMutex_);
   ClearRecords();
+  setup_.Finalize();
+  setupWatched_ = false;
   if (epfd_ >= 0) {
     close(epfd_);
     epfd_ = -1;

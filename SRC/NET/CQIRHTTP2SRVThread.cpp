@@ -8,12 +8,18 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int kMaxEvents = 64;
-constexpr int kIdleWaitMs = 10;
+// Longest wait while connections are served: PING keep-alive and its time-out
+// are checked in whole seconds, so this bounds how late they act.
+constexpr int kTickMs = 100;
+
+// The worker running on this thread, if any: its own answers need no wake.
+thread_local const CQIRHTTP2SRVThread* tWorker = nullptr;
 // A started thread marks itself running within microseconds; this only
 // bounds the wait on a machine that is badly overloaded.
 constexpr int kStartWaitMs = 5000;
@@ -21,7 +27,13 @@ constexpr int kStartWaitMs = 5000;
 }  // namespace
 
 CQIRHTTP2SRVThread::CQIRHTTP2SRVThread()
-    : cmgr_(nullptr), callbacks_(nullptr), index_(0), epfd_(-1), doExit_(false) {}
+    : cmgr_(nullptr),
+      callbacks_(nullptr),
+      index_(0),
+      epfd_(-1),
+      wakefd_(-1),
+      wakePending_(false),
+      doExit_(false) {}
 
 CQIRHTTP2SRVThread::~CQIRHTTP2SRVThread() { Finalize(); }
 
@@ -31,6 +43,17 @@ bool CQIRHTTP2SRVThread::Initialize(int _index, CQIRHTTP2SRVConnectionManager* _
   if (epfd_ < 0) {
     QIR_LOG_I("[%d-%s]epoll_create() system call error.", errno, strerror(errno));
     return false;
+  }
+  if (wakefd_ < 0) {
+    wakefd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    struct epoll_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.events = EPOLLIN;
+    ev.data.ptr = nullptr;
+    if (wakefd_ < 0 || epoll_ctl(epfd_, EPOLL_CTL_ADD, wakefd_, &ev) < 0) {
+      QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
+      return false;
+    }
   }
   index_ = _index;
   cmgr_ = _cmgr;
@@ -46,6 +69,10 @@ void CQIRHTTP2SRVThread::Finalize() {
   if (epfd_ >= 0) {
     close(epfd_);
     epfd_ = -1;
+  }
+  if (wakefd_ >= 0) {
+    close(wakefd_);
+    wakefd_ = -1;
   }
 }
 
@@ -63,12 +90,16 @@ bool CQIRHTTP2SRVThread::Activate() {
 void CQIRHTTP2SRVThread::Deactivate() {
   if (GetStatus() == QIR_THREAD_RUNNING) {
     doExit_.store(true);
+    Wake();
     while (GetStatus() == QIR_THREAD_RUNNING) usleep(1000);
   }
   Clear();
 }
 
-void CQIRHTTP2SRVThread::Initial() { QIR_LOG_I("Thread[%d] just activate...", index_); }
+void CQIRHTTP2SRVThread::Initial() {
+  tWorker = this;
+  QIR_LOG_I("Thread[%d] just activate...", index_);
+}
 
 void CQIRHTTP2SRVThread::Final() { QIR_LOG_I("Thread[%d] just deactivate...", index_); }
 
@@ -84,12 +115,7 @@ void CQIRHTTP2SRVThread::Run() {
       QIR_LOG_E("Thread[%d] event preprocessing failed...", index_);
       break;
     }
-    if (connMap_.empty()) {
-      usleep(1000);
-      continue;
-    }
-    int maxEvents = connMap_.size() < (size_t)kMaxEvents ? (int)connMap_.size() : kMaxEvents;
-    int n = epoll_wait(epfd_, events, maxEvents, timeout);
+    int n = epoll_wait(epfd_, events, kMaxEvents, connMap_.empty() ? -1 : timeout);
     if (n < 0) {
       if (errno == EINTR) continue;
       QIR_LOG_I("[%d-%s]epoll_wait() failed!...", errno, strerror(errno));
@@ -97,19 +123,40 @@ void CQIRHTTP2SRVThread::Run() {
     }
     for (int i = 0; i < n; ++i) {
       CQIRHTTP2SRVConnection* conn = static_cast<CQIRHTTP2SRVConnection*>(events[i].data.ptr);
-      if (events[i].events & EPOLLERR) {
+      if (conn == nullptr) {
+        // Drained, then cleared: a wake that came in between found the flag
+        // set and did not signal, but its work is seen by the next pass (the
+        // exchange reads what that wake wrote).
+        uint64_t count;
+        ssize_t r = read(wakefd_, &count, sizeof(count));
+        (void)r;
+        wakePending_.exchange(false);
+      } else if (events[i].events & EPOLLERR) {
         QIR_LOG_E("conn(%s) event dispatch error occured..", conn->GetName());
         conn->SetEventError();  // removed by the next pass
-      } else {
+      } else if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLRDHUP)) {
         DoEventExist(conn);
       }
+      // Room for output alone: the next pass's ProcEventPre writes.
     }
   }
 }
 
 void CQIRHTTP2SRVThread::AddConnection(CQIRHTTP2SRVConnection* _conn) {
-  CQIRLockGuard guard(mutex_);
-  addList_.push_back(_conn);
+  _conn->SetWorker(this);
+  {
+    CQIRLockGuard guard(mutex_);
+    addList_.push_back(_conn);
+  }
+  Wake();
+}
+
+void CQIRHTTP2SRVThread::Wake() {
+  if (tWorker == this) return;  // the loop is running its pass already
+  if (wakePending_.exchange(true)) return;
+  uint64_t one = 1;
+  ssize_t r = write(wakefd_, &one, sizeof(one));
+  (void)r;  // the counter cannot come near overflowing
 }
 
 void CQIRHTTP2SRVThread::EraseFromMap(CONN_MAP::iterator& _it) {
@@ -158,8 +205,11 @@ bool CQIRHTTP2SRVThread::ClearEvent() {
 bool CQIRHTTP2SRVThread::AddEvent(CQIRHTTP2SRVConnection* _conn) {
   struct epoll_event ev;
   memset(&ev, 0, sizeof(ev));
-  ev.events = EPOLLIN | EPOLLERR;
+  // Room for output is asked for only while the session has frames the
+  // socket could not take (WatchOutput).
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLERR;
   ev.data.ptr = _conn;
+  _conn->SetWatchingOutput(false);
   if (epoll_ctl(epfd_, EPOLL_CTL_ADD, _conn->GetSocket(), &ev) < 0) {
     QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
     return false;
@@ -188,7 +238,10 @@ bool CQIRHTTP2SRVThread::DelEvent(CQIRHTTP2SRVConnection* _conn) {
   return ok;
 }
 
+// Every connection, every pass: one whose responses are queued must not
+// hold back the others, whatever their names.
 int CQIRHTTP2SRVThread::DoEventPre() {
+  bool queued = false;
   for (CONN_MAP::iterator it = connMap_.begin(); it != connMap_.end();) {
     CQIRHTTP2SRVConnection* conn = it->second;
     if (conn->ProcEventPre() == -1) {
@@ -197,10 +250,28 @@ int CQIRHTTP2SRVThread::DoEventPre() {
       continue;
     }
     // Queued responses: this pass must not block in the wait.
-    if (conn->IsSendReserved()) return 0;
+    if (conn->IsSendReserved()) queued = true;
+    WatchOutput(conn);
     ++it;
   }
-  return kIdleWaitMs;
+  return queued ? 0 : kTickMs;
+}
+
+// Frames the socket could not take wait for room for output; asking for it
+// only then keeps the wait from returning for every writable socket.
+void CQIRHTTP2SRVThread::WatchOutput(CQIRHTTP2SRVConnection* _conn) {
+  bool want = _conn->WantWrite();
+  if (want == _conn->IsWatchingOutput()) return;
+  struct epoll_event ev;
+  memset(&ev, 0, sizeof(ev));
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLERR;
+  if (want) ev.events |= EPOLLOUT;
+  ev.data.ptr = _conn;
+  if (epoll_ctl(epfd_, EPOLL_CTL_MOD, _conn->GetSocket(), &ev) < 0) {
+    QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
+    return;
+  }
+  _conn->SetWatchingOutput(want);
 }
 
 void CQIRHTTP2SRVThread::DoEventExist(CQIRHTTP2SRVConnection* _conn) {

@@ -72,8 +72,13 @@ bool CQIRHttp2Response::Accept(int fd, const char* ip, int port, SSL_CTX* ctx, b
   return TakeOver(fd, ip, port, ctx, 1, false, isEvent);
 }
 
+bool CQIRHttp2Response::AcceptHandshaked(int fd, const char* ip, int port, SSL* ssl,
+                                         bool isEvent) {
+  return TakeOver(fd, ip, port, nullptr, 0, false, isEvent, ssl);
+}
+
 bool CQIRHttp2Response::TakeOver(int fd, const char* ip, int port, SSL_CTX* ctx, int sslMode,
-                                 bool upgrade, bool isEvent) {
+                                 bool upgrade, bool isEvent, SSL* ssl) {
   ip_ = ip != nullptr ? ip : "";
   port_ = port;
   fd_ = fd;
@@ -81,7 +86,7 @@ bool CQIRHttp2Response::TakeOver(int fd, const char* ip, int port, SSL_CTX* ctx,
   isEvent_ = isEvent;
   upgradeHeld_ = false;
   core_.SetState(QIR_HTTP2_CONN_STATE_INIT, QIR_HTTP2_CONN_CLOSE_CAUSE_NONE);
-  return core_.Attach(fd, ctx, sslMode, !isEvent) && InitHttp2Session();
+  return core_.Attach(fd, ctx, sslMode, !isEvent, ssl) && InitHttp2Session();
 }
 
 bool CQIRHttp2Response::InitHttp2Session() {

@@ -74,8 +74,12 @@ void CQIRHttp2Session::SetOptions(const QIR_ST_HTTP2_OPTIONS* _options) {
   QIR_HTTP2_SET_DEFAULT_OPTIONS(&options_);
 }
 
-bool CQIRHttp2Session::Attach(int _fd, SSL_CTX* _ctx, int _sslMode, bool _ownEvent) {
+bool CQIRHttp2Session::Attach(int _fd, SSL_CTX* _ctx, int _sslMode, bool _ownEvent, SSL* _ssl) {
   fd_ = _fd;
+  transport_.SetName(name_.c_str());
+  // A handshake finished elsewhere is adopted before anything can fail, so
+  // the TLS session is never leaked.
+  if (_ssl != nullptr && !transport_.AdoptSSL(fd_, _ssl)) return false;
   if (_ownEvent) {
     epfd_ = epoll_create(1);
     if (epfd_ < 0) {
@@ -91,8 +95,7 @@ bool CQIRHttp2Session::Attach(int _fd, SSL_CTX* _ctx, int _sslMode, bool _ownEve
       return false;
     }
   }
-  transport_.SetName(name_.c_str());
-  if (!transport_.SetFD(fd_, _ctx, _sslMode)) return false;
+  if (_ssl == nullptr && !transport_.SetFD(fd_, _ctx, _sslMode)) return false;
   // A blocking socket would stall the thread that drives the session.
   if (!CQIRSocketNew::SET_NONBLOCK(fd_)) return false;
   CQIRSocketNew::SET_NODELAY(fd_);

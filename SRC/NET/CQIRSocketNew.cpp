@@ -351,6 +351,36 @@ int CQIRSocketNew::ACCEPT(int _listen_fd, int _timeout, char* _ip, char* _host) 
   return fd;
 }
 
+int CQIRSocketNew::ACCEPT_NOWAIT(int _listen_fd, char* _ip) {
+  sockaddr_storage peer{};
+  socklen_t len = sizeof(peer);
+  int fd;
+  do {
+    fd = accept4(_listen_fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+  if (fd == 0) {
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    close(fd);
+    fd = moved;
+  }
+  if (fd < 1) {
+    QIR_LOG_I("[%d-%s]accept() failed!..", errno, strerror(errno));
+    return -1;
+  }
+  _ip[0] = '\0';
+  if (peer.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr, _ip,
+              QIR_SOCKET_IP_SIZE);
+  } else if (peer.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr, _ip,
+              QIR_SOCKET_IP_SIZE);
+  } else {
+    QIR_LOG_W("connected client has invalid ip family!...");
+  }
+  return fd;
+}
+
 bool CQIRSocketNew::SET_NONBLOCK(int _fd) {
   int flags = fcntl(_fd, F_GETFL);
   if (flags < 0 || fcntl(_fd, F_SETFL, flags | O_NONBLOCK) < 0) {
@@ -412,6 +442,59 @@ bool CQIRSocketNew::SetFD(int _fd, SSL_CTX* _ssl_ctx, int _sslMode) {
     return false;
   }
   if (!Handshake(_sslMode)) return false;
+  return QIR_SSL_SELECT_ALPN(ssl_, nullptr);
+}
+
+bool CQIRSocketNew::BeginAccept(int _fd, SSL_CTX* _ssl_ctx) {
+  fd_ = _fd;
+  ssl_ = SSL_new(_ssl_ctx);
+  if (ssl_ == nullptr) {
+    QIR_LOG_E("SSL_new() failed!..%s", SslErrorText());
+    return false;
+  }
+  if (!AttachSocket(ssl_, fd_)) {
+    QIR_LOG_E("SSL_set_fd() failed!..%s", SslErrorText());
+    return false;
+  }
+  SSL_set_accept_state(ssl_);
+  return true;
+}
+
+int CQIRSocketNew::StepAccept(short* _events) {
+  ERR_clear_error();
+  errno = 0;
+  int rc = SSL_do_handshake(ssl_);
+  if (rc == 1) return QIR_SSL_SELECT_ALPN(ssl_, nullptr) ? 1 : -1;
+  int sysErrno = errno;
+  int err = SSL_get_error(ssl_, rc);
+  if (err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE) {
+    *_events = err == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+    return 0;
+  }
+  char reason[256];
+  if (ERR_peek_error() != 0) {
+    snprintf(reason, sizeof(reason), "%s", SslErrorText());
+  } else if (sysErrno != 0) {
+    snprintf(reason, sizeof(reason), "[%d-%s]", sysErrno, strerror(sysErrno));
+  } else {
+    snprintf(reason, sizeof(reason), "peer closed the connection");
+  }
+  QIR_LOG_E("SSL_accept() failed!..%s", reason);
+  ERR_print_errors_fp(stderr);
+  ERR_clear_error();
+  return -1;
+}
+
+void CQIRSocketNew::Release(int* _fd, SSL** _ssl) {
+  *_fd = fd_;
+  *_ssl = ssl_;
+  fd_ = -1;
+  ssl_ = nullptr;
+}
+
+bool CQIRSocketNew::AdoptSSL(int _fd, SSL* _ssl) {
+  fd_ = _fd;
+  ssl_ = _ssl;
   return QIR_SSL_SELECT_ALPN(ssl_, nullptr);
 }
 

@@ -57,7 +57,7 @@ class CQIRHTTP2SRVThreadTest : public ::testing::Test {
     return n;
   }
   template <typename F>
-  static bool WaitFor(F _done) {  // bounded: a worker pass takes about 10 ms
+  static bool WaitFor(F _done) {  // bounded; workers are woken at once
     for (int i = 0; i < 2000; ++i) {
       if (_done()) return true;
       usleep(5000);
