@@ -94,7 +94,10 @@ int CQIRVNFSupport::GetHostSeq() const {
 
 void CQIRVNFSupport::WalkServerList(const char* _json, size_t _length) {
   rapidjson::Document doc;
-  doc.Parse(_json, _length);
+  // The iterative parser keeps its nesting on the heap: the recursive one
+  // lets a file of a few megabytes of "[" overflow the stack. The document's
+  // pool allocator frees without walking the tree, so destruction is flat too.
+  doc.Parse<rapidjson::kParseIterativeFlag>(_json, _length);
   if (doc.HasParseError()) {
     printf("%s\n", rapidjson::GetParseError_En(doc.GetParseError()));
     return;

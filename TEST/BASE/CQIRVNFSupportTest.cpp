@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <atomic>
 #include <string>
 #include <thread>
@@ -90,6 +92,30 @@ TEST_F(CQIRVNFSupportTest, BadListsEndTheWalk) {
     WriteAll(tmp_ / "servers.json", c.json);
     EXPECT_EQ(c.okFound ? 1 : 0, Lookup("ok", "i").first) << c.json;
   }
+}
+
+// Bug: the recursive JSON parser let a list nested a hundred thousand deep
+// overflow the stack (a crash in whatever thread read it). Read here on a
+// thread with a 512 KiB stack, it is refused like any other bad list.
+TEST_F(CQIRVNFSupportTest, DeeplyNestedListDoesNotOverflowTheStack) {
+  WriteAll(tmp_ / "servers.json", std::string(100000, '[') + std::string(100000, ']'));
+  struct Job {
+    CQIRVNFSupport* vnf;
+    int rc;
+  } job = {&vnf_, -1};
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, 512 * 1024);
+  pthread_t th;
+  ASSERT_EQ(0, pthread_create(&th, &attr, [](void* _job) -> void* {
+    Job* j = static_cast<Job*>(_job);
+    char result[64];
+    j->rc = j->vnf->GetServerIP("web0", "sig", result, sizeof(result));
+    return nullptr;
+  }, &job));
+  pthread_join(th, nullptr);
+  pthread_attr_destroy(&attr);
+  EXPECT_EQ(0, job.rc);
 }
 
 // The INI container lets several threads read text values at once, and each
