@@ -74,14 +74,12 @@ QIR_ST_HTTP2_RESPONSE Answer(int32_t _streamId, char* _body) {
 // by Loop on its own thread.
 class CQIRHTTP2SRVTest : public ::testing::Test {
  protected:
-  void SetUp() override { dir_ = MakeTempDir(); }
   void TearDown() override {
     if (loop_.joinable()) loop_.join();
-    RemoveTree(dir_);
   }
   bool StartServer(CQIRHTTP2SRV& _srv, AsyncApp& _app) {
     port_ = FreePort();
-    WriteFile(dir_ + "/srv.ini", "[SSL/TLS]\nHTTP1X_UPGRADE = false\nUSE_SSL = false\n"
+    WriteAll(dir_ + "/srv.ini", "[SSL/TLS]\nHTTP1X_UPGRADE = false\nUSE_SSL = false\n"
                                  "[THREAD]\nPOOL_SIZE = 2\n[LISTENER]\nHTTP_PORT = " +
                                      std::to_string(port_) + "\n[HTTP2_OPTIONS]\nPING_PERIOD = 0\n");
     if (!_srv.Initialize((dir_ + "/srv.ini").c_str(), &_app.callbacks) || !_srv.Start()) return false;
@@ -91,7 +89,8 @@ class CQIRHTTP2SRVTest : public ::testing::Test {
            WaitFor([&_app] { return _app.disconnects.load() == 1; });
   }
 
-  std::string dir_;
+  TempDir tmp_;
+  const std::string dir_ = tmp_.path();
   int port_ = -1;
   std::thread loop_;
   std::atomic<bool> loopResult_{false};
@@ -181,7 +180,7 @@ print(status.get(1), status.get(3))
   std::thread stopper([&] { srv.Stop(); });
   ASSERT_TRUE(WaitFor([this] { return Refused(port_); }));  // the exit reservation follows at once
   usleep(20000);
-  WriteFile(go, "");
+  WriteAll(go, "");
   stopper.join();
   client.join();
   EXPECT_EQ("200 503\n", out);
