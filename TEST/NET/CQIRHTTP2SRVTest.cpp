@@ -98,9 +98,10 @@ class CQIRHTTP2SRVTest : public ::testing::Test {
 
 }  // namespace
 
-// A request answered later from another thread; the monitor shows the
-// connection meanwhile; ids unknown or already removed report 1.
-TEST_F(CQIRHTTP2SRVTest, AsyncResponseFromAnyThreadAndMonitor) {
+// A request answered later from another thread; ids unknown or already
+// removed report 1. (The monitor's lines: the worker tests and the
+// asynchronous sample's report on SIGUSR1.)
+TEST_F(CQIRHTTP2SRVTest, AsyncResponseFromAnyThread) {
   if (!CurlHasHttp2()) GTEST_SKIP() << "curl lacks HTTP/2";
   AsyncApp app;
   CQIRHTTP2SRV srv;
@@ -114,11 +115,6 @@ TEST_F(CQIRHTTP2SRVTest, AsyncResponseFromAnyThreadAndMonitor) {
   ASSERT_TRUE(app.Next(&req));
   EXPECT_EQ(1, req.connId);
   EXPECT_EQ("question", req.body);
-  std::string report = "head\n";
-  srv.GetMonitor(report);
-  EXPECT_EQ(0u, report.find("head\n\tThread Index :   0 \tConnections : 0\n\tThread Index :   1"
-                            " \tConnections : 1\n\tName : http://127.0.0.1:" + std::to_string(port_) + ":1 "))
-      << report;
 
   char body[] = "answer";
   QIR_ST_HTTP2_RESPONSE res = Answer(req.streamId, body);
