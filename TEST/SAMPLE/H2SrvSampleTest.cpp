@@ -113,8 +113,11 @@ TEST_F(H2SrvSampleTest, ConfigurationErrorsEndCleanly) {
 
 // The upgrade port, the TLS port and the preface port echo bodies byte for
 // byte, and the program prints each connection, request and disconnection.
-TEST_F(H2SrvSampleTest, EchoOverAllThreeForms) {
-  if (!CurlHasHttp2()) GTEST_SKIP() << "curl lacks HTTP/2";
+// Then garbage on every port, plain text on the TLS port, a silent TLS
+// client and clients that vanish in the middle of a request: the next normal
+// clients are served, and every connection that was set up is removed again.
+TEST_F(H2SrvSampleTest, EchoOverAllThreeFormsAndAfterBadInput) {
+  if (!CurlHasHttp2() || !PythonHasH2()) GTEST_SKIP() << "curl lacks HTTP/2 or python3 lacks h2";
   int up = FreePort(), tls = FreePort(), direct = FreePort();
   SampleServer a, b;
   ASSERT_TRUE(a.Start(dir_, Ini(Tls(true), 2, Ports(up, tls)), {up, tls})) << a.Output();
@@ -123,32 +126,74 @@ TEST_F(H2SrvSampleTest, EchoOverAllThreeForms) {
   const std::string u = "http://127.0.0.1:" + std::to_string(up) + "/echo";
   const std::string s = "https://127.0.0.1:" + std::to_string(tls) + "/echo";
   const std::string d = "http://127.0.0.1:" + std::to_string(direct) + "/echo";
+  const std::pair<const char*, std::string> peers[] = {
+      {"--http2", u}, {"--http2 -k", s}, {"--http2-prior-knowledge", d}};
+  std::string echo;
   for (size_t size : {0, 1, 4096, 65536}) {
     SCOPED_TRACE(size);
-    std::string body = PatternBody(size), echo;
-    for (const auto& peer : {std::make_pair("--http2", u), std::make_pair("--http2 -k", s),
-                             std::make_pair("--http2-prior-knowledge", d)}) {
+    std::string body = PatternBody(size);
+    for (const auto& peer : peers) {
       // curl keeps at most 32 KiB that arrive together with the 101 answer.
       if (size > 16384 && peer.second == u) continue;
       EXPECT_EQ("200 2", CurlPost(peer.first, peer.second, body, &echo)) << peer.second;
       EXPECT_TRUE(echo == body) << peer.second << ": " << echo.size() << " bytes back";
     }
   }
-  std::string out;
+  EXPECT_EQ(7u, Count(a.Output(), "\nConnect "));
+  EXPECT_EQ(4u, Count(b.Output(), "\nConnect "));
+
+  std::string out = Python(dir_, R"PY(
+import socket, ssl, sys, time, h2.connection, h2.config
+up, tls, direct = (int(a) for a in sys.argv[1:4])
+def raw(port, payload, linger=0.0):
+    s = socket.create_connection(("127.0.0.1", port), timeout=5)
+    if payload:
+        s.sendall(payload)
+        try: s.recv(4096)  # the answer or the close
+        except OSError: pass
+    time.sleep(linger)
+    s.close()
+garbage = bytes(range(256)) * 8
+raw(up, garbage)
+raw(up, b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")   # HTTP/1.1 without the upgrade
+raw(tls, b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")  # plain text on TLS
+raw(tls, b"", linger=0.3)                      # silent, then gone
+raw(direct, garbage)
+def vanish(sock):
+    c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
+    c.initiate_connection()
+    c.send_headers(1, [(":method", "POST"), (":scheme", "http"), (":authority", "t"), (":path", "/")])
+    c.send_data(1, b"x" * 1000)
+    sock.sendall(c.data_to_send())
+    time.sleep(0.1)
+    sock.close()
+vanish(socket.create_connection(("127.0.0.1", direct), timeout=5))
+ctx = ssl.create_default_context()
+ctx.check_hostname, ctx.verify_mode = False, ssl.CERT_NONE
+ctx.set_alpn_protocols(["h2"])
+vanish(ctx.wrap_socket(socket.create_connection(("127.0.0.1", tls), timeout=5)))
+print("done")
+)PY", std::to_string(up) + " " + std::to_string(tls) + " " + std::to_string(direct));
+  EXPECT_EQ("done\n", out);
+  for (const auto& peer : peers) {
+    EXPECT_EQ("200 2", CurlPost(peer.first, peer.second, "after", &echo)) << peer.second;
+    EXPECT_EQ("after", echo);
+  }
   // SIGINT as well as SIGTERM stops cleanly, removing a connection still open.
+  const size_t open = Count(b.Output(), "\nConnect ") + 1;
   int idle = Loopback(&direct);
   const char preface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n\0\0\0\4\0\0\0\0\0";
   ASSERT_EQ(static_cast<ssize_t>(sizeof(preface) - 1), write(idle, preface, sizeof(preface) - 1));
-  EXPECT_TRUE(b.Until([&] { return Count(b.Output(), "\nConnect ") == 5; })) << b.Output();
+  EXPECT_TRUE(b.Until([&] { return Count(b.Output(), "\nConnect ") == open; })) << b.Output();
   EXPECT_EQ(0, a.Stop());
   EXPECT_EQ(0, b.Stop(SIGINT));
   close(idle);
-  EXPECT_EQ(5u, Count(b.Output(), "\nDisconnect ")) << b.Output();
+  for (const std::string& log : {a.Output(), b.Output()}) {
+    EXPECT_EQ(Count(log, "\nConnect "), Count(log, "\nDisconnect ")) << log;
+  }
   out = a.Output();
   EXPECT_NE(std::string::npos, out.find("\nConnect 0-(http://127.0.0.1:" + std::to_string(up) + ")\n"));
   EXPECT_NE(std::string::npos, out.find("\nConnect 1-(https://127.0.0.1:" + std::to_string(tls) + ")\n"));
-  EXPECT_EQ(7u, Count(out, "\nConnect "));
-  EXPECT_EQ(7u, Count(out, "\nDisconnect "));
   for (const char* line : {"\nconn(0) Receive Request 1\n:method : POST\n:path : /echo\n",
                            "\nDisconnect 0\n", "\nPayload-Size[0]\n\n", "\nPayload-Size[65536]\n"}) {
     EXPECT_NE(std::string::npos, out.find(line)) << line;
@@ -230,61 +275,4 @@ for k in ("burst", "silent"): print(k, result.get(k))
   EXPECT_EQ(std::string::npos, log.find("Too many request automatic response...")) << log;
   EXPECT_NE(std::string::npos, log.find("ping timeout!...")) << log;
   EXPECT_EQ(2u, Count(log, "Receive Request"));
-}
-
-// Garbage on every port, plain text on the TLS port, a silent TLS client and
-// clients that vanish in the middle of a request: the next normal clients
-// are served, and every connection that was set up is removed again.
-TEST_F(H2SrvSampleTest, BadInputLeavesServerServing) {
-  if (!CurlHasHttp2() || !PythonHasH2()) GTEST_SKIP() << "curl lacks HTTP/2 or python3 lacks h2";
-  int up = FreePort(), tls = FreePort(), direct = FreePort();
-  SampleServer a, b;
-  ASSERT_TRUE(a.Start(dir_, Ini(Tls(true), 2, Ports(up, tls)), {up, tls})) << a.Output();
-  mkdir((dir_ + "/b").c_str(), 0700);
-  ASSERT_TRUE(b.Start(dir_ + "/b", Ini(kPlain, 1, Ports(direct, 0)), {direct})) << b.Output();
-  std::string out = Python(dir_, R"PY(
-import socket, ssl, sys, time, h2.connection, h2.config
-up, tls, direct = (int(a) for a in sys.argv[1:4])
-def raw(port, payload, linger=0.0):
-    s = socket.create_connection(("127.0.0.1", port), timeout=5)
-    if payload:
-        s.sendall(payload)
-        try: s.recv(4096)  # the answer or the close
-        except OSError: pass
-    time.sleep(linger)
-    s.close()
-garbage = bytes(range(256)) * 8
-raw(up, garbage)
-raw(up, b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")   # HTTP/1.1 without the upgrade
-raw(tls, b"GET / HTTP/1.1\r\nHost: x\r\n\r\n")  # plain text on TLS
-raw(tls, b"", linger=0.3)                      # silent, then gone
-raw(direct, garbage)
-def vanish(sock):
-    c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
-    c.initiate_connection()
-    c.send_headers(1, [(":method", "POST"), (":scheme", "http"), (":authority", "t"), (":path", "/")])
-    c.send_data(1, b"x" * 1000)
-    sock.sendall(c.data_to_send())
-    time.sleep(0.1)
-    sock.close()
-vanish(socket.create_connection(("127.0.0.1", direct), timeout=5))
-ctx = ssl.create_default_context()
-ctx.check_hostname, ctx.verify_mode = False, ssl.CERT_NONE
-ctx.set_alpn_protocols(["h2"])
-vanish(ctx.wrap_socket(socket.create_connection(("127.0.0.1", tls), timeout=5)))
-print("done")
-)PY", std::to_string(up) + " " + std::to_string(tls) + " " + std::to_string(direct));
-  EXPECT_EQ("done\n", out);
-  std::string echo;
-  for (const auto& peer : {std::make_pair("--http2", "http://127.0.0.1:" + std::to_string(up)),
-                           std::make_pair("--http2 -k", "https://127.0.0.1:" + std::to_string(tls)),
-                           std::make_pair("--http2-prior-knowledge",
-                                          "http://127.0.0.1:" + std::to_string(direct))}) {
-    EXPECT_EQ("200 2", CurlPost(peer.first, peer.second + "/ok", "after", &echo)) << peer.second;
-    EXPECT_EQ("after", echo);
-  }
-  EXPECT_EQ(0, a.Stop());
-  EXPECT_EQ(0, b.Stop());
-  std::string log = a.Output() + b.Output();
-  EXPECT_EQ(Count(log, "\nConnect "), Count(log, "\nDisconnect ")) << log;
 }
