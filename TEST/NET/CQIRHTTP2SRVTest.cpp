@@ -79,9 +79,7 @@ class CQIRHTTP2SRVTest : public ::testing::Test {
   }
   bool StartServer(CQIRHTTP2SRV& _srv, AsyncApp& _app) {
     port_ = FreePort();
-    WriteAll(dir_ + "/srv.ini", "[SSL/TLS]\nHTTP1X_UPGRADE = false\nUSE_SSL = false\n"
-                                 "[THREAD]\nPOOL_SIZE = 2\n[LISTENER]\nHTTP_PORT = " +
-                                     std::to_string(port_) + "\n[HTTP2_OPTIONS]\nPING_PERIOD = 0\n");
+    WriteAll(dir_ + "/srv.ini", Ini(kPlain, 2, Ports(port_, 0), "PING_PERIOD = 0"));
     if (!_srv.Initialize((dir_ + "/srv.ini").c_str(), &_app.callbacks) || !_srv.Start()) return false;
     loop_ = std::thread([this, &_srv] { loopResult_ = _srv.Loop(); });
     // The probe that finds the port open is connection 0 and goes away.
