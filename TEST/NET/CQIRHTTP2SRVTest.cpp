@@ -74,16 +74,12 @@ QIR_ST_HTTP2_RESPONSE Answer(int32_t _streamId, char* _body) {
 // by Loop on its own thread.
 class CQIRHTTP2SRVTest : public ::testing::Test {
  protected:
-  void SetUp() override { dir_ = MakeTempDir(); }
   void TearDown() override {
     if (loop_.joinable()) loop_.join();
-    RemoveTree(dir_);
   }
   bool StartServer(CQIRHTTP2SRV& _srv, AsyncApp& _app) {
     port_ = FreePort();
-    WriteFile(dir_ + "/srv.ini", "[SSL/TLS]\nHTTP1X_UPGRADE = false\nUSE_SSL = false\n"
-                                 "[THREAD]\nPOOL_SIZE = 2\n[LISTENER]\nHTTP_PORT = " +
-                                     std::to_string(port_) + "\n[HTTP2_OPTIONS]\nPING_PERIOD = 0\n");
+    WriteAll(dir_ + "/srv.ini", Ini(kPlain, 2, Ports(port_, 0), "PING_PERIOD = 0"));
     if (!_srv.Initialize((dir_ + "/srv.ini").c_str(), &_app.callbacks) || !_srv.Start()) return false;
     loop_ = std::thread([this, &_srv] { loopResult_ = _srv.Loop(); });
     // The probe that finds the port open is connection 0 and goes away.
@@ -91,7 +87,8 @@ class CQIRHTTP2SRVTest : public ::testing::Test {
            WaitFor([&_app] { return _app.disconnects.load() == 1; });
   }
 
-  std::string dir_;
+  TempDir tmp_;
+  const std::string dir_ = tmp_.path();
   int port_ = -1;
   std::thread loop_;
   std::atomic<bool> loopResult_{false};
@@ -99,9 +96,10 @@ class CQIRHTTP2SRVTest : public ::testing::Test {
 
 }  // namespace
 
-// A request answered later from another thread; the monitor shows the
-// connection meanwhile; ids unknown or already removed report 1.
-TEST_F(CQIRHTTP2SRVTest, AsyncResponseFromAnyThreadAndMonitor) {
+// A request answered later from another thread; ids unknown or already
+// removed report 1. (The monitor's lines: the worker tests and the
+// asynchronous sample's report on SIGUSR1.)
+TEST_F(CQIRHTTP2SRVTest, AsyncResponseFromAnyThread) {
   if (!CurlHasHttp2()) GTEST_SKIP() << "curl lacks HTTP/2";
   AsyncApp app;
   CQIRHTTP2SRV srv;
@@ -115,11 +113,6 @@ TEST_F(CQIRHTTP2SRVTest, AsyncResponseFromAnyThreadAndMonitor) {
   ASSERT_TRUE(app.Next(&req));
   EXPECT_EQ(1, req.connId);
   EXPECT_EQ("question", req.body);
-  std::string report = "head\n";
-  srv.GetMonitor(report);
-  EXPECT_EQ(0u, report.find("head\n\tThread Index :   0 \tConnections : 0\n\tThread Index :   1"
-                            " \tConnections : 1\n\tName : http://127.0.0.1:" + std::to_string(port_) + ":1 "))
-      << report;
 
   char body[] = "answer";
   QIR_ST_HTTP2_RESPONSE res = Answer(req.streamId, body);
@@ -181,7 +174,7 @@ print(status.get(1), status.get(3))
   std::thread stopper([&] { srv.Stop(); });
   ASSERT_TRUE(WaitFor([this] { return Refused(port_); }));  // the exit reservation follows at once
   usleep(20000);
-  WriteFile(go, "");
+  WriteAll(go, "");
   stopper.join();
   client.join();
   EXPECT_EQ("200 503\n", out);

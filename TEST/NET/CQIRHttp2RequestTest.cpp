@@ -11,6 +11,8 @@
 #include <nghttp2/nghttp2.h>
 #include <openssl/evp.h>
 
+#include "SAMPLE/H2SrvTestUtil.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -39,15 +41,8 @@ class TestServer {
 
   explicit TestServer(bool _upgrade = false, bool _autoPingAck = true)
       : upgrade_(_upgrade), autoPingAck_(_autoPingAck) {
-    lfd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    bind(lfd_, (sockaddr*)&a, sizeof(a));
+    lfd_ = h2srv_test::Loopback(&port_, false);
     listen(lfd_, 4);
-    getsockname(lfd_, (sockaddr*)&a, &len);
-    port_ = ntohs(a.sin_port);
     thread_ = std::thread([this] { Run(); });
   }
   ~TestServer() {
@@ -228,7 +223,7 @@ class TestServer {
   }
 
   bool upgrade_, autoPingAck_;
-  int lfd_, port_;
+  int lfd_, port_ = 0;
   int fd_ = -1;  // the connection being served
   std::atomic<bool> stop_{false};
   std::thread thread_;

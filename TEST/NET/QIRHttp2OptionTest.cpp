@@ -2,7 +2,6 @@
 
 #include "CQIRServiceLog.h"
 #include "NET/QIRNetTestUtil.h"
-#include "QIRHttp2Nv.h"
 
 #include <gtest/gtest.h>
 #include <nghttp2/nghttp2.h>
@@ -34,24 +33,6 @@ TEST(QIRHttp2OptionTest, ErrorTextStaysInsideItsTable) {
   }
 }
 
-TEST(QIRHttp2OptionTest, NvBuildersPointIntoTheirStringsWithoutCopy) {
-  std::string name = "content-type", value("a\0b", 3);  // length is the string's, not strlen
-  char rs[4] = "429";
-  const nghttp2_nv nvs[] = {make_nv(name, value), make_nv_lc_nocopy(":status", rs),
-                            make_nv_ls_nocopy(":authority", name),
-                            make_nv_lc_nocopy(":path", static_cast<const char*>(nullptr))};
-  const struct { const char* n; const void* v; size_t vlen; } expect[] = {
-      {"content-type", value.data(), 3}, {":status", rs, 3}, {":authority", name.data(), 12},
-      {":path", nullptr, 0}};
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(std::string(expect[i].n), std::string((const char*)nvs[i].name, nvs[i].namelen));
-    if (expect[i].v) { EXPECT_EQ(expect[i].v, nvs[i].value) << i; }
-    EXPECT_EQ(expect[i].vlen, nvs[i].valuelen) << i;
-    EXPECT_EQ(NGHTTP2_NV_FLAG_NO_COPY_NAME | NGHTTP2_NV_FLAG_NO_COPY_VALUE, nvs[i].flags) << i;
-  }
-  EXPECT_EQ(reinterpret_cast<uint8_t*>(&name[0]), nvs[0].name);
-}
-
 TEST(QIRHttp2OptionTest, InitSwitchesDetailLogOnlyForTrue) {
   const struct { const char* value; int before, after; } cases[] = {
       {nullptr, 0, 0}, {"tRuE", 0, 1}, {"1", 0, 0}, {"true ", 0, 0}, {"false", 0, 0},
@@ -67,4 +48,3 @@ TEST(QIRHttp2OptionTest, InitSwitchesDetailLogOnlyForTrue) {
   }
   G_QIR_HTTP2_DETAIL_LOG = 0;
 }
-

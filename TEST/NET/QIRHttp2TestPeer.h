@@ -2,19 +2,14 @@
 #define QIR_TEST_NET_QIRHTTP2TESTPEER_H
 
 // Real peers for the server engine tests: a libnghttp2 client session on one
-// end of a socketpair, an echo driver running the engine in its own-epoll
-// mode on a loopback listener, and a runner for curl and nghttp that ends
-// them by PID.
+// end of a socketpair, and an echo driver running the engine in its own-epoll
+// mode on a loopback listener.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -23,6 +18,7 @@
 #include <vector>
 
 #include "CQIRHttp2Response.h"
+#include "SAMPLE/H2SrvTestUtil.h"
 
 namespace qirtest {
 
@@ -205,15 +201,8 @@ inline void Echo(CQIRHttp2Response& _e, const QIR_ST_HTTP2_REQUEST_RECV& _req) {
 class EchoServer {
  public:
   explicit EchoServer(int _mode, SSL_CTX* _ctx = nullptr) : mode_(_mode), ctx_(_ctx) {
-    lfd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    bind(lfd_, (sockaddr*)&a, len);
+    lfd_ = h2srv_test::Loopback(&port_, false);
     listen(lfd_, 16);
-    getsockname(lfd_, (sockaddr*)&a, &len);
-    port_ = ntohs(a.sin_port);
     acceptor_ = std::thread([this] {
       for (struct pollfd p = {lfd_, POLLIN, 0}; !stop_;) {
         int fd = poll(&p, 1, 20) == 1 ? accept(lfd_, nullptr, nullptr) : -1;
@@ -248,50 +237,12 @@ class EchoServer {
     }
   }
 
-  int mode_, lfd_, port_;
+  int mode_, lfd_, port_ = 0;
   SSL_CTX* ctx_;
   std::atomic<bool> stop_{false};
   std::thread acceptor_;
   std::vector<std::thread> conns_;
 };
-
-struct PeerResult {
-  int status = -1;  // exit code; -1 when it had to be killed
-  std::string out;  // standard output and error
-};
-
-// Runs a client program, killed by PID if still running after _seconds.
-inline PeerResult RunPeer(std::vector<std::string> _argv, int _seconds = 10) {
-  PeerResult r;
-  int fds[2];
-  if (pipe(fds) != 0) return r;
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], 1), dup2(fds[1], 2), close(fds[0]), close(fds[1]);
-    std::vector<char*> av;
-    for (auto& a : _argv) av.push_back(&a[0]);
-    av.push_back(nullptr);
-    execvp(av[0], av.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(_seconds);
-  char buf[4096];
-  for (ssize_t n = 1; n > 0;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    struct pollfd p = {fds[0], POLLIN, 0};
-    if (left.count() <= 0 || poll(&p, 1, (int)left.count()) <= 0) {
-      kill(pid, SIGKILL);
-      break;
-    }
-    if ((n = read(fds[0], buf, sizeof(buf))) > 0) r.out.append(buf, (size_t)n);
-  }
-  close(fds[0]);
-  int st = 0;
-  waitpid(pid, &st, 0);
-  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
-  return r;
-}
 
 }  // namespace qirtest
 

@@ -14,13 +14,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "BASE/QIRLogTestUtil.h"
+
 namespace h2srv_test {
+
+using qirtest::ReadAll;
+using qirtest::TempDir;
+using qirtest::WriteAll;
 
 const char* const kSampleBinary = QIR_BINARY_DIR "/h2srv-sample";
 const char* const kClientBinary = QIR_BINARY_DIR "/h2sync-client";
@@ -29,26 +32,6 @@ inline size_t Count(const std::string& _text, const std::string& _what) {
   size_t n = 0;
   for (size_t p = _text.find(_what); p != std::string::npos; p = _text.find(_what, p + 1)) ++n;
   return n;
-}
-
-inline std::string MakeTempDir() {
-  char tmpl[] = "/tmp/qir_h2srv_XXXXXX";
-  return mkdtemp(tmpl) != nullptr ? std::string(tmpl) : std::string();
-}
-
-inline void RemoveTree(const std::string& _path) {
-  std::error_code ec;
-  if (!_path.empty()) std::filesystem::remove_all(_path, ec);
-}
-
-inline void WriteFile(const std::string& _path, const std::string& _text) {
-  std::ofstream(_path, std::ios::binary | std::ios::trunc) << _text;
-}
-
-inline std::string ReadFile(const std::string& _path) {
-  std::stringstream ss;
-  ss << std::ifstream(_path, std::ios::binary).rdbuf();
-  return ss.str();
 }
 
 // Connects to 127.0.0.1:_port (_port 0: binds instead and reports the port
@@ -116,7 +99,7 @@ inline bool PythonHasH2() { return RunCmd("/usr/bin/python3 -c 'import h2.connec
 // Runs a python h2 script (text) with the given arguments; its output.
 inline std::string Python(const std::string& _dir, const std::string& _script,
                           const std::string& _args) {
-  WriteFile(_dir + "/peer.py", _script);
+  WriteAll(_dir + "/peer.py", _script);
   std::string out;
   RunCmd("/usr/bin/python3 " + _dir + "/peer.py " + _args, &out, 30, true);
   return out;
@@ -213,8 +196,13 @@ class Proc {
     });
   }
 
+  // Bounded wait until _text shows _times times in the output.
+  bool Shows(const std::string& _text, size_t _times = 1, int _ms = 15000) {
+    return Until([&] { return Count(Output(), _text) >= _times; }, _ms);
+  }
+
   pid_t Pid() const { return pid_; }
-  std::string Output() const { return ReadFile(log_); }
+  std::string Output() const { return ReadAll(log_); }
 
  private:
   pid_t pid_ = -1;
@@ -223,16 +211,18 @@ class Proc {
   std::string log_;
 };
 
-// h2srv-sample on a written configuration; its output in _dir/server.out.
+// h2srv-sample (or another server program) on a written configuration; its
+// output in _dir/server.out.
 class SampleServer : public Proc {
  public:
   // Writes _ini (none when empty) and starts the program on it; true once
   // every port of _ports listens by the program's own line (a probe would
   // show as a connection), false when it ended first.
-  bool Start(const std::string& _dir, const std::string& _ini, const std::vector<int>& _ports) {
+  bool Start(const std::string& _dir, const std::string& _ini, const std::vector<int>& _ports,
+             const std::string& _bin = kSampleBinary) {
     std::string cfg = _dir + (_ini.empty() ? "/none.ini" : "/server.ini");
-    if (!_ini.empty()) WriteFile(cfg, _ini);
-    if (!Run({kSampleBinary, cfg}, _dir + "/server.out")) return false;
+    if (!_ini.empty()) WriteAll(cfg, _ini);
+    if (!Run({_bin, cfg}, _dir + "/server.out")) return false;
     return Until([&] {
       std::string out = Output();
       bool all = !_ports.empty();

@@ -15,10 +15,7 @@ class H2SyncClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (access(kClientBinary, X_OK) != 0) GTEST_SKIP() << "h2sync-client not built";
-    dir_ = MakeTempDir();
-    ASSERT_FALSE(dir_.empty());
   }
-  void TearDown() override { RemoveTree(dir_); }
   // Runs the client to its end (Enter at once): exit status and output.
   int Client(std::vector<std::string> _args, std::string* _out) {
     _args.insert(_args.begin(), kClientBinary);
@@ -29,7 +26,9 @@ class H2SyncClientTest : public ::testing::Test {
     return rc < 0 ? c.Stop(SIGKILL) : rc;
   }
   bool MakeCert() { return h2srv_test::MakeCert(dir_, &key_, &crt_); }
-  std::string dir_, key_, crt_;
+  TempDir tmp_;
+  const std::string dir_ = tmp_.path();
+  std::string key_, crt_;
 };
 
 TEST_F(H2SyncClientTest, ArgumentRules) {
@@ -76,7 +75,7 @@ class H2SrvSampleRunTest : public H2SyncClientTest {
   void Start(int _ping = 2) {
     https_ = std::to_string(FreePort());
     std::string ping = std::to_string(_ping);
-    WriteFile(dir_ + "/srv.ini", Ini("USE_SSL = true\nSSL_KEY_FILE = " + key_ + "\nSSL_CRT_FILE = " + crt_ +
+    WriteAll(dir_ + "/srv.ini", Ini("USE_SSL = true\nSSL_KEY_FILE = " + key_ + "\nSSL_CRT_FILE = " + crt_ +
                                          "\nSSL_CA_FILE = n/a",
                                      1, Ports(0, std::stoi(https_)),
                                      "PING_PERIOD = " + ping + "\nPING_TIMEOUT = " + ping));

@@ -14,7 +14,9 @@ using namespace h2srv_test;
 TEST(H2oInteropTest, CompressionErrorWithSmallHeaderTable) {
   if (!HaveCommand("h2o")) GTEST_SKIP() << "h2o is not installed (Debian package h2o)";
   if (access(kClientBinary, X_OK) != 0) GTEST_SKIP() << "h2sync-client is not built";
-  std::string dir = MakeTempDir(), key, crt;
+  TempDir tmp;
+  const std::string dir = tmp.path();
+  std::string key, crt;
   ASSERT_TRUE(MakeCert(dir, &key, &crt));
   int h2c = FreePort(), tls = FreePort();
   Proc h2o({"bash", QIR_SOURCE_DIR "/scripts/h2o-echo.sh", dir, std::to_string(h2c),
@@ -36,5 +38,4 @@ TEST(H2oInteropTest, CompressionErrorWithSmallHeaderTable) {
     EXPECT_EQ(0u, Count(out, "error!")) << out;
   }
   h2o.Stop();
-  RemoveTree(dir);
 }
