@@ -81,6 +81,10 @@ class CQIRSocketNew {
   static int ACCEPT_NOWAIT(int _listen_fd, char* _ip);
   static void SET_NODELAY(int _fd);
   static bool SET_NONBLOCK(int _fd);
+  // An epoll set with a non-blocking eventfd in it (data.ptr null), so that
+  // other threads can wake its waiter. Each descriptor is made only while
+  // still -1; false (logged) when a system call fails.
+  static bool EPOLL_WITH_WAKEUP(int* _epfd, int* _wakefd);
   // Index of the interface that holds the IPv6 address, 0 when none does.
   static int GET_V6_IFINDEX(struct sockaddr_in6* _addr);
   // > 0 readable; 0 timed out; -1 failed. Any descriptor number works.

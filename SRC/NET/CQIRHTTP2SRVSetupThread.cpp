@@ -67,22 +67,7 @@ CQIRHTTP2SRVSetupThread::~CQIRHTTP2SRVSetupThread() { Finalize(); }
 bool CQIRHTTP2SRVSetupThread::Initialize(uint32_t _maxPayload) {
   maxPayload_ = _maxPayload;
   peek_.resize(QIR_HTTP2_UPGRADE_HEAD_SIZE + static_cast<size_t>(_maxPayload));
-  if (epfd_ < 0) epfd_ = epoll_create1(EPOLL_CLOEXEC);
-  if (epfd_ < 0) {
-    QIR_LOG_I("[%d-%s]epoll_create() system call error.", errno, strerror(errno));
-    return false;
-  }
-  if (wakefd_ < 0) {
-    wakefd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    struct epoll_event ev;
-    memset(&ev, 0, sizeof(ev));
-    ev.events = EPOLLIN;
-    ev.data.ptr = nullptr;
-    if (wakefd_ < 0 || epoll_ctl(epfd_, EPOLL_CTL_ADD, wakefd_, &ev) < 0) {
-      QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
-      return false;
-    }
-  }
+  if (!CQIRSocketNew::EPOLL_WITH_WAKEUP(&epfd_, &wakefd_)) return false;
   if (readyfd_ < 0) readyfd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (readyfd_ < 0) {
     QIR_LOG_I("[%d-%s]eventfd() system call error.", errno, strerror(errno));

@@ -3,6 +3,7 @@
 #include "CQIRHTTP2SRVConnection.h"
 #include "CQIRHTTP2SRVConnectionManager.h"
 #include "CQIRServiceLog.h"
+#include "CQIRSocketNew.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -39,22 +40,7 @@ CQIRHTTP2SRVThread::~CQIRHTTP2SRVThread() { Finalize(); }
 
 bool CQIRHTTP2SRVThread::Initialize(int _index, CQIRHTTP2SRVConnectionManager* _cmgr,
                                     QIR_HTTP2SRV_CALLBACKS* _callbacks) {
-  if (epfd_ < 0) epfd_ = epoll_create(1);
-  if (epfd_ < 0) {
-    QIR_LOG_I("[%d-%s]epoll_create() system call error.", errno, strerror(errno));
-    return false;
-  }
-  if (wakefd_ < 0) {
-    wakefd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    struct epoll_event ev;
-    memset(&ev, 0, sizeof(ev));
-    ev.events = EPOLLIN;
-    ev.data.ptr = nullptr;
-    if (wakefd_ < 0 || epoll_ctl(epfd_, EPOLL_CTL_ADD, wakefd_, &ev) < 0) {
-      QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
-      return false;
-    }
-  }
+  if (!CQIRSocketNew::EPOLL_WITH_WAKEUP(&epfd_, &wakefd_)) return false;
   index_ = _index;
   cmgr_ = _cmgr;
   callbacks_ = _callbacks;

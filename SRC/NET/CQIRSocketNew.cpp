@@ -23,6 +23,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -393,6 +395,25 @@ bool CQIRSocketNew::SET_NONBLOCK(int _fd) {
 void CQIRSocketNew::SET_NODELAY(int _fd) {
   int on = 1;
   setsockopt(_fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+}
+
+bool CQIRSocketNew::EPOLL_WITH_WAKEUP(int* _epfd, int* _wakefd) {
+  if (*_epfd < 0) *_epfd = epoll_create1(EPOLL_CLOEXEC);
+  if (*_epfd < 0) {
+    QIR_LOG_I("[%d-%s]epoll_create() system call error.", errno, strerror(errno));
+    return false;
+  }
+  if (*_wakefd >= 0) return true;
+  *_wakefd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  struct epoll_event ev;
+  memset(&ev, 0, sizeof(ev));
+  ev.events = EPOLLIN;
+  ev.data.ptr = nullptr;
+  if (*_wakefd < 0 || epoll_ctl(*_epfd, EPOLL_CTL_ADD, *_wakefd, &ev) < 0) {
+    QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 int CQIRSocketNew::GET_V6_IFINDEX(sockaddr_in6* _addr) {
