@@ -50,7 +50,7 @@ class CQIRHttp2Response final : private CQIRHttp2SessionHandler {
   bool ProcEvent();     // false on failure or once the session is closed
   // Worker thread: frames wait to be written (the socket was full), so the
   // caller should wait for room for output.
-  bool WantWrite() const { return core_.Get() != nullptr && nghttp2_session_want_write(core_.Get()); }
+  bool WantWrite() const { return core_.WantWrite(); }
 
   void SetState(int state, int cause);
   int GetState();

@@ -130,7 +130,7 @@ int CQIRHttp2Response::ProcEventPre() {
   // With nothing new, frames nghttp2 could not write earlier (the socket was
   // full) would otherwise wait for the next input, which a peer that waits
   // for them never sends.
-  if (r == 0 && !nghttp2_session_want_write(core_.Get())) return 0;
+  if (r == 0 && !core_.WantWrite()) return 0;
   return core_.Flush() ? r : -1;
 }
 
