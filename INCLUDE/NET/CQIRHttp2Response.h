@@ -46,7 +46,7 @@ class CQIRHttp2Response final : private CQIRHttp2SessionHandler {
   void Disconnect();  // harmless to call twice
 
   bool IsValid();       // false once the session must be dropped (PING keep-alive)
-  int ProcEventPre();   // 1 a response submitted and flushed, 0 none queued, -1 drop me
+  int ProcEventPre();   // 1 queued responses submitted and flushed, 0 none queued, -1 drop me
   bool ProcEvent();     // false on failure or once the session is closed
   // Worker thread: frames wait to be written (the socket was full), so the
   // caller should wait for room for output.
