@@ -113,7 +113,8 @@ class CQIRHttp2Session {
   void Terminate(bool _markSelf);
 
   // Data provider of both engines: hands nghttp2 the QIR_ST_HTTP2_CHUNK_DATA
-  // in source->ptr in the pieces it asks for.
+  // in source->ptr in the pieces it asks for (the bytes themselves go to
+  // the output buffer uncopied by nghttp2, see SendBody).
   static ssize_t ReadBody(nghttp2_session*, int32_t, uint8_t* _buf, size_t _length,
                           uint32_t* _flags, nghttp2_data_source* _source, void*);
   void Release();  // closes the own epoll set and the socket
@@ -121,6 +122,8 @@ class CQIRHttp2Session {
  private:
   static CQIRHttp2Session* Self(void* _user) { return static_cast<CQIRHttp2Session*>(_user); }
   static ssize_t RecvCallback(nghttp2_session*, uint8_t* _buf, size_t _length, int, void* _user);
+  static int SendBody(nghttp2_session*, nghttp2_frame* _frame, const uint8_t* _head,
+                      size_t _length, nghttp2_data_source* _source, void* _user);
   static int OnFrameRecvCallback(nghttp2_session*, const nghttp2_frame* _frame, void* _user);
   static int OnFrameSendCallback(nghttp2_session*, const nghttp2_frame* _frame, void* _user);
   static int OnStreamCloseCallback(nghttp2_session*, int32_t _stream, uint32_t _code,

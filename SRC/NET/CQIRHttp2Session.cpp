@@ -150,6 +150,7 @@ bool CQIRHttp2Session::Create(bool _server, CQIRHttp2SessionHandler* _handler) {
     nghttp2_option_set_max_continuations(option, kMaxContinuations);
 
     nghttp2_session_callbacks_set_recv_callback(cbs, RecvCallback);
+    nghttp2_session_callbacks_set_send_data_callback(cbs, SendBody);
     nghttp2_session_callbacks_set_on_frame_recv_callback(cbs, OnFrameRecvCallback);
     nghttp2_session_callbacks_set_on_frame_send_callback(cbs, OnFrameSendCallback);
     nghttp2_session_callbacks_set_on_stream_close_callback(cbs, OnStreamCloseCallback);
@@ -393,9 +394,30 @@ ssize_t CQIRHttp2Session::ReadBody(nghttp2_session*, int32_t, uint8_t* _buf, siz
   } else {
     *_flags |= NGHTTP2_DATA_FLAG_EOF;
   }
-  if (n > 0) memcpy(_buf, body->data_ + body->rSize_, n);
+  // The bytes are not copied into nghttp2's frame buffer: SendBody puts
+  // them into the output buffer straight from the record.
+  (void)_buf;
+  if (n > 0) *_flags |= NGHTTP2_DATA_FLAG_NO_COPY;
   body->rSize_ += n;
   return static_cast<ssize_t>(n);
+}
+
+// The DATA frame ReadBody just sized: nghttp2 asks for it before it reads
+// the next piece, so its bytes end at rSize_.
+int CQIRHttp2Session::SendBody(nghttp2_session*, nghttp2_frame* _frame, const uint8_t* _head,
+                               size_t _length, nghttp2_data_source* _source, void* _user) {
+  CQIRHttp2Session* self = Self(_user);
+  // Full: written first, then nghttp2 asks again.
+  if (self->out_.size() >= kOutGather) return NGHTTP2_ERR_WOULDBLOCK;
+  const QIR_ST_HTTP2_CHUNK_DATA* body = static_cast<const QIR_ST_HTTP2_CHUNK_DATA*>(_source->ptr);
+  const uint8_t* data = reinterpret_cast<const uint8_t*>(body->data_ + body->rSize_ - _length);
+  size_t pad = _frame->data.padlen;
+  std::vector<uint8_t>& out = self->out_;
+  out.insert(out.end(), _head, _head + 9);
+  if (pad > 0) out.push_back(static_cast<uint8_t>(pad - 1));
+  out.insert(out.end(), data, data + _length);
+  if (pad > 1) out.insert(out.end(), pad - 1, 0);
+  return 0;
 }
 
 void CQIRHttp2Session::Release() {
