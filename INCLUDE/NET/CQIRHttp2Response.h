@@ -46,11 +46,11 @@ class CQIRHttp2Response final : private CQIRHttp2SessionHandler {
   void Disconnect();  // harmless to call twice
 
   bool IsValid();       // false once the session must be dropped (PING keep-alive)
-  int ProcEventPre();   // 1 a response submitted and flushed, 0 none queued, -1 drop me
+  int ProcEventPre();   // 1 queued responses submitted and flushed, 0 none queued, -1 drop me
   bool ProcEvent();     // false on failure or once the session is closed
   // Worker thread: frames wait to be written (the socket was full), so the
   // caller should wait for room for output.
-  bool WantWrite() const { return core_.Get() != nullptr && nghttp2_session_want_write(core_.Get()); }
+  bool WantWrite() const { return core_.WantWrite(); }
 
   void SetState(int state, int cause);
   int GetState();

@@ -18,7 +18,7 @@
 #include "defHttp2.h"
 
 // What an engine does with the frames of its session; called by the session
-// core from inside nghttp2_session_recv / nghttp2_session_send on the thread
+// core from inside nghttp2_session_recv / nghttp2_session_mem_send on the thread
 // that drives the session. Return values are nghttp2's callback results.
 // An engine is never copied: its session points back to it.
 class CQIRHttp2SessionHandler {
@@ -84,11 +84,17 @@ class CQIRHttp2Session {
 
   // Driving. Recv: reads what the socket has, sends what that produced;
   // false once the session is closed (also when nghttp2 ended it on a
-  // protocol error: its GOAWAY is flushed first). Flush: false on a send
-  // failure (closed with cause 3).
+  // protocol error: its GOAWAY is flushed first). Flush: writes every frame
+  // nghttp2 has ready, gathered into one buffer and written with one call;
+  // what the socket does not take waits for the next Flush. False on a
+  // send failure (closed with cause 3).
   bool Recv();
   bool Flush();
-  bool Ended() const;  // nghttp2 wants neither to read nor to write
+  bool Ended() const;  // nghttp2 wants neither to read nor to write, nothing unwritten
+  // Frames wait: nghttp2 has more, or the socket did not take all of the last.
+  bool WantWrite() const {
+    return session_ != nullptr && (outSent_ < out_.size() || nghttp2_session_want_write(session_));
+  }
 
   // PING keep-alive: a PING after nPingSendThreshold_ s of silence, closed
   // with cause 6 when it stays unanswered nPingTimeoutThreshold_ s.
@@ -107,16 +113,17 @@ class CQIRHttp2Session {
   void Terminate(bool _markSelf);
 
   // Data provider of both engines: hands nghttp2 the QIR_ST_HTTP2_CHUNK_DATA
-  // in source->ptr in the pieces it asks for.
+  // in source->ptr in the pieces it asks for (the bytes themselves go to
+  // the output buffer uncopied by nghttp2, see SendBody).
   static ssize_t ReadBody(nghttp2_session*, int32_t, uint8_t* _buf, size_t _length,
                           uint32_t* _flags, nghttp2_data_source* _source, void*);
   void Release();  // closes the own epoll set and the socket
 
  private:
   static CQIRHttp2Session* Self(void* _user) { return static_cast<CQIRHttp2Session*>(_user); }
-  static ssize_t SendCallback(nghttp2_session*, const uint8_t* _data, size_t _length, int,
-                              void* _user);
   static ssize_t RecvCallback(nghttp2_session*, uint8_t* _buf, size_t _length, int, void* _user);
+  static int SendBody(nghttp2_session*, nghttp2_frame* _frame, const uint8_t* _head,
+                      size_t _length, nghttp2_data_source* _source, void* _user);
   static int OnFrameRecvCallback(nghttp2_session*, const nghttp2_frame* _frame, void* _user);
   static int OnFrameSendCallback(nghttp2_session*, const nghttp2_frame* _frame, void* _user);
   static int OnStreamCloseCallback(nghttp2_session*, int32_t _stream, uint32_t _code,
@@ -139,6 +146,7 @@ class CQIRHttp2Session {
 
   bool OwnHeaders(const nghttp2_frame* _frame) const;
   void Fail(int _cause, const char* _call, int _rv);
+  int Drain();  // Flush without closing: 0, or nghttp2's error code
 
   std::string name_;
   QIR_ST_HTTP2_OPTIONS options_;
@@ -148,6 +156,10 @@ class CQIRHttp2Session {
   int epfd_;
   CQIRSocketNew transport_;
   nghttp2_session* session_;          // owned
+  // Serialized frames not yet written: out_[outSent_..] go first, and nothing
+  // is added until they are gone (a TLS write is retried with the same bytes).
+  std::vector<uint8_t> out_;
+  size_t outSent_;
   CQIRMutex mutexS_;
   int state_;                         // guarded by mutexS_
   int cause_;                         // guarded by mutexS_

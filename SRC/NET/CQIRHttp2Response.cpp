@@ -125,12 +125,25 @@ bool CQIRHttp2Response::IsValid() { return core_.IsValid(); }
 int CQIRHttp2Response::ProcEventPre() {
   if (core_.Get() == nullptr || !core_.IsValid()) return -1;
   ResetStalledResponses();
-  int r = SendResponse();
-  if (r < 0) return r;
+  // Every answer queued now is submitted before the one flush below, so
+  // they leave in one write. Answers queued meanwhile wait for the next
+  // pass: the loop is bounded by what was there at its start.
+  size_t queued;
+  {
+    CQIRLockGuard guard(mutexQ_);
+    queued = responseList_.size();
+  }
+  int r = 0;
+  for (size_t i = 0; i < queued; ++i) {
+    int one = SendResponse();
+    if (one < 0) return one;
+    if (one == 0) break;
+    r = 1;
+  }
   // With nothing new, frames nghttp2 could not write earlier (the socket was
   // full) would otherwise wait for the next input, which a peer that waits
   // for them never sends.
-  if (r == 0 && !nghttp2_session_want_write(core_.Get())) return 0;
+  if (r == 0 && !core_.WantWrite()) return 0;
   return core_.Flush() ? r : -1;
 }
 

@@ -19,6 +19,9 @@ const size_t kMaxOutboundAck = 1000;         // queued PING/SETTINGS answers a n
 const uint64_t kResetBurst = 1000;           // peer resets tolerated at once ...
 const uint64_t kResetRate = 33;              // ... and per second afterwards
 const size_t kMaxContinuations = 8;          // CONTINUATION frames of one header block
+// Output gathered before one write. A drained buffer that grew past twice
+// this is given back, so a connection past a burst keeps little.
+const size_t kOutGather = 64 * 1024;
 
 double SecondsSince(std::chrono::steady_clock::time_point _t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - _t).count();
@@ -53,6 +56,7 @@ CQIRHttp2Session::CQIRHttp2Session()
       fd_(-1),
       epfd_(-1),
       session_(nullptr),
+      outSent_(0),
       state_(QIR_HTTP2_CONN_STATE_INIT),
       cause_(QIR_HTTP2_CONN_CLOSE_CAUSE_NONE),
       lastLibError_(0),
@@ -145,8 +149,8 @@ bool CQIRHttp2Session::Create(bool _server, CQIRHttp2SessionHandler* _handler) {
     nghttp2_option_set_stream_reset_rate_limit(option, kResetBurst, kResetRate);
     nghttp2_option_set_max_continuations(option, kMaxContinuations);
 
-    nghttp2_session_callbacks_set_send_callback(cbs, SendCallback);
     nghttp2_session_callbacks_set_recv_callback(cbs, RecvCallback);
+    nghttp2_session_callbacks_set_send_data_callback(cbs, SendBody);
     nghttp2_session_callbacks_set_on_frame_recv_callback(cbs, OnFrameRecvCallback);
     nghttp2_session_callbacks_set_on_frame_send_callback(cbs, OnFrameSendCallback);
     nghttp2_session_callbacks_set_on_stream_close_callback(cbs, OnStreamCloseCallback);
@@ -208,6 +212,8 @@ void CQIRHttp2Session::Opened() {
   // A PING of a previous connection must not count against this one.
   pingSent_ = false;
   pingAcked_ = false;
+  out_.clear();
+  outSent_ = 0;
   lastError_.clear();
   lastLibError_ = 0;
   hdrStream_ = 0;
@@ -222,15 +228,45 @@ void CQIRHttp2Session::Fail(int _cause, const char* _call, int _rv) {
 }
 
 bool CQIRHttp2Session::Flush() {
-  int rv = nghttp2_session_send(session_);
+  int rv = Drain();
   if (rv == 0) return true;
   Fail(QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR, "nghttp2_session_send()", rv);
   return false;
 }
 
+// One write per pass instead of one per frame: a response's HEADERS and
+// DATA, and the answers of every stream ready now, leave together. The
+// loop ends when nghttp2 has nothing more or the socket is full.
+int CQIRHttp2Session::Drain() {
+  if (session_ == nullptr) return 0;
+  for (;;) {
+    if (outSent_ < out_.size()) {
+      const char* rest = reinterpret_cast<const char*>(out_.data() + outSent_);
+      int n = write(rest, out_.size() - outSent_);
+      if (n < -1) return NGHTTP2_ERR_CALLBACK_FAILURE;
+      if (n > 0) outSent_ += static_cast<size_t>(n);
+      if (outSent_ < out_.size()) return 0;  // the rest when the socket has room
+    }
+    out_.clear();
+    outSent_ = 0;
+    while (out_.size() < kOutGather) {
+      const uint8_t* data = nullptr;
+      ssize_t n = nghttp2_session_mem_send(session_, &data);
+      if (n < 0) return static_cast<int>(n);
+      if (n == 0) break;
+      out_.insert(out_.end(), data, data + n);
+    }
+    if (out_.empty()) {
+      if (out_.capacity() > 2 * kOutGather) std::vector<uint8_t>().swap(out_);
+      return 0;
+    }
+  }
+}
+
 bool CQIRHttp2Session::Ended() const {
   return session_ == nullptr ||
-         (nghttp2_session_want_read(session_) == 0 && nghttp2_session_want_write(session_) == 0);
+         (nghttp2_session_want_read(session_) == 0 && nghttp2_session_want_write(session_) == 0 &&
+          outSent_ >= out_.size());
 }
 
 bool CQIRHttp2Session::Recv() {
@@ -337,7 +373,7 @@ void CQIRHttp2Session::Terminate(bool _markSelf) {
     if (nghttp2_session_terminate_session(session_, code) != 0) {
       QIR_LOG_E("conn(%s) nghttp2_session_terminate_session() failed!...", name_.c_str());
     } else {
-      nghttp2_session_send(session_);
+      Drain();
     }
   }
   QIR_LOG_I("conn(%s) closed...cause(%s)", name_.c_str(), QIR_HTTP2_GET_CLOSE_TEXT(cause));
@@ -358,12 +394,35 @@ ssize_t CQIRHttp2Session::ReadBody(nghttp2_session*, int32_t, uint8_t* _buf, siz
   } else {
     *_flags |= NGHTTP2_DATA_FLAG_EOF;
   }
-  if (n > 0) memcpy(_buf, body->data_ + body->rSize_, n);
+  // The bytes are not copied into nghttp2's frame buffer: SendBody puts
+  // them into the output buffer straight from the record.
+  (void)_buf;
+  if (n > 0) *_flags |= NGHTTP2_DATA_FLAG_NO_COPY;
   body->rSize_ += n;
   return static_cast<ssize_t>(n);
 }
 
+// The DATA frame ReadBody just sized: nghttp2 asks for it before it reads
+// the next piece, so its bytes end at rSize_.
+int CQIRHttp2Session::SendBody(nghttp2_session*, nghttp2_frame* _frame, const uint8_t* _head,
+                               size_t _length, nghttp2_data_source* _source, void* _user) {
+  CQIRHttp2Session* self = Self(_user);
+  // Full: written first, then nghttp2 asks again.
+  if (self->out_.size() >= kOutGather) return NGHTTP2_ERR_WOULDBLOCK;
+  const QIR_ST_HTTP2_CHUNK_DATA* body = static_cast<const QIR_ST_HTTP2_CHUNK_DATA*>(_source->ptr);
+  const uint8_t* data = reinterpret_cast<const uint8_t*>(body->data_ + body->rSize_ - _length);
+  size_t pad = _frame->data.padlen;
+  std::vector<uint8_t>& out = self->out_;
+  out.insert(out.end(), _head, _head + 9);
+  if (pad > 0) out.push_back(static_cast<uint8_t>(pad - 1));
+  out.insert(out.end(), data, data + _length);
+  if (pad > 1) out.insert(out.end(), pad - 1, 0);
+  return 0;
+}
+
 void CQIRHttp2Session::Release() {
+  std::vector<uint8_t>().swap(out_);  // a closed connection keeps no output memory
+  outSent_ = 0;
   if (epfd_ >= 0) {
     if (fd_ >= 0 && epoll_ctl(epfd_, EPOLL_CTL_DEL, fd_, nullptr) != 0) {
       QIR_LOG_I("[%d-%s]epoll_ctl() system call error. %d,%d", errno, strerror(errno), epfd_, fd_);
@@ -381,15 +440,7 @@ void CQIRHttp2Session::Release() {
 
 // ---------------------------------------------------------------------------
 // nghttp2 callbacks: all run inside nghttp2_session_recv or
-// nghttp2_session_send, which they must not re-enter.
-
-ssize_t CQIRHttp2Session::SendCallback(nghttp2_session*, const uint8_t* _data, size_t _length,
-                                       int, void* _user) {
-  int n = Self(_user)->write(reinterpret_cast<const char*>(_data), _length);
-  if (n == -1 || n == 0) return NGHTTP2_ERR_WOULDBLOCK;
-  if (n < 0) return NGHTTP2_ERR_CALLBACK_FAILURE;
-  return n;
-}
+// nghttp2_session_mem_send, which they must not re-enter.
 
 ssize_t CQIRHttp2Session::RecvCallback(nghttp2_session*, uint8_t* _buf, size_t _length, int,
                                        void* _user) {
