@@ -9,9 +9,7 @@
 #include <limits.h>
 #include <string.h>
 
-#include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 using qirtest::ScopedEnv;
@@ -109,12 +107,6 @@ TEST(CQIRConvTest, Str2IntReadsAtMost32Characters) {
   }
 }
 
-TEST(CQIRConvTest, Int2StrBufferIsPerThread) {
-  char* mine = CQIRConv::Int2Str(INT_MIN);
-  std::thread([] { CQIRConv::Int2Str(7); }).join();
-  EXPECT_STREQ("-2147483648", mine);
-}
-
 TEST(CQIRConvTest, NumToStrWithCommaHandlesLongMin) {
   const struct { long num; const char* text; } cases[] = {
       {999, "999"}, {-1000, "-1,000"}, {1234567, "1,234,567"},
@@ -188,26 +180,6 @@ TEST(CQIRConvTest, StrReplaceRepeatsWhileQirStrReplaceScansOnce) {
     strcpy(data, c.src);
     EXPECT_EQ(static_cast<int>(strlen(c.once)), QIR_STR_REPLACE(data, c.pat, c.rep)) << c.src;
     EXPECT_STREQ(c.once, data);
-  }
-}
-
-// Reference: replace the first occurrence, searching from the start, until
-// none is left; compared over random texts.
-TEST(CQIRConvTest, StrReplaceMatchesSearchFromStart) {
-  std::mt19937 rng(7);
-  auto word = [&](size_t _max) {
-    std::string s(rng() % (_max + 1), 'a');
-    for (char& ch : s) ch = "abc"[rng() % 3];
-    return s;
-  };
-  for (int i = 0, steps = 0; i < 3000; ++i, steps = 0) {
-    std::string src = word(12), pat = word(3), rep = word(4), ref = src;
-    if (pat.empty() || rep.find(pat) != std::string::npos) continue;
-    for (size_t pos; steps < 1000 && (pos = ref.find(pat)) != std::string::npos; ++steps) {
-      ref.replace(pos, pat.size(), rep);
-    }
-    if (steps == 1000) continue;  // self-reproducing: refused, checked above
-    EXPECT_EQ(ref, CQIRConv::StrReplace(src, pat, rep)) << src << " " << pat << " " << rep;
   }
 }
 

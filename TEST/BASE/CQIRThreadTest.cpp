@@ -1,14 +1,10 @@
 #include "CQIRThread.h"
 
-#include "CQIRMutex.h"
-
 #include <gtest/gtest.h>
 
-#include <errno.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <thread>
 
 namespace {
 
@@ -47,15 +43,4 @@ TEST(CQIRThreadTest, RunsInitialRunFinalThenTerminates) {
     EXPECT_EQ(CQIRThread::QIR_THREAD_TERMINATE, t.GetStatus());
     EXPECT_TRUE(t.steps == 2 && t.finalRan) << loop;
   }
-}
-
-TEST(CQIRMutexTest, TryLockHeldElsewhereIsBusy) {
-  CQIRMutex m;
-  m.Lock();
-  int rc = -1;
-  std::thread([&] { rc = m.TryLock(); }).join();
-  EXPECT_EQ(EBUSY, rc);
-  m.Unlock();
-  EXPECT_EQ(0, m.TryLock());
-  m.Unlock();
 }

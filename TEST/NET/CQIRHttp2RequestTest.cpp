@@ -1,27 +1,16 @@
-// The client engine against a libnghttp2 server session driven from the test
-// over loopback. The server answers by path: /echo (default) echoes the body
-// with 200, /silent never answers, /rst resets with ENHANCE_YOUR_CALM,
-// /headers-rst sends HEADERS then resets, /goaway answers and sends GOAWAY,
-// /big answers with as many bytes as the request body's number, /bad-length
-// announces more body than it sends, /bad-hpack sends a header block no
-// decoder can read.
+// The client engine against a python h2 server over loopback (h2peer.py:
+// what it answers on which path, and what it prints of what it received).
 #include "CQIRHttp2Request.h"
 
 #include <gtest/gtest.h>
 #include <nghttp2/nghttp2.h>
-#include <openssl/evp.h>
 
+#include "QIRCommonOpenSSL.h"
 #include "SAMPLE/H2SrvTestUtil.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
@@ -30,204 +19,28 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using h2srv_test::Count;
 
+// h2peer.py on a port of its own, ended by its pid.
 class TestServer {
  public:
-  struct Stream {
-    QIR_HTTP2_HEADER hdr;
-    std::string body, out;
-    size_t off = 0;
-  };
-
-  explicit TestServer(bool _upgrade = false, bool _autoPingAck = true)
-      : upgrade_(_upgrade), autoPingAck_(_autoPingAck) {
-    lfd_ = h2srv_test::Loopback(&port_, false);
-    listen(lfd_, 4);
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~TestServer() {
-    stop_ = true;
-    thread_.join();
-    close(lfd_);
+  explicit TestServer(std::vector<std::string> _args = {}) {
+    _args.insert(_args.begin(), {"/usr/bin/python3", QIR_SOURCE_DIR "/TEST/NET/h2peer.py"});
+    if (proc_.Run(_args, tmp_ / "peer.out") && proc_.Shows("\n")) port_ = atoi(Output().c_str() + 5);
   }
   int port() const { return port_; }
-
-  std::mutex mu;  // guards everything below
-  std::vector<nghttp2_settings_entry> settings;
-  std::map<int32_t, QIR_HTTP2_HEADER> requests;  // header lists by stream
-  std::vector<std::pair<int32_t, uint32_t>> resets;  // RST_STREAM received
-  int goaways = 0;
+  std::string Output() const { return proc_.Output(); }
+  // The first line that starts with _what, without it.
+  std::string Line(const std::string& _what) const {
+    for (const std::string& l : qirtest::Lines(Output()))
+      if (l.compare(0, _what.size(), _what) == 0) return l.substr(_what.size());
+    return "";
+  }
 
  private:
-  static TestServer* S(void* _u) { return static_cast<TestServer*>(_u); }
-
-  void Run() {
-    while (!stop_) {
-      pollfd p{lfd_, POLLIN, 0};
-      if (poll(&p, 1, 10) == 1) {
-        int fd = accept(lfd_, nullptr, nullptr);
-        Serve(fd);
-        close(fd);
-      }
-    }
-  }
-
-  bool WriteAll(int _fd, const uint8_t* _d, size_t _n) {
-    while (_n > 0) {
-      ssize_t w = ::send(_fd, _d, _n, MSG_NOSIGNAL);
-      if (w <= 0) return false;
-      _d += w;
-      _n -= (size_t)w;
-    }
-    return true;
-  }
-
-  // Reads the HTTP/1.1 upgrade request, answers 101 and returns the decoded
-  // HTTP2-Settings payload.
-  std::string Upgrade(int _fd) {
-    std::string head;
-    char c;
-    while (head.find("\r\n\r\n") == std::string::npos && ::recv(_fd, &c, 1, 0) == 1) head += c;
-    size_t at = head.find("HTTP2-Settings: ");
-    std::string b64 = head.substr(at + 16, head.find("\r\n", at) - at - 16);
-    for (char& ch : b64) ch = ch == '-' ? '+' : ch == '_' ? '/' : ch;
-    size_t pad = (4 - b64.size() % 4) % 4;
-    b64.append(pad, '=');
-    std::string out(b64.size(), '\0');
-    int n = EVP_DecodeBlock((unsigned char*)&out[0], (const unsigned char*)b64.data(),
-                            (int)b64.size());
-    out.resize(n > 0 ? (size_t)n - pad : 0);
-    const char* ok = "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: h2c\r\n\r\n";
-    WriteAll(_fd, (const uint8_t*)ok, strlen(ok));
-    return out;
-  }
-
-  void Serve(int _fd) {
-    fd_ = _fd;
-    nghttp2_session_callbacks* cb;
-    nghttp2_session_callbacks_new(&cb);
-    nghttp2_session_callbacks_set_on_begin_headers_callback(
-        cb, [](nghttp2_session*, const nghttp2_frame* f, void* u) {
-          S(u)->streams_[f->hd.stream_id];
-          return 0;
-        });
-    nghttp2_session_callbacks_set_on_header_callback(
-        cb, [](nghttp2_session*, const nghttp2_frame* f, const uint8_t* n, size_t nl,
-               const uint8_t* v, size_t vl, uint8_t, void* u) {
-          S(u)->streams_[f->hd.stream_id].hdr.emplace_back(std::string((const char*)n, nl),
-                                                           std::string((const char*)v, vl));
-          return 0;
-        });
-    nghttp2_session_callbacks_set_on_data_chunk_recv_callback(
-        cb, [](nghttp2_session*, uint8_t, int32_t id, const uint8_t* d, size_t l, void* u) {
-          S(u)->streams_[id].body.append((const char*)d, l);
-          return 0;
-        });
-    nghttp2_session_callbacks_set_on_frame_recv_callback(
-        cb, [](nghttp2_session* s, const nghttp2_frame* f, void* u) {
-          S(u)->OnFrame(s, f);
-          return 0;
-        });
-    nghttp2_option* opt;
-    nghttp2_option_new(&opt);
-    if (!autoPingAck_) nghttp2_option_set_no_auto_ping_ack(opt, 1);
-    nghttp2_session* s;
-    nghttp2_session_server_new2(&s, cb, this, opt);
-    nghttp2_session_callbacks_del(cb);
-    nghttp2_option_del(opt);
-    nghttp2_submit_settings(s, NGHTTP2_FLAG_NONE, nullptr, 0);
-    if (upgrade_) {
-      std::string payload = Upgrade(_fd);
-      nghttp2_session_upgrade2(s, (const uint8_t*)payload.data(), payload.size(), 0, nullptr);
-      streams_[1].body = "upgrade";  // the answer to "GET /" on stream 1
-      Answer(s, 1, "200", "upgrade");
-    }
-    uint8_t buf[16384];
-    while (!stop_) {
-      const uint8_t* out;
-      ssize_t n;
-      while ((n = nghttp2_session_mem_send(s, &out)) > 0) {
-        if (!WriteAll(_fd, out, (size_t)n)) stop_ = true;
-      }
-      pollfd p{_fd, POLLIN, 0};
-      if (poll(&p, 1, 10) != 1) continue;
-      n = ::recv(_fd, buf, sizeof(buf), 0);
-      if (n <= 0 || nghttp2_session_mem_recv(s, buf, (size_t)n) < 0) break;
-    }
-    nghttp2_session_del(s);
-    streams_.clear();
-  }
-
-  void Answer(nghttp2_session* _s, int32_t _id, const char* _status, const std::string& _body,
-              const char* _length = nullptr) {
-    Stream& st = streams_[_id];
-    st.out = _body;
-    st.off = 0;
-    nghttp2_nv nv[] = {{(uint8_t*)":status", (uint8_t*)_status, 7, 3, NGHTTP2_NV_FLAG_NONE},
-                       {(uint8_t*)"content-length", (uint8_t*)_length, 14,
-                        _length != nullptr ? strlen(_length) : 0, NGHTTP2_NV_FLAG_NONE}};
-    nghttp2_data_provider dp;
-    dp.source.ptr = &st;
-    dp.read_callback = [](nghttp2_session*, int32_t, uint8_t* b, size_t l, uint32_t* fl,
-                          nghttp2_data_source* src, void*) -> ssize_t {
-      Stream* t = static_cast<Stream*>(src->ptr);
-      size_t n = std::min(l, t->out.size() - t->off);
-      memcpy(b, t->out.data() + t->off, n);
-      t->off += n;
-      if (t->off == t->out.size()) *fl |= NGHTTP2_DATA_FLAG_EOF;
-      return (ssize_t)n;
-    };
-    nghttp2_submit_response(_s, _id, nv, _length != nullptr ? 2 : 1, &dp);
-  }
-
-  void OnFrame(nghttp2_session* _s, const nghttp2_frame* _f) {
-    std::lock_guard<std::mutex> lock(mu);
-    int32_t id = _f->hd.stream_id;
-    if (_f->hd.type == NGHTTP2_SETTINGS && !(_f->hd.flags & NGHTTP2_FLAG_ACK)) {
-      settings.assign(_f->settings.iv, _f->settings.iv + _f->settings.niv);
-    } else if (_f->hd.type == NGHTTP2_RST_STREAM) {
-      resets.emplace_back(id, _f->rst_stream.error_code);
-    } else if (_f->hd.type == NGHTTP2_GOAWAY) {
-      ++goaways;
-    }
-    if (!(_f->hd.flags & NGHTTP2_FLAG_END_STREAM) ||
-        (_f->hd.type != NGHTTP2_DATA && _f->hd.type != NGHTTP2_HEADERS)) {
-      return;
-    }
-    Stream& st = streams_[id];
-    requests[id] = st.hdr;
-    std::string path;
-    for (auto& h : st.hdr) {
-      if (h.first == ":path") path = h.second;
-    }
-    if (path == "/silent") return;
-    if (path == "/bad-hpack") {
-      // HEADERS with END_HEADERS whose only field refers far past any table.
-      const uint8_t raw[] = {0, 0, 5, NGHTTP2_HEADERS, NGHTTP2_FLAG_END_HEADERS, 0, 0, 0,
-                             (uint8_t)id, 0xff, 0xff, 0xff, 0xff, 0x0f};
-      WriteAll(fd_, raw, sizeof(raw));
-    } else if (path == "/bad-length") {
-      Answer(_s, id, "200", "abc", "10");
-    } else if (path == "/rst") {
-      nghttp2_submit_rst_stream(_s, NGHTTP2_FLAG_NONE, id, NGHTTP2_ENHANCE_YOUR_CALM);
-    } else if (path == "/headers-rst") {
-      nghttp2_nv nv[] = {{(uint8_t*)":status", (uint8_t*)"200", 7, 3, NGHTTP2_NV_FLAG_NONE}};
-      nghttp2_submit_headers(_s, NGHTTP2_FLAG_NONE, id, nullptr, nv, 1, nullptr);
-      nghttp2_submit_rst_stream(_s, NGHTTP2_FLAG_NONE, id, NGHTTP2_ENHANCE_YOUR_CALM);
-    } else if (path == "/big") {
-      Answer(_s, id, "200", std::string((size_t)atoi(st.body.c_str()), 'b'));
-    } else {
-      Answer(_s, id, "200", st.body);
-      if (path == "/goaway") nghttp2_submit_goaway(_s, NGHTTP2_FLAG_NONE, id, NGHTTP2_NO_ERROR, nullptr, 0);
-    }
-  }
-
-  bool upgrade_, autoPingAck_;
-  int lfd_, port_ = 0;
-  int fd_ = -1;  // the connection being served
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  std::map<int32_t, Stream> streams_;  // server thread only
+  qirtest::TempDir tmp_;
+  h2srv_test::Proc proc_;
+  int port_ = 0;
 };
 
 QIR_ST_HTTP2_OPTIONS Options(uint32_t _streams = 0, uint32_t _payload = 0) {
@@ -255,6 +68,9 @@ std::string Body(const QIR_ST_HTTP2_RESPONSE& _r) {
 
 class Http2RequestTest : public ::testing::Test {
  protected:
+  void SetUp() override {
+    if (!h2srv_test::PythonHasH2()) GTEST_SKIP() << "python3 h2 is missing";
+  }
   void Open(TestServer& _srv, QIR_ST_HTTP2_OPTIONS _o = Options(), bool _upgrade = false) {
     ASSERT_TRUE(client_.Initialize("t", &_o));
     streams_ = _o.nMaxConcurrentStream_ ? _o.nMaxConcurrentStream_ : 100;
@@ -295,21 +111,12 @@ TEST_F(Http2RequestTest, InitializeOnceSettingsAndHeaderBlock) {
   ASSERT_EQ(1, client_.Request(7, nullptr, "GET", "/echo", hdr, 0, nullptr, true));
   ASSERT_EQ(1, Collect(client_, res_, buf_));
   EXPECT_EQ(7, res_.messageId_);
-  std::lock_guard<std::mutex> lock(srv.mu);
-  std::vector<std::pair<int32_t, uint32_t>> want = {
-      {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, 100}, {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 65536},
-      {NGHTTP2_SETTINGS_MAX_FRAME_SIZE, 16384}, {NGHTTP2_SETTINGS_HEADER_TABLE_SIZE, 4096},
-      {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, 65536}, {NGHTTP2_SETTINGS_ENABLE_PUSH, 0}};
-  ASSERT_EQ(want.size(), srv.settings.size());
-  for (size_t i = 0; i < want.size(); ++i) {
-    EXPECT_EQ(want[i], std::make_pair(srv.settings[i].settings_id, srv.settings[i].value));
-  }
-  const QIR_HTTP2_HEADER& got = srv.requests.at(res_.streamId_);
-  ASSERT_EQ(64u, got.size());  // 4 pseudo-headers + the first 60 fields
-  EXPECT_EQ(QIR_HTTP2_HEADER::value_type(":scheme", "http"), got[0]);
-  EXPECT_EQ(QIR_HTTP2_HEADER::value_type(":authority", "127.0.0.1:" + std::to_string(srv.port())),
-            got[1]);
-  EXPECT_EQ("x-h59", got[63].first);
+  // Concurrent streams, window, frame size, header table, header list, push.
+  EXPECT_EQ("3=100 4=65536 5=16384 1=4096 6=65536 2=0", srv.Line("settings "));
+  std::string got = srv.Line("headers " + std::to_string(res_.streamId_) + " ");
+  EXPECT_EQ(63u, Count(got, "|")) << got;  // 4 pseudo-headers + the first 60 fields
+  EXPECT_EQ(0u, got.find(":scheme=http|:authority=127.0.0.1:" + std::to_string(srv.port()) + "|"));
+  EXPECT_EQ(got.size() - 8, got.find("|x-h59=v")) << got;
 }
 
 // 100 requests queued from four threads while this thread drives events:
@@ -362,9 +169,8 @@ TEST_F(Http2RequestTest, AsyncTimeoutCancelsItsStreamOnly) {
   ASSERT_EQ(1, Collect(client_, res_, buf_));
   EXPECT_EQ("still-open", Body(res_));
   EXPECT_EQ(QIR_HTTP2_CONN_STATE_OPEN, client_.GetState());
-  std::lock_guard<std::mutex> lock(srv.mu);
-  ASSERT_EQ(1u, srv.resets.size());
-  EXPECT_EQ((uint32_t)NGHTTP2_CANCEL, srv.resets[0].second);
+  EXPECT_EQ(1u, Count(srv.Output(), "\nreset "));
+  EXPECT_EQ("1 8", srv.Line("reset "));  // CANCEL
 }
 
 // Outcome marks of handed-back responses, all on one connection: a stream
@@ -405,9 +211,8 @@ TEST_F(Http2RequestTest, GoawayClosesByPeerAndKeepsTheAnswerBeforeIt) {
   EXPECT_EQ(-1, client_.Response(&res_));
   EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_PEER, client_.GetStateCause());
   client_.Disconnect();
-  usleep(50000);
-  std::lock_guard<std::mutex> lock(srv.mu);
-  EXPECT_EQ(0, srv.goaways);  // no GOAWAY answers the peer's
+  usleep(200000);
+  EXPECT_EQ(0u, Count(srv.Output(), "\ngoaway"));  // no GOAWAY answers the peer's
 }
 
 // A synchronous request on a session that fails ends with the session
@@ -440,17 +245,14 @@ TEST_F(Http2RequestTest, FailedSessionEndsTheSyncRequestWithItsCause) {
     EXPECT_EQ(c.cause, client.GetStateCause());
     EXPECT_EQ(-3, client.Request(2, nullptr, "GET", "/", {}, 0, nullptr, true));
     client.Disconnect();
-    int goaways = 0;
-    for (int i = 0; i < 500 && goaways == 0; ++i, usleep(1000)) {
-      std::lock_guard<std::mutex> lock(srv.mu);
-      goaways = srv.goaways;
-    }
-    EXPECT_EQ(1, goaways);
+    for (int i = 0; i < 500 && Count(srv.Output(), "\ngoaway") == 0; ++i) usleep(10000);
+    usleep(100000);
+    EXPECT_EQ(1u, Count(srv.Output(), "\ngoaway")) << srv.Output();
   }
 }
 
 TEST_F(Http2RequestTest, UnansweredPingClosesWithPingTimeout) {
-  TestServer srv(false, false);
+  TestServer srv({"mute"});
   QIR_ST_HTTP2_OPTIONS o = Options();
   o.nPingSendThreshold_ = 1;
   o.nPingTimeoutThreshold_ = 1;
@@ -537,12 +339,39 @@ TEST_F(Http2RequestTest, OverlongRequestFieldIsRefused) {
 // After an upgrade the server answers the upgrade request on stream 1; the
 // synchronous Request used to take that answer for its own.
 TEST_F(Http2RequestTest, SyncRequestAfterUpgradeTakesOnlyItsOwnStream) {
-  TestServer srv(true);
+  TestServer srv({"upgrade"});
   Open(srv, Options(), true);
   usleep(50000);  // let the stream-1 answer arrive first
   ASSERT_TRUE(Sync("/echo", "mine"));
   EXPECT_EQ(3, res_.streamId_);
   EXPECT_EQ("mine", Body(res_));
+}
+
+// The client reaches a server that speaks TLS 1.3 only once its context
+// has QIR_SSL_CTX_ENABLE_TLS13, not before.
+TEST_F(Http2RequestTest, TlsOneThreeOnlyWithTheContextsKey) {
+  qirtest::TempDir tmp;
+  std::string key, crt;
+  ASSERT_TRUE(h2srv_test::MakeCert(tmp.path(), &key, &crt));
+  TestServer srv({"tls13", crt, key});
+  QIR_SSL_INIT();
+  for (bool tls13 : {false, true}) {
+    SSL_CTX* ctx = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, nullptr);
+    ASSERT_TRUE(ctx != nullptr && (!tls13 || QIR_SSL_CTX_ENABLE_TLS13(ctx) == 0));
+    CQIRHttp2Request client;
+    QIR_ST_HTTP2_OPTIONS o = Options();
+    ASSERT_TRUE(client.Initialize("tls13", &o));
+    EXPECT_EQ(tls13, client.Connect("127.0.0.1", srv.port(), ctx, false));
+    strcpy(req_.method_, "GET");
+    strcpy(req_.path_, "/version");
+    res_.payload_.data_ = buf_;
+    if (tls13) {
+      ASSERT_TRUE(client.Request(&req_, &res_)) << srv.Output();
+      EXPECT_EQ("TLSv1.3", Body(res_));
+    }
+    client.Disconnect();
+    SSL_CTX_free(ctx);
+  }
 }
 
 }  // namespace

@@ -133,41 +133,6 @@ TEST_P(Http2EngineFeed, EchoesRequestsHandedOverOnePerCall) {
 }
 INSTANTIATE_TEST_SUITE_P(BulkAndByteByByte, Http2EngineFeed, ::testing::Bool());
 
-TEST_F(Http2Engine, LargeBodyLeavesInFramesOfTheFrameSize) {
-  Open(Streams(4, 40000));
-  peer_->Submit("GET", "/big");
-  Turn(e_, *peer_);
-  ASSERT_EQ(std::vector<int32_t>{1}, Take());
-  std::string body(40000, 'x');
-  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 26);
-  Answer(1, "200", body);
-  ASSERT_TRUE(Closed(1));
-  std::vector<size_t> sizes;
-  uint8_t lastFlags = 0;
-  for (auto& f : peer_->frames)
-    if (f.type == NGHTTP2_DATA && f.id == 1) sizes.push_back(f.length), lastFlags = f.flags;
-  EXPECT_EQ((std::vector<size_t>{16384, 16384, 7232}), sizes);
-  EXPECT_TRUE(lastFlags & NGHTTP2_FLAG_END_STREAM);
-  EXPECT_EQ(body, peer_->streams[1].body);
-}
-
-TEST_F(Http2Engine, RequestBodyAtTheLimitAndOneBytePast) {
-  Open(Streams(4, 16));
-  peer_->Submit("POST", "/at", std::string(16, 'a'));
-  peer_->Submit("POST", "/past", std::string(17, 'b'));
-  Turn(e_, *peer_);
-  QIR_ST_HTTP2_REQUEST_RECV req;
-  ASSERT_EQ(1, e_.Request(&req));
-  EXPECT_EQ(std::string(16, 'a'), std::string(req.data_, req.size_));
-  EXPECT_EQ(0, req.error_);
-  req.data_[req.size_] = '\0';
-  Answer(req.streamId_, "200");
-  ASSERT_EQ(1, e_.Request(&req));
-  EXPECT_EQ(1, req.error_);
-  EXPECT_LE(req.size_, 16u);
-  Answer(req.streamId_, "200");
-}
-
 TEST_F(Http2Engine, Status000ResetsItsStreamAndLateAnswersAreDropped) {
   Open(Streams(4));
   peer_->Submit("GET", "/1");
@@ -405,51 +370,4 @@ TEST_F(Http2Engine, ConnectionWindowPastTheMaximumGetsGoawayFlowControlError) {
   EXPECT_EQ(static_cast<uint32_t>(NGHTTP2_FLOW_CONTROL_ERROR), f->code);
   EXPECT_EQ(QIR_HTTP2_CONN_STATE_CLOSE, e_.GetState());
   EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR, e_.GetStateCause());
-}
-
-// A peer that keeps its flow-control window shut cannot hold a response
-// record: past the stall time-out the stream is reset and the record freed.
-TEST_F(Http2Engine, StalledResponseIsResetAndItsRecordFreed) {
-  QIR_ST_HTTP2_OPTIONS o = Streams(2);
-  o.nSendStallTimeout_ = 1;
-  Open(o);
-  nghttp2_settings_entry shut = {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 0};
-  nghttp2_submit_settings(peer_->session, NGHTTP2_FLAG_NONE, &shut, 1);
-  peer_->Submit("GET", "/");
-  Turn(e_, *peer_);
-  ASSERT_EQ(std::vector<int32_t>{1}, Take());
-  Answer(1, "200", std::string(100, 'b'));
-  bool reset = false;
-  for (int i = 0; i < 6 && !reset; ++i) {
-    reset = PumpUntil(e_, *peer_, [&] { return peer_->Find(NGHTTP2_RST_STREAM, 1) != nullptr; });
-  }
-  ASSERT_TRUE(reset);
-  EXPECT_EQ(static_cast<uint32_t>(NGHTTP2_CANCEL), peer_->Find(NGHTTP2_RST_STREAM, 1)->code);
-  EXPECT_EQ("", peer_->streams[1].body);
-  EXPECT_EQ(2u, e_.GetResponsePoolSize());
-  EXPECT_EQ(QIR_HTTP2_CONN_STATE_OPEN, e_.GetState());
-}
-
-// Responses queued from an application thread while the worker drives.
-TEST_F(Http2Engine, ResponsesFromAnotherThread) {
-  Open(Streams(32));
-  for (int i = 0; i < 20; ++i) peer_->Submit("GET", "/");
-  Turn(e_, *peer_);
-  std::vector<int32_t> ids = Take();
-  ASSERT_EQ(20u, ids.size());
-  std::thread app([&] {
-    std::string body = "async";
-    QIR_ST_HTTP2_RESPONSE res;
-    strcpy(res.rs_, "200");
-    res.payload_.data_ = &body[0];
-    res.payload_.size_ = body.size();
-    for (int32_t id : ids) {
-      res.streamId_ = id;
-      EXPECT_EQ(1, e_.Response(&res, true));
-    }
-  });
-  bool all = PumpUntil(e_, *peer_, [&] { return peer_->streams[39].closed; });
-  app.join();
-  ASSERT_TRUE(all);
-  EXPECT_EQ("async", peer_->streams[39].body);
 }

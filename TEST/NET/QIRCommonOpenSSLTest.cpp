@@ -92,29 +92,6 @@ class QIRCommonOpenSSLTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(QIRCommonOpenSSLTest, OnlyAClientOfferingH2GetsIt) {
-  const struct {
-    const char* offer;  // ALPN list in wire form; null: the context's own ("h2")
-    unsigned len;
-    bool h2;
-  } cases[] = {{nullptr, 0, true}, {"\x08http/1.1\x02h2", 12, true}, {"\x08http/1.1", 9, false}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.len);
-    Outcome o;
-    Captured([&] {
-      o = Handshake(server_, client_, [&](SSL* _ssl) {
-        if (c.offer) SSL_set_alpn_protos(_ssl, reinterpret_cast<const unsigned char*>(c.offer), c.len);
-      });
-    });
-    // Without agreement the handshake completes; the framework refuses after.
-    EXPECT_TRUE(o.serverOk && o.clientOk);
-    EXPECT_EQ(c.h2, o.serverH2);
-    EXPECT_EQ(c.h2, o.clientH2);
-    EXPECT_EQ("TLSv1.2", o.version);
-    EXPECT_TRUE(Has(QIR_DEFAULT_CIPHER_LIST, o.cipher)) << o.cipher;
-  }
-}
-
 TEST_F(QIRCommonOpenSSLTest, PeerCertificateVerification) {
   ASSERT_TRUE(pki_.MakeCaSigned());
   ASSERT_TRUE(pki_.MakeDated("expired", "20200101000000Z", "20200102000000Z"));
@@ -141,14 +118,6 @@ TEST_F(QIRCommonOpenSSLTest, PeerCertificateVerification) {
     SSL_CTX_free(client);
     SSL_CTX_free(server);
   }
-}
-
-TEST_F(QIRCommonOpenSSLTest, ContextsRefuseFilesThatDoNotLoad) {
-  const std::string missing = pki_.Path("missing.pem");
-  Captured([&] {
-    EXPECT_EQ(nullptr, QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, missing.c_str()));
-    EXPECT_EQ(nullptr, ServerCtx("missing"));
-  });
 }
 
 // Any server name moves the connection to the default server context, which

@@ -10,17 +10,6 @@
 
 #include <string>
 
-TEST(QIRHttp2OptionTest, ZeroOptionsTakeDefaultsOthersKept) {
-  QIR_ST_HTTP2_OPTIONS opt;  // all fields start 0
-  QIR_HTTP2_SET_DEFAULT_OPTIONS(&opt);
-  QIR_ST_HTTP2_OPTIONS expect = {100, 1024, 4096, 65536, 16384, 0, 0, 0, 0, 1, 65536, 256, 30};
-  EXPECT_EQ(0, memcmp(&expect, &opt, sizeof(opt)));  // PING logic stays off
-  QIR_ST_HTTP2_OPTIONS set = {7, 65536, 64, 1, 2, 3, 4, 5, 6, 9, 10, 11, 0};
-  opt = set;
-  QIR_HTTP2_SET_DEFAULT_OPTIONS(&opt);
-  EXPECT_EQ(0, memcmp(&set, &opt, sizeof(opt)));
-}
-
 // The texts are one table indexed by the cause.
 TEST(QIRHttp2OptionTest, ErrorTextStaysInsideItsTable) {
   EXPECT_STREQ("stream already closed!",

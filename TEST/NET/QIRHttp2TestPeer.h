@@ -1,20 +1,15 @@
 #ifndef QIR_TEST_NET_QIRHTTP2TESTPEER_H
 #define QIR_TEST_NET_QIRHTTP2TESTPEER_H
 
-// Real peers for the server engine tests: a libnghttp2 client session on one
-// end of a socketpair, and an echo driver running the engine in its own-epoll
-// mode on a loopback listener.
+// The real peer of the server engine tests: a libnghttp2 client session on
+// one end of a socketpair.
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CQIRHttp2Response.h"
@@ -195,54 +190,6 @@ inline void Echo(CQIRHttp2Response& _e, const QIR_ST_HTTP2_REQUEST_RECV& _req) {
   res.payload_.size_ = body.size();
   _e.Response(&res, false);
 }
-
-// Loopback echo server: every accepted connection gets an engine in its own
-// epoll mode on a thread of its own. Mode 0 upgrade, 1 preface, 2 TLS.
-class EchoServer {
- public:
-  explicit EchoServer(int _mode, SSL_CTX* _ctx = nullptr) : mode_(_mode), ctx_(_ctx) {
-    lfd_ = h2srv_test::Loopback(&port_, false);
-    listen(lfd_, 16);
-    acceptor_ = std::thread([this] {
-      for (struct pollfd p = {lfd_, POLLIN, 0}; !stop_;) {
-        int fd = poll(&p, 1, 20) == 1 ? accept(lfd_, nullptr, nullptr) : -1;
-        if (fd >= 0) conns_.emplace_back([this, fd] { Serve(fd); });
-      }
-    });
-  }
-  ~EchoServer() {
-    stop_ = true;
-    acceptor_.join();
-    for (auto& t : conns_) t.join();
-    close(lfd_);
-  }
-  std::string Url(const char* _path) const {
-    return (mode_ == 2 ? "https" : "http") + std::string("://127.0.0.1:") +
-           std::to_string(port_) + _path;
-  }
-
-  int port() const { return port_; }
-  std::atomic<int> served{0};
-
- private:
-  void Serve(int _fd) {
-    CQIRHttp2Response e;
-    QIR_ST_HTTP2_OPTIONS opt;
-    bool ok = e.Initialize("echo", &opt) &&
-              (mode_ == 0 ? e.Accept(_fd, "127.0.0.1", 0, false)
-                          : e.Accept(_fd, "127.0.0.1", 0, mode_ == 2 ? ctx_ : nullptr, false));
-    QIR_ST_HTTP2_REQUEST_RECV req;
-    for (int r = 0; ok && !stop_ && r >= 0;) {
-      if ((r = e.Request(&req)) == 1) Echo(e, req), ++served;
-    }
-  }
-
-  int mode_, lfd_, port_ = 0;
-  SSL_CTX* ctx_;
-  std::atomic<bool> stop_{false};
-  std::thread acceptor_;
-  std::vector<std::thread> conns_;
-};
 
 }  // namespace qirtest
 

@@ -141,8 +141,17 @@ TEST_F(H2SrvSampleTest, EchoOverAllThreeFormsAndAfterBadInput) {
   }
   EXPECT_EQ(7u, Count(a.Output(), "\nConnect "));
   EXPECT_EQ(4u, Count(b.Output(), "\nConnect "));
+  // GET / over the upgrade is answered on stream 1 (it hung when "/" made
+  // no stream); nghttp upgrades with OPTIONS * before its POST.
+  std::string out;
+  EXPECT_EQ(0, RunCmd("curl -sS --http2 -o /dev/null -w '%{http_code} %{http_version}' " +
+                          u.substr(0, u.size() - 4), &out, 10));
+  EXPECT_EQ("200 2", out);
+  WriteAll(dir_ + "/in", "hello");
+  EXPECT_EQ(0, RunCmd("nghttp -u -d " + dir_ + "/in " + u, &out, 10));
+  EXPECT_EQ("hello", out.substr(std::min<size_t>(out.size(), out.size() - 5))) << out;
 
-  std::string out = Python(dir_, R"PY(
+  out = Python(dir_, R"PY(
 import socket, ssl, sys, time, h2.connection, h2.config
 up, tls, direct = (int(a) for a in sys.argv[1:4])
 def raw(port, payload, linger=0.0):
@@ -224,55 +233,4 @@ TEST_F(H2SrvSampleTest, ManyConnectionsAllAnswered) {
     EXPECT_NE(std::string::npos, out.find(std::string("status codes: ") + r.total + " 2xx")) << out;
   }
   EXPECT_EQ(0, server.Stop());
-}
-
-// Python h2 peers: two requests completing in one read at a limit of 2 are
-// both served (the stream completing used to be counted, so the second got
-// 429); a peer that never answers the server's PINGs is dropped after the
-// time-out (an answering one stays: Http2Engine.PingAfterSilenceThenPingTimeout).
-TEST_F(H2SrvSampleTest, StreamLimitAndPingTimeout) {
-  if (!PythonHasH2()) GTEST_SKIP() << "python3 h2 is missing";
-  int port = FreePort();
-  SampleServer server;
-  ASSERT_TRUE(server.Start(dir_, Ini(kPlain, 1, Ports(port, 0),
-                                     "MAX_CONCURRENT_STREAM = 2\nPING_PERIOD = 1\nPING_TIMEOUT = 1"),
-                           {port}))
-      << server.Output();
-  std::string out = Python(dir_, R"PY(
-import socket, sys, time, threading, h2.connection, h2.config, h2.events as ev
-def run(requests, name, result):
-    s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=10)
-    c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
-    c.initiate_connection()
-    for sid in requests:
-        c.send_headers(sid, [(":method", "GET"), (":scheme", "http"),
-                             (":authority", "t"), (":path", "/")], end_stream=True)
-    s.sendall(c.data_to_send())
-    pings, status, start = 0, [], time.time()
-    while len(status) < len(requests) or not requests:
-        data = s.recv(65536)
-        if not data:
-            break
-        for e in c.receive_data(data):
-            pings += isinstance(e, ev.PingReceived)
-            if isinstance(e, ev.ResponseReceived):
-                status.append(dict(e.headers)[b":status"].decode())
-        if requests:
-            s.sendall(c.data_to_send())
-    result[name] = "%s pinged:%s%s" % (",".join(sorted(status)) or "-", pings > 0,
-        "" if status else " closed_in_time:%s" % (1.5 <= time.time() - start < 6))
-result = {}
-peers = [threading.Thread(target=run, args=([1, 3], "burst", result)),
-         threading.Thread(target=run, args=([], "silent", result))]
-for t in peers: t.start()
-for t in peers: t.join()
-for k in ("burst", "silent"): print(k, result.get(k))
-)PY", std::to_string(port));
-  // Both streams are within the advertised limit of 2: both are served.
-  EXPECT_EQ("burst 200,200 pinged:False\nsilent - pinged:True closed_in_time:True\n", out);
-  EXPECT_EQ(0, server.Stop());
-  std::string log = server.Output();
-  EXPECT_EQ(std::string::npos, log.find("Too many request automatic response...")) << log;
-  EXPECT_NE(std::string::npos, log.find("ping timeout!...")) << log;
-  EXPECT_EQ(2u, Count(log, "Receive Request"));
 }

@@ -1,7 +1,6 @@
-// The programs as services: h2srv-sample's command line and unit file, TLS
-// 1.3 on the server and in the client engine, and h2async-sample answering
-// from its application thread. Independent peers: curl, openssl s_client,
-// h2load, python h2.
+// The programs as services: h2srv-sample's command line, unit file and TLS
+// 1.3, and h2async-sample answering from its application thread.
+// Independent peers: curl, openssl s_client, h2load, python h2.
 
 #include <gtest/gtest.h>
 
@@ -11,8 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "CQIRHttp2Request.h"
-#include "QIRCommonOpenSSL.h"
 #include "SAMPLE/H2SrvTestUtil.h"
 
 using namespace h2srv_test;
@@ -118,88 +115,6 @@ TEST_F(H2SrvServiceTest, Tls13OnlyWithTheKey) {
     EXPECT_NE(std::string::npos, server.Output().find(std::string(" - TLS 1.3 Support : ") +
                                                       (on ? "true" : "false")));
     EXPECT_EQ(0, server.Stop());
-  }
-}
-
-// The client engine reaches a server that speaks TLS 1.3 only (python's
-// ssl with h2) once its context has QIR_SSL_CTX_ENABLE_TLS13, not before.
-TEST_F(H2SrvServiceTest, ClientEngineTls13) {
-  if (!PythonHasH2()) GTEST_SKIP() << "python3 h2 is missing";
-  std::string key, crt;
-  ASSERT_TRUE(MakeCert(dir_, &key, &crt));
-  int port = FreePort();
-  WriteAll(dir_ + "/tls13.py", R"PY(
-import socket, ssl, sys, h2.connection, h2.config, h2.events as ev
-ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-ctx.minimum_version = ssl.TLSVersion.TLSv1_3
-ctx.load_cert_chain(sys.argv[2], sys.argv[3])
-ctx.set_alpn_protocols(["h2"])
-ls = socket.socket()
-ls.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-ls.bind(("127.0.0.1", int(sys.argv[1])))
-ls.listen(4)
-ls.settimeout(30)
-print("ready", flush=True)
-for _ in range(2):
-    raw, _a = ls.accept()
-    try:
-        s = ctx.wrap_socket(raw, server_side=True)
-    except (ssl.SSLError, OSError):
-        raw.close()
-        continue
-    c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=False))
-    c.initiate_connection()
-    s.sendall(c.data_to_send())
-    # Read until the client closes: closing with its frames unread would
-    # reset the connection under the answer.
-    s.settimeout(10)
-    while True:
-        try:
-            data = s.recv(65536)
-        except (ssl.SSLError, OSError):
-            break
-        if not data:
-            break
-        for e in c.receive_data(data):
-            if isinstance(e, ev.StreamEnded):
-                c.send_headers(e.stream_id, [(":status", "200")])
-                c.send_data(e.stream_id, s.version().encode(), end_stream=True)
-        s.sendall(c.data_to_send())
-    s.close()
-)PY");
-  Proc peer({"/usr/bin/python3", dir_ + "/tls13.py", std::to_string(port), crt, key},
-            dir_ + "/peer.out");
-  ASSERT_TRUE(peer.Shows("ready\n")) << peer.Output();
-
-  QIR_SSL_INIT();
-  for (bool tls13 : {false, true}) {
-    SCOPED_TRACE(tls13 ? "TLS 1.3 enabled" : "TLS 1.2 only");
-    SSL_CTX* ctx = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, nullptr);
-    ASSERT_NE(nullptr, ctx);
-    if (tls13) {
-      ASSERT_EQ(0, QIR_SSL_CTX_ENABLE_TLS13(ctx));
-    }
-    {
-      QIR_ST_HTTP2_OPTIONS options;
-      options.nMaxPayloadSize_ = 1024;
-      options.nTimeout_ = 5;
-      CQIRHttp2Request client;
-      ASSERT_TRUE(client.Initialize("tls13", &options));
-      bool connected = client.Connect("127.0.0.1", port, ctx, false);
-      EXPECT_EQ(tls13, connected);
-      if (connected) {
-        QIR_ST_HTTP2_REQUEST req;
-        snprintf(req.method_, sizeof(req.method_), "GET");
-        snprintf(req.path_, sizeof(req.path_), "/version");
-        char answer[1024];
-        QIR_ST_HTTP2_RESPONSE res;
-        res.payload_.data_ = answer;
-        ASSERT_TRUE(client.Request(&req, &res, sizeof(answer))) << peer.Output();
-        EXPECT_EQ("200", std::string(res.rs_));
-        EXPECT_EQ("TLSv1.3", std::string(res.payload_.data_, res.payload_.size_));
-      }
-    }
-    SSL_CTX_free(ctx);
   }
 }
 
