@@ -7,6 +7,7 @@ import os, shutil, socket, struct, subprocess, sys, tempfile, threading, time
 
 try:
     import hpack
+    from hpack.hpack import encode_integer
 except ImportError:
     print("skipped: python3 hpack (python3-h2) is missing")
     sys.exit(77)
@@ -28,19 +29,8 @@ def settings(*pairs):
     return frame(SETTINGS, 0, 0, b"".join(struct.pack(">HI", k, v) for k, v in pairs))
 
 
-def hint(value, bits, first=0):  # HPACK integer with a prefix of `bits` bits
-    limit = (1 << bits) - 1
-    if value < limit:
-        return bytes([first | value])
-    out, value = [first | limit], value - limit
-    while value >= 128:
-        out.append(value & 127 | 128)
-        value >>= 7
-    return bytes(out + [value])
-
-
 def literal(name, value, first=0x00):  # 0x00 not indexed, 0x40 added to the table
-    return bytes([first]) + hint(len(name), 7) + name + hint(len(value), 7) + value
+    return bytes([first]) + encode_integer(len(name), 7) + name + encode_integer(len(value), 7) + value
 
 
 # :method GET or POST, :scheme http, :path /, :authority 127.0.0.1 (not indexed)
