@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/time.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -61,6 +62,14 @@ std::string Captured(F _fn) {
   testing::internal::CaptureStdout();
   _fn();
   return testing::internal::GetCapturedStdout();
+}
+
+// Polls _done every 5 ms, for 10 s at most.
+template <typename F>
+bool WaitFor(F _done) {
+  for (int i = 0; i < 2000; ++i, usleep(5000))
+    if (_done()) return true;
+  return false;
 }
 
 inline bool Has(const std::string& _text, const std::string& _piece) {

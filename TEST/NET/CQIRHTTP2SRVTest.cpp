@@ -12,6 +12,7 @@
 #include "SAMPLE/H2SrvTestUtil.h"
 
 using namespace h2srv_test;
+using qirtest::WaitFor;
 
 namespace {
 
@@ -50,15 +51,6 @@ bool Refused(int _port) {
   int fd = Loopback(&_port);
   if (fd >= 0) close(fd);
   return fd < 0;
-}
-
-template <typename F>
-bool WaitFor(F _done) {
-  for (int i = 0; i < 2000; ++i) {
-    if (_done()) return true;
-    usleep(5000);
-  }
-  return false;
 }
 
 QIR_ST_HTTP2_RESPONSE Answer(int32_t _streamId, char* _body) {

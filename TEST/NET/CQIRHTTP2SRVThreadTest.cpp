@@ -17,6 +17,9 @@
 #include "CQIRHTTP2SRVConnectionInfo.h"
 #include "CQIRHTTP2SRVConnectionManager.h"
 #include "CQIRHTTP2SRVThreadManager.h"
+#include "BASE/QIRLogTestUtil.h"
+
+using qirtest::WaitFor;
 
 namespace {
 
@@ -66,14 +69,6 @@ class CQIRHTTP2SRVThreadTest : public ::testing::Test {
     int n = 0;
     for (int i = 0; i < tmgr_.GetPoolSize(); ++i) n += tmgr_.GetThread(i)->GetConnectionCount();
     return n;
-  }
-  template <typename F>
-  static bool WaitFor(F _done) {  // bounded; workers are woken at once
-    for (int i = 0; i < 2000; ++i) {
-      if (_done()) return true;
-      usleep(5000);
-    }
-    return false;
   }
   // Connections come and go while the accepting side keeps assigning.
   void Churn(int _count) {
