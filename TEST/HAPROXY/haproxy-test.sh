@@ -1,13 +1,9 @@
 #!/usr/bin/env bash
-# SAMPLE/NET/HTTP2/HAPROXY/haproxy.cfg on loopback: HAProxy (foreground) in
-# front of three h2srv-sample processes, loaded by h2load through its h2c
-# and TLS frontends.
-#   1. requests spread over the three backends;
-#   2. a backend stopped with SIGTERM under load drains: no request fails;
-#   3. a backend killed with SIGKILL under load is taken out by the health
-#      check; after that no request fails.
-# Prints the figures: requests per backend, failed requests during the
-# drain, during the kill and after it.
+# SAMPLE/NET/HTTP2/HAPROXY/haproxy.cfg on loopback, in front of three
+# h2srv-sample processes, loaded by h2load: requests spread over the
+# backends; one stopped with SIGTERM under load drains with no request
+# failed; one killed with SIGKILL is taken out by the health check, after
+# which no request fails. Prints the figures of each step.
 #   haproxy-test.sh SOURCE_DIR BUILD_DIR
 set -euo pipefail
 src=$1 build=$2
@@ -47,21 +43,11 @@ wait_for() {  # wait_for FILE TEXT: at most 15 s
 declare -A backend_pid
 for i in 1 2 3; do
   port_var=p$i
-  cat > "$tmp/echo$i.ini" <<INI
-[SSL/TLS]
-HTTP1X_UPGRADE = false
-USE_SSL = false
-[THREAD]
-POOL_SIZE = 1
-[LISTENER]
-HTTP_PORT = ${!port_var}
-[HTTP2_OPTIONS]
-PING_PERIOD = 30
-# HAProxy 2.6 never shrinks its HPACK encoder table to a smaller
-# SETTINGS_HEADER_TABLE_SIZE: a backend that announced one would fail its
-# first request with COMPRESSION_ERROR.
-HEADER_TABLE_SIZE = 4096
-INI
+  # HAProxy 2.6 never shrinks its HPACK encoder table to a smaller
+  # SETTINGS_HEADER_TABLE_SIZE: a backend that announced one would fail its
+  # first request with COMPRESSION_ERROR.
+  printf '[SSL/TLS]\nUSE_SSL = false\nHTTP1X_UPGRADE = false\n[THREAD]\nPOOL_SIZE = 1\n[LISTENER]\nHTTP_PORT = %s\n[HTTP2_OPTIONS]\nPING_PERIOD = 30\nHEADER_TABLE_SIZE = 4096\n' \
+    "${!port_var}" > "$tmp/echo$i.ini"
   "$server" "$tmp/echo$i.ini" >"$tmp/echo$i.out" 2>&1 &
   backend_pid[$i]=$!
   pids+=($!)
@@ -92,10 +78,9 @@ failed() {
 }
 
 # 1. Spread, over both frontends.
-out=$(curl -sS --http2-prior-knowledge -d via-h2c "$lb") || fail "h2c frontend: $out"
+out=$(curl -sS --http2-prior-knowledge -d via-h2c "$lb" 2>&1) || true
 [ "$out" = via-h2c ] || fail "h2c frontend answered: $out"
-out=$(curl -sS -k --http2 -w ' %{http_version}' -d via-tls "https://127.0.0.1:$p_tls/echo") ||
-  fail "TLS frontend: $out"
+out=$(curl -sS -k --http2 -w ' %{http_version}' -d via-tls "https://127.0.0.1:$p_tls/echo" 2>&1) || true
 [ "$out" = "via-tls 2" ] || fail "TLS frontend answered: $out"
 h2load -n 600 -c 3 -m 4 -d "$tmp/body" "$lb" > "$tmp/spread.txt" 2>&1 || true
 [ "$(failed "$tmp/spread.txt")" = 0 ] || { cat "$tmp/spread.txt"; fail "requests failed while all backends were up"; }
