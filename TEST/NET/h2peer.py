@@ -42,8 +42,8 @@ def serve(s):
     paths, bodies = {}, {}
     if MODE == "upgrade":
         head = b""
-        while b"\r\n\r\n" not in head:
-            head += s.recv(1)
+        while b"\r\n\r\n" not in head and len(head) < 4096:
+            head += s.recv(1) or b"\r\n\r\n"
         token = head.split(b"HTTP2-Settings: ")[1].split(b"\r\n")[0]
         s.sendall(b"HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: h2c\r\n\r\n")
         c.initiate_upgrade_connection(token)
@@ -91,8 +91,9 @@ if MODE == "tls13":
     ctx.set_alpn_protocols(["h2"])
 while True:
     conn = listener.accept()[0]
+    conn.settimeout(30)
     try:
         serve(ctx.wrap_socket(conn, server_side=True) if MODE == "tls13" else conn)
-    except (OSError, ssl.SSLError):
+    except (OSError, IndexError):
         pass
     conn.close()
