@@ -88,43 +88,12 @@ class CQIRHTTP2SRVTest : public ::testing::Test {
 
 }  // namespace
 
-// A request answered later from another thread; ids unknown or already
-// removed report 1. (The monitor's lines: the worker tests and the
+// A request answered later from the test's thread; while Stop drains (the
+// peer's zero window holds that answer back), a new request of the
+// asynchronous application is answered 503 by the runtime. Ids unknown or
+// already removed report 1. (The monitor's lines: the worker tests and the
 // asynchronous sample's report on SIGUSR1.)
-TEST_F(CQIRHTTP2SRVTest, AsyncResponseFromAnyThread) {
-  if (!CurlHasHttp2()) GTEST_SKIP() << "curl lacks HTTP/2";
-  AsyncApp app;
-  CQIRHTTP2SRV srv;
-  ASSERT_TRUE(StartServer(srv, app));
-  std::string out;
-  std::thread client([&] {
-    RunCmd("curl -sS --http2-prior-knowledge -d question http://127.0.0.1:" +
-               std::to_string(port_) + "/ask", &out, 20);
-  });
-  AsyncApp::Pending req;
-  ASSERT_TRUE(app.Next(&req));
-  EXPECT_EQ(1, req.connId);
-  EXPECT_EQ("question", req.body);
-
-  char body[] = "answer";
-  QIR_ST_HTTP2_RESPONSE res = Answer(req.streamId, body);
-  EXPECT_EQ(0, srv.AsyncResponse(req.connId, &res));
-  client.join();
-  EXPECT_EQ("answer", out);
-  EXPECT_EQ(1, srv.AsyncResponse(999, &res));
-  ASSERT_TRUE(WaitFor([&] { return app.disconnects.load() == 2; }));
-  EXPECT_EQ(1, srv.AsyncResponse(req.connId, &res));
-
-  srv.Stop();
-  loop_.join();
-  EXPECT_TRUE(loopResult_.load());
-  EXPECT_FALSE(srv.LoopOnce());  // already stopped
-  srv.Stop();                    // harmless again
-}
-
-// While Stop drains (the peer's zero window holds a response back), a new
-// request of the asynchronous application is answered 503 by the runtime.
-TEST_F(CQIRHTTP2SRVTest, StopAnswers503WhileDraining) {
+TEST_F(CQIRHTTP2SRVTest, AsyncResponseAndStopAnswers503WhileDraining) {
   if (!PythonHasH2()) GTEST_SKIP() << "python3 h2 is missing";
   AsyncApp app;
   CQIRHTTP2SRV srv;
@@ -159,9 +128,12 @@ print(status.get(1), status.get(3))
   });
   AsyncApp::Pending req;
   ASSERT_TRUE(app.Next(&req));
+  EXPECT_EQ(1, req.connId);
+  EXPECT_EQ("body", req.body);
   char body[] = "held back by the window";
   QIR_ST_HTTP2_RESPONSE res = Answer(req.streamId, body);
   EXPECT_EQ(0, srv.AsyncResponse(req.connId, &res));
+  EXPECT_EQ(1, srv.AsyncResponse(999, &res));
   ASSERT_TRUE(WaitFor([&] { return access(marker.c_str(), F_OK) == 0; }));
   std::thread stopper([&] { srv.Stop(); });
   ASSERT_TRUE(WaitFor([this] { return Refused(port_); }));  // the exit reservation follows at once
@@ -171,6 +143,11 @@ print(status.get(1), status.get(3))
   client.join();
   EXPECT_EQ("200 503\n", out);
   EXPECT_EQ(1, app.requests.load());  // the second never reached the application
+  EXPECT_EQ(1, srv.AsyncResponse(req.connId, &res));
+  loop_.join();
+  EXPECT_TRUE(loopResult_.load());
+  EXPECT_FALSE(srv.LoopOnce());  // already stopped
+  srv.Stop();                    // harmless again
 }
 
 // Stop from another thread while the loop thread waits in, or runs, an
