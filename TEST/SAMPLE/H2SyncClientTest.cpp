@@ -62,48 +62,29 @@ TEST_F(H2SyncClientTest, ArgumentRules) {
   }
 }
 
-// h2srv-sample echoes every body with 200 on a TLS port.
-class H2SrvSampleRunTest : public H2SyncClientTest {
- protected:
-  void SetUp() override {
-    H2SyncClientTest::SetUp();
-    if (IsSkipped()) return;
-    if (access(kSampleBinary, X_OK) != 0) GTEST_SKIP() << "h2srv-sample not built";
-    ASSERT_TRUE(MakeCert());
-  }
-  // Starts the server with its keep-alive ping period and time-out.
-  void Start(int _ping = 2) {
-    https_ = std::to_string(FreePort());
-    std::string ping = std::to_string(_ping);
-    WriteAll(dir_ + "/srv.ini", Ini("USE_SSL = true\nSSL_KEY_FILE = " + key_ + "\nSSL_CRT_FILE = " + crt_ +
-                                         "\nSSL_CA_FILE = n/a",
-                                     1, Ports(0, std::stoi(https_)),
-                                     "PING_PERIOD = " + ping + "\nPING_TIMEOUT = " + ping));
-    srv_.Run({kSampleBinary, dir_ + "/srv.ini"}, dir_ + "/srv.out");
-    ASSERT_TRUE(srv_.Listening({std::stoi(https_)}));
-  }
-  std::string https_;
-  Proc srv_;
-};
-
-TEST_F(H2SrvSampleRunTest, TlsWithProgressLines) {
-  Start();
+// Against h2srv-sample on a TLS port, pinging after 1 s of silence and
+// closing 1 s later when unanswered: progress lines, one per 20 responses.
+// The client used to leave the connection unserved while it waited for
+// Enter: the server's ping went unanswered and the server closed.
+TEST_F(H2SyncClientTest, AgainstTheSampleServerWithLateEnter) {
+  if (access(kSampleBinary, X_OK) != 0) GTEST_SKIP() << "h2srv-sample not built";
+  ASSERT_TRUE(MakeCert());
+  int port = FreePort();
+  const std::string https = std::to_string(port);
+  SampleServer srv;
+  ASSERT_TRUE(srv.Start(dir_, Ini("USE_SSL = true\nSSL_KEY_FILE = " + key_ + "\nSSL_CRT_FILE = " + crt_ +
+                                      "\nSSL_CA_FILE = n/a", 1, Ports(0, port),
+                                  "PING_PERIOD = 1\nPING_TIMEOUT = 1"), {port})) << srv.Output();
   std::string out;
-  ASSERT_EQ(0, Client({"-h", "127.0.0.1", "-p", https_, "-c", "2000"}, &out));
-  EXPECT_EQ(100u, Count(out, "] tps=")) << out;  // one progress line per 20 responses
+  ASSERT_EQ(0, Client({"-h", "127.0.0.1", "-p", https, "-c", "2000"}, &out));
+  EXPECT_EQ(100u, Count(out, "] tps=")) << out;
   EXPECT_EQ(1u, Count(out, "\n20 response status:200,value[4096:00000019] tps="));
   EXPECT_EQ(1u, Count(out, "\n2000 elapsed..."));
-}
-
-// The client used to leave the connection unserved while it waited for
-// Enter: the server's keep-alive ping went unanswered and the server closed.
-TEST_F(H2SrvSampleRunTest, EnterPressedLateStillFindsTheConnectionOpen) {
-  Start(1);
-  Proc c({kClientBinary, "-h", "127.0.0.1", "-p", https_, "-c", "3"}, dir_ + "/late.out");
-  sleep(3);  // ping after 1 s of silence, closed 1 s later if unanswered
-  c.Enter();
-  ASSERT_EQ(0, c.Wait(60000));
-  std::string out = c.Output();
+  Proc late({kClientBinary, "-h", "127.0.0.1", "-p", https, "-c", "3"}, dir_ + "/late.out");
+  sleep(3);
+  late.Enter();
+  ASSERT_EQ(0, late.Wait(60000));
+  out = late.Output();
   EXPECT_EQ(1u, Count(out, "\n3 elapsed...")) << out;
   EXPECT_EQ(0u, Count(out, "error!"));
 }
