@@ -1,11 +1,14 @@
 // End-to-end tests of h2srv-sample: the built program on free loopback
 // ports with generated configurations, driven by independent HTTP/2 peers
-// (curl, nghttp, h2load, python h2).
+// (curl, nghttp, h2load, python h2), also under hostile load: silent peers
+// and more connections than the server takes.
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 #include <string>
 #include <vector>
@@ -86,6 +89,8 @@ TEST_F(H2SrvSampleTest, ConfigurationErrorsEndCleanly) {
        Ini(Tls(true), 1, Ports(p, 0) + "HTTPS_PORT = " + std::to_string(p) + "\nHTTPS_IPNET = v6\n"),
        "listen port(" + std::to_string(p) + ") ipv4/v6 crashed!..."},
       {"port out of range", Ini(kPlain, 1, "HTTP_PORT = 70000\n"), "Invalid listen-port(70000)"},
+      {"MAX_CONNECTIONS 0", Ini(kPlain, 1, Ports(p, 0) + "MAX_CONNECTIONS = 0"),
+       "configuration(LISTENER:MAX_CONNECTIONS) value(0) invalid"},
       {"too long IPNET", Ini(kPlain, 1, "HTTP_PORT = 1\nHTTP_IPNET = v4v4v4v4v4v4\n"),
        "(LISTENER:HTTP_IPNET) value(v4v4v4v4v4v4) too long!"},
       {"USE_SSL missing", Ini("", 1, Ports(p, 0)), "configuration(SSL/TLS:USE_SSL) not found!"},
@@ -233,4 +238,57 @@ TEST_F(H2SrvSampleTest, ManyConnectionsAllAnswered) {
     EXPECT_NE(std::string::npos, out.find(std::string("status codes: ") + r.total + " 2xx")) << out;
   }
   EXPECT_EQ(0, server.Stop());
+}
+
+// 50 silent clients on the upgrade port and 50 on the TLS port: each one is
+// set up off the accepting thread, so normal clients on both ports are
+// served at once, and each silent one is closed at its deadline with the
+// usual message.
+TEST_F(H2SrvSampleTest, SilentClientsHoldNeitherPort) {
+  if (!CurlHasHttp2()) GTEST_SKIP() << "curl lacks HTTP/2";
+  int up = FreePort(), tls = FreePort();
+  SampleServer srv;
+  ASSERT_TRUE(srv.Start(dir_, Ini(Tls(true), 1, Ports(up, tls), "PING_PERIOD = 60"), {up, tls}))
+      << srv.Output();
+  std::vector<int> silent;
+  for (int i = 0; i < 50; ++i) silent.push_back(Loopback(&up)), silent.push_back(Loopback(&tls));
+  ASSERT_TRUE(srv.Shows("just connected", 100)) << srv.Output();
+  std::string echo;
+  EXPECT_EQ("200 2", CurlPost("--http2", "http://127.0.0.1:" + std::to_string(up) + "/a", "p", &echo));
+  EXPECT_EQ("200 2", CurlPost("--http2 -k", "https://127.0.0.1:" + std::to_string(tls), "p", &echo));
+  EXPECT_TRUE(srv.Shows("Receive HTTP/2 upgrade request. timeout!..", 50)) << srv.Output();
+  EXPECT_TRUE(srv.Shows("SSL_accept() failed!..handshake not complete within 3000 ms", 50))
+      << srv.Output();
+  for (int fd : silent) {
+    char c;
+    EXPECT_EQ(0, recv(fd, &c, 1, MSG_DONTWAIT));  // closed by the server
+    close(fd);
+  }
+  EXPECT_EQ(0u, Count(srv.Output(), "gethostbyaddr_r"));  // no name lookup on the accept path
+}
+
+// Past MAX_CONNECTIONS a new socket is closed at once with a log line; once
+// a connection goes, the next one is served again.
+TEST_F(H2SrvSampleTest, ConnectionLimit) {
+  if (!CurlHasHttp2()) GTEST_SKIP() << "curl lacks HTTP/2";
+  int port = FreePort();
+  SampleServer srv;
+  ASSERT_TRUE(srv.Start(dir_, Ini(kPlain, 1, Ports(port, 0) + "MAX_CONNECTIONS = 2", "PING_PERIOD = 60"),
+                        {port}))
+      << srv.Output();
+  int first = Loopback(&port), second = Loopback(&port);
+  ASSERT_TRUE(srv.Shows("created...", 2)) << srv.Output();
+  int extra = Loopback(&port);
+  timeval limit{10, 0};
+  setsockopt(extra, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  char c;
+  EXPECT_EQ(0, recv(extra, &c, 1, 0));  // closed, not served
+  EXPECT_EQ(1u, Count(srv.Output(), "connection limit(2) reached"));
+  close(first);
+  ASSERT_TRUE(srv.Shows("removed...")) << srv.Output();
+  std::string echo;
+  EXPECT_EQ("200 2", CurlPost("--http2-prior-knowledge", "http://127.0.0.1:" + std::to_string(port),
+                              "p", &echo));
+  close(second);
+  close(extra);
 }
