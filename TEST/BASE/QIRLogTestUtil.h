@@ -72,6 +72,18 @@ bool WaitFor(F _done) {
   return false;
 }
 
+// _dir/_name.key and _dir/_name.pem: a P-256 key and a certificate for
+// CN=_name, valid two days, self-signed or signed by _dir/_ca.key and .pem.
+inline bool MakeCert(const std::string& _dir, const std::string& _name, const std::string& _ca = "") {
+  const std::string b = _dir + "/" + _name, c = _dir + "/" + _ca, quiet = " >/dev/null 2>&1 </dev/null";
+  const std::string req = "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
+                          "-days 2 -subj /CN=" + _name + " -keyout " + b + ".key -out " + b;
+  if (_ca.empty()) return system((req + ".pem -x509" + quiet).c_str()) == 0;
+  return system((req + ".csr" + quiet).c_str()) == 0 &&
+         system(("openssl x509 -req -in " + b + ".csr -CA " + c + ".pem -CAkey " + c +
+                 ".key -CAcreateserial -days 2 -out " + b + ".pem" + quiet).c_str()) == 0;
+}
+
 inline bool Has(const std::string& _text, const std::string& _piece) {
   return _text.find(_piece) != std::string::npos;
 }

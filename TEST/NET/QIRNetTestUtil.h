@@ -21,17 +21,10 @@ class QIRTlsTestPki {
   std::string Path(const std::string& _file) const { return dir_ / _file; }
 
   // <name>.key/<name>.pem, self-signed, valid now.
-  bool MakeSelfSigned(const std::string& _name = "self") {
-    return Run(kNewKey + "-x509 -keyout " + Path(_name + ".key") + " -out " + Path(_name + ".pem") +
-               " -days 2 -subj /CN=" + _name);
-  }
+  bool MakeSelfSigned(const std::string& _name = "self") { return qirtest::MakeCert(dir_.path(), _name); }
   // ca.pem and srv.key/srv.pem signed by it.
   bool MakeCaSigned() {
-    return MakeSelfSigned("ca") &&
-           Run(kNewKey + "-keyout " + Path("srv.key") + " -out " + Path("srv.csr") +
-               " -subj /CN=srv") &&
-           Run("openssl x509 -req -in " + Path("srv.csr") + " -CA " + Path("ca.pem") + " -CAkey " +
-               Path("ca.key") + " -CAcreateserial -days 2 -out " + Path("srv.pem"));
+    return qirtest::MakeCert(dir_.path(), "ca") && qirtest::MakeCert(dir_.path(), "srv", "ca");
   }
   // <name>.key/<name>.pem, self-signed, valid _start to _end (CCYYMMDDhhmmssZ).
   bool MakeDated(const std::string& _name, const char* _start, const char* _end) {

@@ -82,11 +82,9 @@ inline bool HaveCommand(const std::string& _name) {
 
 // A self-signed key and certificate for CN=localhost in _dir.
 inline bool MakeCert(const std::string& _dir, std::string* _key, std::string* _crt) {
-  *_key = _dir + "/server.key";
-  *_crt = _dir + "/server.crt";
-  std::string cmd = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost"
-                    " -keyout " + *_key + " -out " + *_crt + " 2>/dev/null";
-  return RunCmd(cmd, nullptr, 30) == 0;
+  *_key = _dir + "/localhost.key";
+  *_crt = _dir + "/localhost.pem";
+  return qirtest::MakeCert(_dir, "localhost");
 }
 
 inline bool CurlHasHttp2() {
