@@ -101,36 +101,6 @@ TEST(CQIRIniConfigContainerTest, LineCounterAndPartialLoad) {
   EXPECT_EQ(0, ini.Get("S", "A", &v));
 }
 
-// Numbers convert like atoi/atol/atof; a missing key leaves the result
-// untouched without a default and takes the default with one.
-TEST(CQIRIniConfigContainerTest, TypedGetters) {
-  IniFile file("[N]\nI=12abc\nL=9000000000\nD=2.5x\nURL = $(VNF:web;eth0)\n"
-               "[B]\nb0=yes\nb1=y\nb2=True\nb3=1\nb4=YES\nb5=on\nb6=01\nb7=false\n");
-  CQIRIniConfigContainer ini;
-  ASSERT_EQ(1, ini.Initialize(file.Path(), nullptr));
-  int i = -1, r = -1;
-  long l = 0;
-  double d = 0;
-  EXPECT_EQ(3, ini.Get("N", "I", &i) + ini.Get("N", "L", &l) + ini.Get("N", "D", &d));
-  EXPECT_TRUE(i == 12 && l == 9000000000L && d == 2.5);
-  for (int k = 0; k < 8; ++k) {
-    EXPECT_TRUE(ini.GetBool("B", ("b" + std::to_string(k)).c_str(), &r) == 1 && r == (k < 5)) << k;
-  }
-  i = 77, l = 77, d = 7.7, r = 77;
-  EXPECT_EQ(0, ini.Get("N", "none", &i) + ini.Get("N", "none", &l) + ini.Get("N", "none", &d) +
-                   ini.GetBool("B", "none", &r));
-  EXPECT_TRUE(i == 77 && l == 77 && d == 7.7 && r == 77);
-  EXPECT_EQ(4, ini.Get("N", "none", &i, 5) + ini.Get("N", "none", &l, 6L) +
-                   ini.Get("N", "none", &d, 0.5) + ini.GetBool("B", "none", &r, true));
-  EXPECT_TRUE(i == 5 && l == 6 && d == 0.5 && r == 1);
-  EXPECT_TRUE(ini.Get("N", "I", &i, 5) == 1 && i == 12);
-  char buf[256] = "unchanged";
-  std::string s;
-  EXPECT_TRUE(ini.Get("N", "none", buf) == 0 && std::string(buf) == "unchanged");
-  EXPECT_TRUE(ini.Get("N", "none", buf, "dflt") == 1 && std::string(buf) == "dflt");
-  EXPECT_TRUE(ini.Get("N", "URL", s) == 1 && s == "$(VNF:web;eth0)");  // no VNF object: plain text
-}
-
 // ---- VNF references ---------------------------------------------------------
 
 namespace {

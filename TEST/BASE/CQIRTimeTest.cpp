@@ -25,18 +25,6 @@ std::string Text(const char* _p) { return _p ? _p : "(null)"; }
 
 }  // namespace
 
-TEST(CQIRTimeTest, ArithmeticCarriesMillisecondsAndComparesThem) {
-  CQIRTime a = At(5, 900);
-  a += At(0, 200);
-  EXPECT_TRUE(a.GetTime() == 6 && a.GetMilliSec() == 100);
-  a -= At(0, 200);
-  EXPECT_TRUE(a.GetTime() == 5 && a.GetMilliSec() == 900);
-  a += At(1, 100);  // exactly 1000 ms carries
-  EXPECT_TRUE(a.GetTime() == 7 && a.GetMilliSec() == 0);
-  const CQIRTime b = At(5, 100), c = At(5, 200), d = At(4, 999);
-  EXPECT_TRUE(b < c && c > b && d < b && b <= At(5, 100) && b >= At(5, 100) && !(c < b));
-}
-
 TEST(CQIRTimeTest, PictureFormatting) {
   ScopedTZ tz("UTC0");
   CQIRTime t = At(kMoment, 42);

@@ -48,19 +48,6 @@ class CQIRVNFSupportTest : public testing::Test {
 
 }  // namespace
 
-TEST_F(CQIRVNFSupportTest, HostNameAndItsSequenceNumber) {
-  const struct { const char *content, *name; int seq; } cases[] = {
-      {"app07\n", "app07", 7}, {"app-03\n", "app-03", -3},  // '-' counts as part of the number
-      {"app\n", "app", -1}, {"12345\n", "12345", -1}};      // nothing above '9' in front of the digits
-  ScopedEnv env("QIR_HOST_NAME", (tmp_ / "hostname").c_str());
-  for (const auto& c : cases) {
-    WriteAll(tmp_ / "hostname", c.content);
-    ASSERT_EQ(1, vnf_.Initialize()) << c.content;
-    EXPECT_STREQ(c.name, vnf_.GetHostName());
-    EXPECT_EQ(c.seq, vnf_.GetHostSeq()) << c.content;
-  }
-}
-
 TEST_F(CQIRVNFSupportTest, ServerAddressesFromTheList) {
   WriteAll(tmp_ / "servers.json", kServerList);
   const struct { const char *server, *ip, *address; } cases[] = {  // address nullptr: not found

@@ -47,12 +47,6 @@ struct AsyncApp {
   std::atomic<int> requests{0}, disconnects{0};
 };
 
-bool Refused(int _port) {
-  int fd = Loopback(&_port);
-  if (fd >= 0) close(fd);
-  return fd < 0;
-}
-
 QIR_ST_HTTP2_RESPONSE Answer(int32_t _streamId, char* _body) {
   QIR_ST_HTTP2_RESPONSE res;
   res.streamId_ = _streamId;
@@ -75,7 +69,7 @@ class CQIRHTTP2SRVTest : public ::testing::Test {
     if (!_srv.Initialize((dir_ + "/srv.ini").c_str(), &_app.callbacks) || !_srv.Start()) return false;
     loop_ = std::thread([this, &_srv] { loopResult_ = _srv.Loop(); });
     // The probe that finds the port open is connection 0 and goes away.
-    return WaitFor([this] { return !Refused(port_); }) &&
+    return WaitFor([this] { return PortOpen(port_); }) &&
            WaitFor([&_app] { return _app.disconnects.load() == 1; });
   }
 
@@ -136,7 +130,7 @@ print(status.get(1), status.get(3))
   EXPECT_EQ(1, srv.AsyncResponse(999, &res));
   ASSERT_TRUE(WaitFor([&] { return access(marker.c_str(), F_OK) == 0; }));
   std::thread stopper([&] { srv.Stop(); });
-  ASSERT_TRUE(WaitFor([this] { return Refused(port_); }));  // the exit reservation follows at once
+  ASSERT_TRUE(WaitFor([this] { return !PortOpen(port_); }));  // the exit reservation follows at once
   usleep(20000);
   WriteAll(go, "");
   stopper.join();
@@ -160,7 +154,7 @@ TEST_F(CQIRHTTP2SRVTest, StopWhileLoopThreadInAccept) {
     ASSERT_TRUE(StartServer(srv, app));
     std::atomic<bool> done{false};
     std::thread knocker([&] {
-      while (!done.load()) Refused(port_), usleep(1000);
+      while (!done.load()) PortOpen(port_), usleep(1000);
     });
     usleep(30000 * round);
     srv.Stop();

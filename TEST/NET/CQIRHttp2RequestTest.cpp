@@ -8,7 +8,6 @@
 #include "QIRCommonOpenSSL.h"
 #include "SAMPLE/H2SrvTestUtil.h"
 
-#include <poll.h>
 
 #include <atomic>
 #include <set>
@@ -260,56 +259,6 @@ TEST_F(Http2RequestTest, UnansweredPingClosesWithPingTimeout) {
   Open(srv, o);
   EXPECT_EQ(-1, Collect(client_, res_, buf_));
   EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_PING_TIMEOUT, client_.GetStateCause());
-}
-
-TEST_F(Http2RequestTest, PoolExhaustionWithAndWithoutRetry) {
-  TestServer srv;
-  Open(srv, Options(2));
-  EXPECT_EQ(1, client_.Request(1, nullptr, "GET", "/echo", QIR_HTTP2_HEADER(), 0, nullptr, false));
-  EXPECT_EQ(1, client_.Request(2, nullptr, "GET", "/echo", QIR_HTTP2_HEADER(), 0, nullptr, false));
-  EXPECT_EQ(0, client_.Request(3, nullptr, "GET", "/echo", QIR_HTTP2_HEADER(), 0, nullptr, false));
-  EXPECT_EQ(-2, Async("/echo", 3));
-  EXPECT_EQ(2, client_.GetIncompleteCount());
-}
-
-TEST_F(Http2RequestTest, StreamIdLimitClosesWithStreamFull) {
-  TestServer srv;
-  Open(srv);
-  client_.SetStreamID(2147483647);  // the last client stream id
-  EXPECT_TRUE(client_.IsStreamFull());
-  ASSERT_EQ(1, Async("/echo", 1));
-  ASSERT_EQ(1, Collect(client_, res_, buf_));
-  EXPECT_EQ(2147483647, res_.streamId_);
-  EXPECT_EQ(-1, Async("/echo", 2));
-  // Past our own count, nghttp2 has no id left: the connection closes.
-  client_.SetStreamID(2147483647);
-  ASSERT_EQ(1, Async("/echo", 3));
-  EXPECT_EQ(-1, Collect(client_, res_, buf_));
-  EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_STREAM_FULL, client_.GetStateCause());
-}
-
-TEST_F(Http2RequestTest, ExternalEventModeAndReconnect) {
-  TestServer srv;
-  QIR_ST_HTTP2_OPTIONS o = Options();
-  ASSERT_TRUE(client_.Initialize("ext", &o));
-  streams_ = 100;
-  for (int round = 0; round < 2; ++round) {
-    ASSERT_TRUE(client_.Connect("127.0.0.1", srv.port(), nullptr, true));
-    ASSERT_EQ(1, Async("/echo", round, "r" + std::to_string(round)));
-    res_.payload_.data_ = buf_;
-    int rv = 0;
-    for (int i = 0; i < 500 && rv == 0; ++i) {
-      ASSERT_GE(client_.ProcEventPre(), 0);
-      pollfd p{client_.GetSocket(), POLLIN, 0};
-      if (poll(&p, 1, 10) == 1) {
-        ASSERT_TRUE(client_.ProcEvent());
-      }
-      rv = client_.Response(&res_);
-    }
-    ASSERT_EQ(1, rv);
-    EXPECT_EQ("r" + std::to_string(round), Body(res_));
-    client_.Disconnect();
-  }
 }
 
 // --- faults of the original behaviour, each kept fixed ----------------------

@@ -81,26 +81,6 @@ class Http2Engine : public ::testing::Test {
   std::vector<Event> events_;
 };
 
-TEST_F(Http2Engine, FirstFramesThePeerReceives) {
-  QIR_ST_HTTP2_OPTIONS o = Streams(7);
-  o.nDefaultWindowSize_ = 30000;
-  o.nDefaultFrameSize_ = 20000;
-  o.nMaxHeaderTableSize_ = 128;
-  o.nPushEnable_ = 1;  // a server never announces push
-  o.nLocalWindowSize_ = 100000;
-  Open(o);
-  ASSERT_TRUE(PumpUntil(e_, *peer_, [&] { return !peer_->settings.empty(); }));
-  std::vector<std::pair<int32_t, uint32_t>> got, want = {
-      {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, 7}, {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 30000},
-      {NGHTTP2_SETTINGS_MAX_FRAME_SIZE, 20000}, {NGHTTP2_SETTINGS_HEADER_TABLE_SIZE, 128},
-      {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, 65536}};
-  for (auto& s : peer_->settings) got.emplace_back(s.settings_id, s.value);
-  EXPECT_EQ(want, got);
-  const H2Frame* wu = peer_->Find(NGHTTP2_WINDOW_UPDATE, 0);
-  ASSERT_NE(nullptr, wu);
-  EXPECT_EQ(100000, nghttp2_session_get_remote_window_size(peer_->session));
-}
-
 // Requests completing in one read are handed over one per call, in order;
 // the engine is fed in bulk and one byte at a time.
 class Http2EngineFeed : public Http2Engine, public ::testing::WithParamInterface<bool> {};
@@ -227,54 +207,6 @@ TEST_F(Http2Engine, PingAfterSilenceThenPingTimeout) {
   peer_->Drain();
   EXPECT_EQ(2, pings());
 }
-
-// What Disconnect sends depends on the first close cause.
-struct CloseCase {
-  const char* what;
-  int cause;
-  int goaway;  // error code of the GOAWAY the peer then receives; -1 none
-};
-void PrintTo(const CloseCase& _c, std::ostream* _os) { *_os << _c.what; }
-class Http2EngineClose : public Http2Engine, public ::testing::WithParamInterface<CloseCase> {};
-
-TEST_P(Http2EngineClose, CloseCauseDecidesTheGoawayOnDisconnect) {
-  const CloseCase& c = GetParam();
-  Open(Streams(2));
-  for (int i = 0; i < 3; ++i) Turn(e_, *peer_);
-  if (c.cause == QIR_HTTP2_CONN_CLOSE_CAUSE_PEER) {
-    nghttp2_submit_goaway(peer_->session, NGHTTP2_FLAG_NONE, 0, NGHTTP2_NO_ERROR, nullptr, 0);
-    Turn(e_, *peer_);
-  } else if (c.cause == QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR) {
-    shutdown(fds_[1], SHUT_WR);
-    EXPECT_FALSE(e_.ProcEvent());
-  } else if (c.cause == QIR_HTTP2_CONN_CLOSE_CAUSE_PING_TIMEOUT) {
-    e_.SetState(QIR_HTTP2_CONN_STATE_CLOSE, c.cause);
-    e_.SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
-  }
-  peer_->Drain();
-  e_.Disconnect();
-  e_.Disconnect();
-  EXPECT_EQ(c.cause, e_.GetStateCause());
-  // Read raw: a client session that sent GOAWAY itself reads no more frames.
-  std::string raw(1024, '\0');
-  ssize_t n = read(fds_[1], &raw[0], raw.size());
-  raw.resize(n > 0 ? static_cast<size_t>(n) : 0);
-  int goaway = -1;
-  for (size_t off = 0; off + 9 <= raw.size();) {
-    size_t len = (uint8_t)raw[off] << 16 | (uint8_t)raw[off + 1] << 8 | (uint8_t)raw[off + 2];
-    if (raw[off + 3] == NGHTTP2_GOAWAY && off + 17 <= raw.size()) goaway = (uint8_t)raw[off + 16];
-    off += 9 + len;
-  }
-  EXPECT_EQ(c.goaway, goaway);
-}
-INSTANTIATE_TEST_SUITE_P(
-    Causes, Http2EngineClose,
-    ::testing::Values(CloseCase{"healthy", QIR_HTTP2_CONN_CLOSE_CAUSE_SELF, NGHTTP2_NO_ERROR},
-                      CloseCase{"goaway", QIR_HTTP2_CONN_CLOSE_CAUSE_PEER, -1},
-                      CloseCase{"closed", QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR, -1},
-                      CloseCase{"twice", QIR_HTTP2_CONN_CLOSE_CAUSE_PING_TIMEOUT,
-                                NGHTTP2_INTERNAL_ERROR}),
-    [](const ::testing::TestParamInfo<CloseCase>& i) { return std::string(i.param.what); });
 
 // A client may open more streams than our limit before it has seen our
 // SETTINGS; nghttp2 refuses the extra ones, and the connection goes on.

@@ -112,7 +112,6 @@ class H2Peer {
 
   nghttp2_session* session = nullptr;
   std::vector<H2Frame> frames;
-  std::vector<nghttp2_settings_entry> settings;  // of the first SETTINGS frame
   std::map<int32_t, H2Stream> streams;
 
  private:
@@ -131,8 +130,6 @@ class H2Peer {
                     : _f->hd.type == NGHTTP2_GOAWAY   ? _f->goaway.error_code
                                                       : 0;
     p->frames.push_back({_f->hd.type, _f->hd.flags, _f->hd.stream_id, code, _f->hd.length});
-    if (_f->hd.type == NGHTTP2_SETTINGS && !(_f->hd.flags & NGHTTP2_FLAG_ACK) && p->settings.empty())
-      p->settings.assign(_f->settings.iv, _f->settings.iv + _f->settings.niv);
     return 0;
   }
   static int OnHeader(nghttp2_session*, const nghttp2_frame* _f, const uint8_t* _n, size_t _nl,

@@ -24,37 +24,10 @@ std::string Token68(const std::string& _bytes) {
   return t;
 }
 
-std::string Decoded(const std::string& _token68) {
-  BlockAllocator balloc;
-  return base64_decode(balloc, to_base64(balloc, StringRef(_token68))).str();
-}
-
 // A window of 16 bytes, which the answer's DATA frames show.
 const std::string kSettings = Pack({{NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 16}});
 
 }  // namespace
-
-TEST(QIRHttp2Upgrade, Token68RoundTrips) {
-  QIR_ST_HTTP2_OPTIONS o;
-  o.nMaxConcurrentStream_ = 100, o.nDefaultWindowSize_ = 65536, o.nDefaultFrameSize_ = 16384;
-  o.nMaxHeaderTableSize_ = 64;
-  nghttp2_settings_entry iv[QIR_HTTP2_UPGRADE_ENTRIES];
-  size_t niv = populate_settings(iv, &o);
-  std::vector<std::string> cases = {"", "f", "fo", "foo", "foob", std::string("\xfb\xff\xbf", 3),
-                                    Pack(std::vector<nghttp2_settings_entry>(iv, iv + niv)),
-                                    std::string(5000, '\x7e')};
-  for (const std::string& bytes : cases) {
-    std::string t = Token68(bytes);
-    EXPECT_EQ(std::string::npos, t.find_first_of("=+/")) << t;
-    BlockAllocator balloc;
-    StringRef b64 = to_base64(balloc, StringRef(t));
-    EXPECT_EQ(0u, b64.len % 4);
-    EXPECT_EQ('\0', b64.base[b64.len]);
-    EXPECT_EQ(bytes, Decoded(t));
-  }
-  EXPECT_EQ("-_-_", Token68(std::string("\xfb\xff\xbf", 3)));
-  EXPECT_EQ("Zm8", Token68("fo"));
-}
 
 TEST(QIRHttp2Upgrade, MalformedBase64DecodesToNothing) {
   for (const char* text : {"Zm8", "Zg=A", "Z===", "Zg==Zg==", "Zm9v!A==", "Zm 9"}) {
