@@ -185,16 +185,6 @@ TEST(CQIRConvTest, HexaDumpRows) {
   }
 }
 
-TEST(QIRConvTest, BinHexText) {
-  char text[16];
-  const unsigned char bin[] = {0x00, 0xab, 0x1f};
-  EXPECT_EQ(8, QIR_CONV_BIN2HEX(bin, text, 3, 1));
-  EXPECT_STREQ("0x00ab1f", text);
-  unsigned char out[3] = {0xee, 0xee, 0xee};
-  EXPECT_EQ(2, QIR_CONV_HEX2BIN("aB1", out));
-  EXPECT_EQ(Bytes("\xab\x10\xee", 3), Bytes(out, 3));  // lone digit high, no NUL
-}
-
 // Fewer parts would report success with bytes of _dest never set.
 TEST(QIRConvTest, Str2Ipv4RefusesAnythingButFourParts) {
   unsigned char out[4];

@@ -86,10 +86,7 @@ TEST_F(CQIRVNFSupportTest, BadListsEndTheWalk) {
 // thread with a 512 KiB stack, it is refused like any other bad list.
 TEST_F(CQIRVNFSupportTest, DeeplyNestedListDoesNotOverflowTheStack) {
   WriteAll(tmp_ / "servers.json", std::string(100000, '[') + std::string(100000, ']'));
-  struct Job {
-    CQIRVNFSupport* vnf;
-    int rc;
-  } job = {&vnf_, -1};
+  struct Job { CQIRVNFSupport* vnf; int rc; } job = {&vnf_, -1};
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, 512 * 1024);

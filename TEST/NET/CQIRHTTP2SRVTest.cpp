@@ -19,10 +19,7 @@ namespace {
 // An asynchronous application: requests wait here until the test's own
 // thread answers them through AsyncResponse.
 struct AsyncApp {
-  struct Pending {
-    int32_t connId, streamId;
-    std::string body;
-  };
+  struct Pending { int32_t connId, streamId; std::string body; };
   AsyncApp() {
     callbacks.onConnect_ = [](int32_t, const char*, const char*, int) { return true; };
     callbacks.onDisconnect_ = [this](int32_t) { ++disconnects; };

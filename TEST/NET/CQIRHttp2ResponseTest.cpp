@@ -8,9 +8,7 @@ using namespace qirtest;
 
 namespace {
 
-struct Event {
-  int event, stream, code;
-};
+struct Event { int event, stream, code; };
 void Record(int _event, int _stream, int _code, void*, void* _args) {
   static_cast<std::vector<Event>*>(_args)->push_back({_event, _stream, _code});
 }
@@ -239,12 +237,7 @@ std::string Frame(uint8_t _type, uint8_t _flags, int32_t _id, const std::string&
 // stored; the big one re-references one table entry, as the memory probe
 // did (HeaderListIsBounded). A stream window pushed past 2^31-1 gets
 // FLOW_CONTROL_ERROR (FlowControlOverflowCodes).
-struct StreamErrorCase {
-  const char* what;
-  QIR_HTTP2_HEADER extra;
-  bool windowOverflow;
-  uint32_t code;
-};
+struct StreamErrorCase { const char* what; QIR_HTTP2_HEADER extra; bool windowOverflow; uint32_t code; };
 void PrintTo(const StreamErrorCase& _c, std::ostream* _os) { *_os << _c.what; }
 class Http2EngineStreamError : public Http2Engine,
                                public ::testing::WithParamInterface<StreamErrorCase> {};

@@ -177,31 +177,6 @@ TEST_F(CQIRSocketNewTest, CompressedFrames) {
   Captured([&] { EXPECT_EQ(-1, r.DecompressRecv(&back[0], back.size() - 1)); });
 }
 
-// ACCEPT waits its time-out, then names the peer; CONNECT with no retries
-// makes no attempt, and fails on a closed port or an unknown name.
-TEST_F(CQIRSocketNewTest, AcceptAndConnect) {
-  int lfd = CQIRSocketNew::LISTEN(AF_INET6, 0, nullptr);
-  ASSERT_GE(lfd, 0);
-  char ip[QIR_SOCKET_IP_SIZE] = "unset", host[QIR_SOCKET_HOST_SIZE] = "unset";
-  EXPECT_EQ(0, CQIRSocketNew::ACCEPT(lfd, 200000, ip, host));  // nobody came
-  EXPECT_EQ(-1, CQIRSocketNew::CONNECT("::1", Port(lfd), 0));
-  EXPECT_EQ(0, CQIRSocketNew::ACCEPT(lfd, 0, nullptr, nullptr));  // nothing arrived
-  int cfd = CQIRSocketNew::CONNECT("::1", Port(lfd), 1);
-  ASSERT_GE(cfd, 0);
-  int afd = CQIRSocketNew::ACCEPT(lfd, -1, ip, host);
-  EXPECT_GT(afd, 0);
-  EXPECT_STREQ("::1", ip);
-  EXPECT_STRNE("unset", host);  // the reverse name, or without one "::1"
-  const int port = Port(lfd);
-  close(afd);
-  close(cfd);
-  close(lfd);
-  Captured([&] {
-    EXPECT_EQ(-1, CQIRSocketNew::CONNECT("::1", port, 3));
-    EXPECT_EQ(-1, CQIRSocketNew::CONNECT("name.invalid", 80, 3));
-  });
-}
-
 // A name with two addresses, the first refusing: the second must be tried,
 // with a fresh socket. The name lives in a private /etc/hosts, bind-mounted
 // in a child's own mount namespace.

@@ -24,11 +24,7 @@ struct H2Frame {
   size_t length;
 };
 
-struct H2Stream {
-  QIR_HTTP2_HEADER hdr;
-  std::string body;
-  bool closed = false;
-};
+struct H2Stream { QIR_HTTP2_HEADER hdr; std::string body; bool closed = false; };
 
 // Client side of a socketpair; records everything it receives.
 class H2Peer {

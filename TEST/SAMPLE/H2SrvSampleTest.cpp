@@ -78,10 +78,7 @@ TEST_F(H2SrvSampleTest, ConfigurationErrorsEndCleanly) {
   int p = FreePort();
   int busy = 0, holder = Loopback(&busy, false);
   ASSERT_EQ(0, listen(holder, 4));
-  const struct {
-    const char* name;
-    std::string ini, message;
-  } cases[] = {
+  const struct { const char* name; std::string ini, message; } cases[] = {
       {"POOL_SIZE missing", "[SSL/TLS]\n" + kPlain + "[LISTENER]\n" + Ports(p, 0),
        "configuration(THREAD:POOL_SIZE) not found!"},
       {"POOL_SIZE 0", Ini(kPlain, 0, Ports(p, 0)), "(THREAD:POOL_SIZE) value(0) invalid"},

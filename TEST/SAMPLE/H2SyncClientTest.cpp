@@ -33,11 +33,7 @@ class H2SyncClientTest : public ::testing::Test {
 
 TEST_F(H2SyncClientTest, ArgumentRules) {
   std::string closed = std::to_string(FreePort());  // nobody listens there
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-    bool usage;
-  } cases[] = {
+  struct Case { std::vector<std::string> args; int status; bool usage; } cases[] = {
       {{}, 0, true},
       {{"-h", "127.0.0.1", "-p", "0"}, 0, true},            // port 0 counts as missing
       {{"-p", closed}, 1, false},                           // empty host: connect fails
