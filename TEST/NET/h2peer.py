@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
 """A python h2 server for the client engine tests, one connection at a time
-on a loopback port it prints first ("port N"). Answers by path: /silent
-never, /rst resets (ENHANCE_YOUR_CALM), /headers-rst sends HEADERS then
-resets, /goaway answers then sends GOAWAY, /big answers with as many bytes
-as the body's number, /bad-length announces 10 bytes and sends 3,
-/bad-hpack sends a header block no decoder can read, /version the TLS
-version; anything else echoes the body. Prints the client's SETTINGS,
+on a loopback port it prints first ("port N"). What each path answers: see
+answer(); anything else echoes the body. Prints the client's SETTINGS,
 request headers, resets and GOAWAYs as they arrive.
     h2peer.py [upgrade | mute | tls13 CERT KEY]"""
 import socket, ssl, struct, sys
@@ -21,14 +17,14 @@ def frame(ftype, flags, sid, payload):
 def answer(s, c, sid, path, body):
     if path == "/silent":
         return
-    if path == "/bad-hpack":  # an index far past any table
+    if path == "/bad-hpack":  # an index far past any table: no decoder reads it
         s.sendall(c.data_to_send() + frame(1, 4, sid, b"\xff\xff\xff\xff\x0f"))
     elif path in ("/rst", "/headers-rst"):
         if path == "/headers-rst":
             c.send_headers(sid, [(":status", "200")])
-        c.reset_stream(sid, 11)
+        c.reset_stream(sid, 11)  # ENHANCE_YOUR_CALM
     else:
-        length = [("content-length", "10")] if path == "/bad-length" else []
+        length = [("content-length", "10")] if path == "/bad-length" else []  # then 3 bytes
         out = {"/big": lambda: b"b" * int(body or 0), "/bad-length": lambda: b"abc",
                "/version": lambda: s.version().encode()}.get(path, lambda: body)()
         c.send_headers(sid, [(":status", "200")] + length)

@@ -92,7 +92,6 @@ TEST_F(H2SrvSampleTest, ConfigurationErrorsEndCleanly) {
        "configuration(LISTENER:MAX_CONNECTIONS) value(0) invalid"},
       {"too long IPNET", Ini(kPlain, 1, "HTTP_PORT = 1\nHTTP_IPNET = v4v4v4v4v4v4\n"),
        "(LISTENER:HTTP_IPNET) value(v4v4v4v4v4v4) too long!"},
-      {"key file missing", Ini("USE_SSL = true", 1, Ports(0, p)), "(SSL/TLS:SSL_KEY_FILE) not found!"},
       {"unreadable key",
        Ini("USE_SSL = 1\nSSL_KEY_FILE = /none.key\nSSL_CRT_FILE = /c\nSSL_CA_FILE = N/A", 1, Ports(0, p)),
        "QIR_SSL_CREATE_SERVER_CTX(/none.key,/c,no-sslca) failed..."},
