@@ -38,14 +38,10 @@ int CountRecords(const std::string& _file) {
   return at == b.size() ? n : -1;
 }
 
-// What _cmd prints, or "" when the program is not installed.
+// What _cmd prints.
 std::string Output(const std::string& _cmd) {
   std::string out;
-  if (FILE* f = popen((_cmd + " 2>/dev/null").c_str(), "r")) {
-    char line[512];
-    while (fgets(line, sizeof(line), f)) out += line;
-    pclose(f);
-  }
+  qirtest::RunCmd(_cmd, &out);
   return out;
 }
 
@@ -78,11 +74,10 @@ TEST_F(CQIRPCAPDumpTest, AnalyserReadsTheRecords) {
             b.substr(0, 24));
   EXPECT_EQ(3, CountRecords(file));
   EXPECT_EQ(std::string(20000, 'p'), b.substr(b.size() - 20000));
-  if (system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark missing";
+  if (!qirtest::HaveCommand("tshark")) GTEST_SKIP() << "tshark missing";
   EXPECT_EQ("192.168.1.10\t10.0.0.2\t3868\t9\n192.168.1.10\t10.0.0.2\t3868\t1408\n"
             "192.168.1.10\t10.0.0.2\t3868\t20008\n",
-            Output("tshark -r " + file +
-                   " -T fields -e ip.src -e ip.dst -e udp.dstport -e udp.length"));
+            Output("tshark -r " + file + " -T fields -e ip.src -e ip.dst -e udp.dstport -e udp.length"));
 }
 
 // One record above the analysers' 262144-byte maximum used to make them
@@ -99,7 +94,7 @@ TEST_F(CQIRPCAPDumpTest, OversizedMessageKeepsTheFileReadable) {
   EXPECT_EQ(0xFFFF, N16(b, 24 + 32));       // IP length at its maximum
   EXPECT_EQ(0xFFFF - 20, N16(b, 24 + 54));  // UDP length within it
   EXPECT_EQ(2, CountRecords(dump.GetFileName()));
-  if (system("command -v capinfos >/dev/null 2>&1") != 0) GTEST_SKIP() << "capinfos missing";
+  if (!qirtest::HaveCommand("capinfos")) GTEST_SKIP() << "capinfos missing";
   const std::string info = Output("capinfos -c -M " + std::string(dump.GetFileName()));
   EXPECT_TRUE(qirtest::Has(info, "Number of packets:   2")) << info;
 }

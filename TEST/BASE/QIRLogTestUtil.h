@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -31,8 +32,7 @@ class TempDir {
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& _name) const { return path_ + "/" + _name; }
 
- private:
-  std::string path_;
+ private: std::string path_;
 };
 
 // Sets (with null, unsets) a variable for one scope; _then runs after each change.
@@ -67,9 +67,28 @@ std::string Captured(F _fn) {
 // Polls _done every 5 ms, for 10 s at most.
 template <typename F>
 bool WaitFor(F _done) {
-  for (int i = 0; i < 2000; ++i, usleep(5000))
-    if (_done()) return true;
+  for (int i = 0; i < 2000; ++i, usleep(5000)) if (_done()) return true;
   return false;
+}
+
+// Runs a shell command under `timeout`; its exit status (-1 when it did not
+// end normally) and standard output (with standard error when asked).
+inline int RunCmd(const std::string& _cmd, std::string* _out = nullptr, int _limitSec = 30,
+                  bool _withStderr = false) {
+  std::string cmd = "timeout -k 2 " + std::to_string(_limitSec) + " " + _cmd +
+                    (_withStderr ? " 2>&1" : " 2>/dev/null");
+  FILE* p = popen(cmd.c_str(), "r");
+  if (p == nullptr) return -1;
+  std::string out;
+  char buf[4096];
+  for (size_t n; (n = fread(buf, 1, sizeof(buf), p)) > 0;) out.append(buf, n);
+  int st = pclose(p);
+  if (_out != nullptr) *_out = out;
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+inline bool HaveCommand(const std::string& _name) {
+  return RunCmd("sh -c 'command -v " + _name + "' >/dev/null", nullptr, 5) == 0;
 }
 
 // _dir/_name.key and _dir/_name.pem: a P-256 key and a certificate for

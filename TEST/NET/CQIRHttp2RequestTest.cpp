@@ -36,8 +36,7 @@ class TestServer {
     return "";
   }
 
- private:
-  qirtest::TempDir tmp_;
+ private: qirtest::TempDir tmp_;
   h2srv_test::Proc proc_;
   int port_ = 0;
 };
@@ -74,8 +73,7 @@ class Http2RequestTest : public ::testing::Test {
     ASSERT_TRUE(client_.Initialize("t", &_o));
     streams_ = _o.nMaxConcurrentStream_ ? _o.nMaxConcurrentStream_ : 100;
     ASSERT_TRUE(_upgrade ? client_.Connect("127.0.0.1", _srv.port(), false)
-                         : client_.Connect("127.0.0.1", _srv.port(), nullptr, false))
-        << _srv.Output();
+                         : client_.Connect("127.0.0.1", _srv.port(), nullptr, false)) << _srv.Output();
   }
   void TearDown() override {
     client_.Disconnect();

@@ -40,8 +40,7 @@ class Http2Engine : public ::testing::Test {
     if (e_.GetState() == QIR_HTTP2_CONN_STATE_OPEN) {
       PumpUntil(e_, *peer_, [this] {
         if (e_.IsSendDataExist()) return false;
-        for (auto& s : peer_->streams)
-          if (!s.second.closed) return false;
+        for (auto& s : peer_->streams) if (!s.second.closed) return false;
         return true;
       });
     }

@@ -139,8 +139,7 @@ TEST_F(QIRCommonOpenSSLTest, ServerNameSwitchesToALiveDefaultContext) {
 TEST_F(QIRCommonOpenSSLTest, ResumedSessionIsNotRefusedForMissingSessionIdContext) {
   Outcome first = Handshake(server_, client_);
   ASSERT_NE(nullptr, first.session);
-  Outcome again =
-      Handshake(server_, client_, [&](SSL* _ssl) { SSL_set_session(_ssl, first.session.get()); });
+  Outcome again = Handshake(server_, client_, [&](SSL* _ssl) { SSL_set_session(_ssl, first.session.get()); });
   EXPECT_TRUE(again.serverOk && again.clientOk && again.reused && again.serverH2);
 }
 

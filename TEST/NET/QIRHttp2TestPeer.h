@@ -96,13 +96,11 @@ class H2Peer {
   }
 
   const H2Frame* Find(uint8_t _type, int32_t _id) const {
-    for (const auto& f : frames)
-      if (f.type == _type && f.id == _id) return &f;
+    for (const auto& f : frames) if (f.type == _type && f.id == _id) return &f;
     return nullptr;
   }
   std::string Status(int32_t _id) {
-    for (const auto& f : streams[_id].hdr)
-      if (f.first == ":status") return f.second;
+    for (const auto& f : streams[_id].hdr) if (f.first == ":status") return f.second;
     return "";
   }
 
@@ -123,8 +121,7 @@ class H2Peer {
   static int OnFrame(nghttp2_session*, const nghttp2_frame* _f, void* _p) {
     H2Peer* p = Self(_p);
     uint32_t code = _f->hd.type == NGHTTP2_RST_STREAM ? _f->rst_stream.error_code
-                    : _f->hd.type == NGHTTP2_GOAWAY   ? _f->goaway.error_code
-                                                      : 0;
+                    : _f->hd.type == NGHTTP2_GOAWAY   ? _f->goaway.error_code : 0;
     p->frames.push_back({_f->hd.type, _f->hd.flags, _f->hd.stream_id, code, _f->hd.length});
     return 0;
   }
@@ -167,8 +164,7 @@ bool PumpUntil(CQIRHttp2Response& _e, H2Peer& _p, Pred _done, bool _oneByte = fa
 }
 
 inline std::string Field(const QIR_HTTP2_HEADER* _h, const char* _name) {
-  for (const auto& f : *_h)
-    if (f.first == _name) return f.second;
+  for (const auto& f : *_h) if (f.first == _name) return f.second;
   return "";
 }
 

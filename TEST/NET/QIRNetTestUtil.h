@@ -41,11 +41,8 @@ class QIRTlsTestPki {
   }
 
  private:
-  static bool Run(const std::string& _cmd) {
-    return system((_cmd + " >/dev/null 2>&1 </dev/null").c_str()) == 0;
-  }
-  const std::string kNewKey =
-      "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+  static bool Run(const std::string& _cmd) { return qirtest::RunCmd(_cmd + " </dev/null") == 0; }
+  const std::string kNewKey = "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
   qirtest::TempDir dir_;
 };
 

@@ -44,8 +44,7 @@ class H2SrvSampleTest : public ::testing::Test {
 
   std::string Tls(bool _upgrade) const {
     return std::string("HTTP1X_UPGRADE = ") + (_upgrade ? "true" : "false") +
-           "\nUSE_SSL = yes\nSSL_KEY_FILE = " + key_ + "\nSSL_CRT_FILE = " + crt_ +
-           "\nSSL_CA_FILE = n/a\n";
+           "\nUSE_SSL = yes\nSSL_KEY_FILE = " + key_ + "\nSSL_CRT_FILE = " + crt_ + "\nSSL_CA_FILE = n/a\n";
   }
 
   // POSTs _body with curl; "status version", the answer's body in *_echo.
@@ -227,8 +226,7 @@ TEST_F(H2SrvSampleTest, SilentClientsHoldNeitherPort) {
   EXPECT_EQ("200 2", CurlPost("--http2", "http://127.0.0.1:" + std::to_string(up) + "/a", "p", &echo));
   EXPECT_EQ("200 2", CurlPost("--http2 -k", "https://127.0.0.1:" + std::to_string(tls), "p", &echo));
   EXPECT_TRUE(srv.Shows("Receive HTTP/2 upgrade request. timeout!..", 50)) << srv.Output();
-  EXPECT_TRUE(srv.Shows("SSL_accept() failed!..handshake not complete within 3000 ms", 50))
-      << srv.Output();
+  EXPECT_TRUE(srv.Shows("SSL_accept() failed!..handshake not complete within 3000 ms", 50)) << srv.Output();
   for (int fd : silent) {
     char c;
     EXPECT_EQ(0, recv(fd, &c, 1, MSG_DONTWAIT));  // closed by the server
@@ -244,8 +242,7 @@ TEST_F(H2SrvSampleTest, ConnectionLimit) {
   int port = FreePort();
   SampleServer srv;
   ASSERT_TRUE(srv.Start(dir_, Ini(kPlain, 1, Ports(port, 0) + "MAX_CONNECTIONS = 2", "PING_PERIOD = 60"),
-                        {port}))
-      << srv.Output();
+                        {port})) << srv.Output();
   int first = Loopback(&port), second = Loopback(&port);
   ASSERT_TRUE(srv.Shows("created...", 2)) << srv.Output();
   int extra = Loopback(&port);
@@ -350,8 +347,7 @@ print(" ".join(order))
   WriteAll(dir_ + "/body", std::string(1000, 'a'));
   EXPECT_EQ(0, RunCmd("h2load -n 400 -c 4 -m 20 -H 'x-delay-ms: 5' -d " + dir_ + "/body " + url,
                       &out, 60));
-  EXPECT_NE(std::string::npos, out.find("requests: 400 total, 400 started, 400 done, 400 succeeded"))
-      << out;
+  EXPECT_NE(std::string::npos, out.find("requests: 400 total, 400 started, 400 done, 400 succeeded")) << out;
   EXPECT_NE(std::string::npos, out.find("status codes: 400 2xx")) << out;
 
   // An answer still waiting when SIGTERM comes is sent before the exit.

@@ -21,7 +21,9 @@
 
 namespace h2srv_test {
 
+using qirtest::HaveCommand;
 using qirtest::ReadAll;
+using qirtest::RunCmd;
 using qirtest::TempDir;
 using qirtest::WriteAll;
 
@@ -60,26 +62,6 @@ inline int FreePort() {
   return fd >= 0 ? port : -1;
 }
 
-// Runs a shell command under `timeout`; its exit status (-1 when it did not
-// end normally) and standard output (with standard error when asked).
-inline int RunCmd(const std::string& _cmd, std::string* _out = nullptr, int _limitSec = 30,
-                  bool _withStderr = false) {
-  std::string cmd = "timeout -k 2 " + std::to_string(_limitSec) + " " + _cmd +
-                    (_withStderr ? " 2>&1" : " 2>/dev/null");
-  FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return -1;
-  std::string out;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof(buf), p)) > 0;) out.append(buf, n);
-  int st = pclose(p);
-  if (_out != nullptr) *_out = out;
-  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
-inline bool HaveCommand(const std::string& _name) {
-  return RunCmd("sh -c 'command -v " + _name + "' >/dev/null", nullptr, 5) == 0;
-}
-
 // A self-signed key and certificate for CN=localhost in _dir.
 inline bool MakeCert(const std::string& _dir, std::string* _key, std::string* _crt) {
   *_key = _dir + "/localhost.key";
@@ -113,8 +95,7 @@ inline bool PortOpen(int _port) {
 // error go to one file, standard input comes from a pipe that Enter() feeds
 // one line and closes.
 class Proc {
- public:
-  Proc() = default;
+ public: Proc() = default;
   Proc(const std::vector<std::string>& _argv, const std::string& _log) { Run(_argv, _log); }
   Proc(const Proc&) = delete;
   Proc& operator=(const Proc&) = delete;
@@ -202,8 +183,7 @@ class Proc {
   pid_t Pid() const { return pid_; }
   std::string Output() const { return ReadAll(log_); }
 
- private:
-  pid_t pid_ = -1;
+ private: pid_t pid_ = -1;
   int in_ = -1;
   int status_ = -1;
   std::string log_;
