@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <nghttp2/nghttp2.h>
 
-#include "QIRCommonOpenSSL.h"
 #include "SAMPLE/H2SrvTestUtil.h"
 
 
@@ -293,33 +292,6 @@ TEST_F(Http2RequestTest, SyncRequestAfterUpgradeTakesOnlyItsOwnStream) {
   ASSERT_TRUE(Sync("/echo", "mine"));
   EXPECT_EQ(3, res_.streamId_);
   EXPECT_EQ("mine", Body(res_));
-}
-
-// The client reaches a server that speaks TLS 1.3 only once its context
-// has QIR_SSL_CTX_ENABLE_TLS13, not before.
-TEST_F(Http2RequestTest, TlsOneThreeOnlyWithTheContextsKey) {
-  qirtest::TempDir tmp;
-  std::string key, crt;
-  ASSERT_TRUE(h2srv_test::MakeCert(tmp.path(), &key, &crt));
-  TestServer srv({"tls13", crt, key});
-  QIR_SSL_INIT();
-  for (bool tls13 : {false, true}) {
-    SSL_CTX* ctx = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, nullptr);
-    ASSERT_TRUE(ctx != nullptr && (!tls13 || QIR_SSL_CTX_ENABLE_TLS13(ctx) == 0));
-    CQIRHttp2Request client;
-    QIR_ST_HTTP2_OPTIONS o = Options();
-    ASSERT_TRUE(client.Initialize("tls13", &o));
-    EXPECT_EQ(tls13, client.Connect("127.0.0.1", srv.port(), ctx, false));
-    strcpy(req_.method_, "GET");
-    strcpy(req_.path_, "/version");
-    res_.payload_.data_ = buf_;
-    if (tls13) {
-      ASSERT_TRUE(client.Request(&req_, &res_)) << srv.Output();
-      EXPECT_EQ("TLSv1.3", Body(res_));
-    }
-    client.Disconnect();
-    SSL_CTX_free(ctx);
-  }
 }
 
 }  // namespace

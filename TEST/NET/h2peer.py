@@ -3,8 +3,8 @@
 on a loopback port it prints first ("port N"). What each path answers: see
 answer(); anything else echoes the body. Prints the client's SETTINGS,
 request headers, resets and GOAWAYs as they arrive.
-    h2peer.py [upgrade | mute | tls13 CERT KEY]"""
-import socket, ssl, struct, sys
+    h2peer.py [upgrade | mute]"""
+import socket, struct, sys
 import h2.config, h2.connection, h2.events as ev
 
 MODE = sys.argv[1] if len(sys.argv) > 1 else ""
@@ -25,8 +25,7 @@ def answer(s, c, sid, path, body):
         c.reset_stream(sid, 11)  # ENHANCE_YOUR_CALM
     else:
         length = [("content-length", "10")] if path == "/bad-length" else []  # then 3 bytes
-        out = {"/big": lambda: b"b" * int(body or 0), "/bad-length": lambda: b"abc",
-               "/version": lambda: s.version().encode()}.get(path, lambda: body)()
+        out = {"/big": lambda: b"b" * int(body or 0), "/bad-length": lambda: b"abc"}.get(path, lambda: body)()
         c.send_headers(sid, [(":status", "200")] + length)
         c.send_data(sid, out, end_stream=True)
         if path == "/goaway":
@@ -80,16 +79,11 @@ listener.bind(("127.0.0.1", 0))
 listener.listen(4)
 listener.settimeout(60)
 print("port", listener.getsockname()[1], flush=True)
-if MODE == "tls13":
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    ctx.minimum_version = ssl.TLSVersion.TLSv1_3
-    ctx.load_cert_chain(sys.argv[2], sys.argv[3])
-    ctx.set_alpn_protocols(["h2"])
 while True:
     conn = listener.accept()[0]
     conn.settimeout(30)
     try:
-        serve(ctx.wrap_socket(conn, server_side=True) if MODE == "tls13" else conn)
+        serve(conn)
     except (OSError, IndexError):
         pass
     conn.close()
