@@ -82,8 +82,7 @@ class CQIRHTTP2SRVTest : public ::testing::Test {
 // A request answered later from the test's thread; while Stop drains (the
 // peer's zero window holds that answer back), a new request of the
 // asynchronous application is answered 503 by the runtime. Ids unknown or
-// already removed report 1. (The monitor's lines: the worker tests and the
-// asynchronous sample's report on SIGUSR1.)
+// already removed report 1.
 TEST_F(CQIRHTTP2SRVTest, AsyncResponseAndStopAnswers503WhileDraining) {
   if (!PythonHasH2()) GTEST_SKIP() << "python3 h2 is missing";
   AsyncApp app;

@@ -93,10 +93,8 @@ class CQIRHTTP2SRVThreadTest : public ::testing::Test {
   int lastId_ = -1;
 };
 
-// A manager over a pool whose worker never runs: assigned connections wait
-// in its list, so the manager's own rules show without an event loop. The
-// worker's list is dropped without removals; the manager destroys what it
-// still owns.
+// A manager over a pool whose worker never runs, so the manager's own rules
+// show without an event loop; it destroys what it still owns.
 class CQIRHTTP2SRVConnectionManagerTest : public CQIRHTTP2SRVThreadTest {
  protected:
   void SetUp() override {

@@ -248,16 +248,6 @@ TEST_F(Http2RequestTest, FailedSessionEndsTheSyncRequestWithItsCause) {
   }
 }
 
-TEST_F(Http2RequestTest, UnansweredPingClosesWithPingTimeout) {
-  TestServer srv({"mute"});
-  QIR_ST_HTTP2_OPTIONS o = Options();
-  o.nPingSendThreshold_ = 1;
-  o.nPingTimeoutThreshold_ = 1;
-  Open(srv, o);
-  EXPECT_EQ(-1, Collect(client_, res_, buf_));
-  EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_PING_TIMEOUT, client_.GetStateCause());
-}
-
 // --- faults of the original behaviour, each kept fixed ----------------------
 
 // A body longer than the caller's buffer used to be copied past it.

@@ -3,7 +3,7 @@
 on a loopback port it prints first ("port N"). What each path answers: see
 answer(); anything else echoes the body. Prints the client's SETTINGS,
 request headers, resets and GOAWAYs as they arrive.
-    h2peer.py [upgrade | mute]"""
+    h2peer.py [upgrade]"""
 import socket, struct, sys
 import h2.config, h2.connection, h2.events as ev
 
@@ -70,8 +70,7 @@ def serve(s):
             elif isinstance(e, ev.ConnectionTerminated):
                 print("goaway", int(e.error_code))
         sys.stdout.flush()
-        if MODE != "mute":  # mute: not even the PING's answer
-            s.sendall(c.data_to_send())
+        s.sendall(c.data_to_send())
 
 
 listener = socket.socket()

@@ -1,7 +1,5 @@
-// End-to-end tests of h2srv-sample: the built program on free loopback
-// ports with generated configurations, driven by independent HTTP/2 peers
-// (curl, nghttp, h2load, python h2), also under hostile load: silent peers
-// and more connections than the server takes.
+// h2srv-sample end to end: the built program on free loopback ports with
+// generated configurations, against curl, nghttp, h2load and python h2.
 
 #include <gtest/gtest.h>
 
@@ -205,10 +203,9 @@ print("done")
   }
 }
 
-// 50 silent clients on the upgrade port and 50 on the TLS port: each one is
-// set up off the accepting thread, so normal clients on both ports are
-// served at once, and each silent one is closed at its deadline with the
-// usual message.
+// 50 silent clients on each of the upgrade and TLS ports are set up off the
+// accepting thread: normal clients are served at once, and each silent one
+// is closed at its deadline with the usual message.
 TEST_F(H2SrvSampleTest, SilentClientsHoldNeitherPort) {
   if (!CurlHasHttp2()) GTEST_SKIP() << "curl lacks HTTP/2";
   int up = FreePort(), tls = FreePort();

@@ -82,12 +82,11 @@ TEST_F(H2SyncClientTest, AgainstTheSampleServerWithLateEnter) {
   EXPECT_EQ(0u, Count(out, "error!"));
 }
 
-// Against h2o, a server written elsewhere that keeps referring to HPACK
-// entries up to the default table size of 4096 whatever size the client
-// announces. A small header table made the client's decoder evict entries
-// h2o still used: every request failed with COMPRESSION_ERROR and was
-// reported as a time-out. Every answer must arrive, over TLS and over the
-// upgrade; h2o's answer to the upgrade request itself must not show.
+// h2o refers to HPACK entries up to the default table size of 4096 whatever
+// the client announces; a small table made the client's decoder evict
+// entries h2o still used (COMPRESSION_ERROR, reported as time-outs). Every
+// answer must arrive, over TLS and over the upgrade; h2o's answer to the
+// upgrade request itself must not show.
 TEST_F(H2SyncClientTest, CompressionErrorWithSmallHeaderTable) {
   if (!HaveCommand("h2o")) GTEST_SKIP() << "h2o is not installed (Debian package h2o)";
   ASSERT_TRUE(MakeCert());
