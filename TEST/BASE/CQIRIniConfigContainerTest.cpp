@@ -18,7 +18,8 @@ class IniFile {
   explicit IniFile(const std::string& _text) { qirtest::WriteAll(path_, _text); }
   const char* Path() const { return path_.c_str(); }
 
- private: qirtest::TempDir dir_;
+ private:
+  qirtest::TempDir dir_;
   std::string path_ = dir_ / "test.ini";
 };
 

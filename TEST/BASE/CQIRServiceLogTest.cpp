@@ -23,6 +23,10 @@ TEST(CQIRServiceLogTest, LogsOnlyWhileOpenAndWithinTheMask) {
   ASSERT_EQ(1, log.Initialize());
   std::string text, out = Captured([&] { log.MessageLog(QIR_LOG_WARNING, "x=%d", 7); });
   EXPECT_TRUE(StandardLine(out, "Warning", &text) && text == "x=7\n") << out;
+  for (int level : {3, 16 | 1}) {  // not one level, or one past the table
+    out = Captured([&] { log.MessageLog(level, "u"); });
+    EXPECT_TRUE(StandardLine(out, "Unknown", &text) && text == "u\n") << level << ": " << out;
+  }
   EXPECT_EQ("", Captured([&] { log.MessageLog(0, "zero"); }));  // never passes the mask
   log.SetMask(QIR_LOG_ERROR);
   EXPECT_EQ("", Captured([&] { log.MessageLog(QIR_LOG_INFO, "info"); }));

@@ -10,7 +10,8 @@ namespace {
 
 // Run loops until the owner clears its flag.
 class TestThread : public CQIRThread {
- public: std::atomic<int> steps{0};
+ public:
+  std::atomic<int> steps{0};
   std::atomic<bool> loop{true}, finalRan{false};
 
  protected:

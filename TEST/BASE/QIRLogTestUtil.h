@@ -32,7 +32,8 @@ class TempDir {
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& _name) const { return path_ + "/" + _name; }
 
- private: std::string path_;
+ private:
+  std::string path_;
 };
 
 // Sets (with null, unsets) a variable for one scope; _then runs after each change.

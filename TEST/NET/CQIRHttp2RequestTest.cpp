@@ -35,7 +35,8 @@ class TestServer {
     return "";
   }
 
- private: qirtest::TempDir tmp_;
+ private:
+  qirtest::TempDir tmp_;
   h2srv_test::Proc proc_;
   int port_ = 0;
 };

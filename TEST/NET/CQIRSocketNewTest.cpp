@@ -153,8 +153,8 @@ TEST_F(CQIRSocketNewTest, DelimiterRecv) {
   }
 }
 
-// On the wire: original length, block length, one raw LZ4 block; a frame
-// larger than the reader's buffer is refused, not written past it.
+// On the wire: original length, block length, one raw LZ4 block; a message
+// or frame larger than the buffer is refused, not written past it.
 TEST_F(CQIRSocketNewTest, CompressedFrames) {
   CQIRSocketNew s, r;
   Plain(s, false);
@@ -162,6 +162,7 @@ TEST_F(CQIRSocketNewTest, CompressedFrames) {
   ASSERT_TRUE(s.InitCompress(4096) && r.SetFD(q.fd[0], nullptr, 0) && r.InitCompress(4096));
   std::string msg;
   for (int i = 0; i < 200; ++i) msg += "frame-" + std::to_string(i % 7) + ";";
+  Captured([&] { EXPECT_EQ(-1, s.CompressSend(std::string(4097, 'x').data(), 4097)); });
   ASSERT_EQ(static_cast<int>(msg.size()), s.CompressSend(msg.data(), msg.size()));
   std::vector<char> wire(8192);
   int got = static_cast<int>(recv(p_.fd[1], wire.data(), wire.size(), MSG_DONTWAIT));

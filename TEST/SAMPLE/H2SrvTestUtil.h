@@ -95,7 +95,8 @@ inline bool PortOpen(int _port) {
 // error go to one file, standard input comes from a pipe that Enter() feeds
 // one line and closes.
 class Proc {
- public: Proc() = default;
+ public:
+  Proc() = default;
   Proc(const std::vector<std::string>& _argv, const std::string& _log) { Run(_argv, _log); }
   Proc(const Proc&) = delete;
   Proc& operator=(const Proc&) = delete;
@@ -183,7 +184,8 @@ class Proc {
   pid_t Pid() const { return pid_; }
   std::string Output() const { return ReadAll(log_); }
 
- private: pid_t pid_ = -1;
+ private:
+  pid_t pid_ = -1;
   int in_ = -1;
   int status_ = -1;
   std::string log_;
