@@ -395,7 +395,10 @@ int CQIRHttp2Response::Response(const QIR_ST_HTTP2_RESPONSE* res, bool wait) {
   if (state == QIR_HTTP2_CONN_STATE_INIT || state == QIR_HTTP2_CONN_STATE_CLOSE) return -3;
 
   QIR_ST_HTTP2_RESPONSE* rec = nullptr;
-  Clock::time_point start = Clock::now();
+  // The clock is read only once the pool has run dry: most answers find a
+  // record at once.
+  Clock::time_point start;
+  bool waiting = false;
   for (;;) {
     if (wait) {
       state = GetState();
@@ -413,7 +416,10 @@ int CQIRHttp2Response::Response(const QIR_ST_HTTP2_RESPONSE* res, bool wait) {
       SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
       return 0;
     }
-    if (Clock::now() - start > std::chrono::seconds(1)) {
+    if (!waiting) {
+      start = Clock::now();
+      waiting = true;
+    } else if (Clock::now() - start > std::chrono::seconds(1)) {
       SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
       QIR_LOG_E("conn(%s) response full timeout!..", name_.c_str());
       return -2;
