@@ -84,11 +84,13 @@ class CQIRHttp2Session {
 
   // Driving. Recv: reads what the socket has, sends what that produced;
   // false once the session is closed (also when nghttp2 ended it on a
-  // protocol error: its GOAWAY is flushed first). Flush: writes every frame
+  // protocol error: its GOAWAY is flushed first). Without _flush, what the
+  // input produced (acknowledgements, window updates) waits for the caller's
+  // next Flush, so that it leaves with the answers in one write. Flush: writes every frame
   // nghttp2 has ready, gathered into one buffer and written with one call;
   // what the socket does not take waits for the next Flush. False on a
   // send failure (closed with cause 3).
-  bool Recv();
+  bool Recv(bool _flush = true);
   bool Flush();
   bool Ended() const;  // nghttp2 wants neither to read nor to write, nothing unwritten
   // Frames wait: nghttp2 has more, or the socket did not take all of the last.
@@ -160,6 +162,8 @@ class CQIRHttp2Session {
   // is added until they are gone (a TLS write is retried with the same bytes).
   std::vector<uint8_t> out_;
   size_t outSent_;
+  // A plain socket's last read came back short: it is empty for now.
+  bool recvEmptied_;
   CQIRMutex mutexS_;
   int state_;                         // guarded by mutexS_
   int cause_;                         // guarded by mutexS_

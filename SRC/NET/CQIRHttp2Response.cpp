@@ -147,7 +147,9 @@ int CQIRHttp2Response::ProcEventPre() {
   return core_.Flush() ? r : -1;
 }
 
-bool CQIRHttp2Response::ProcEvent() { return core_.Recv(); }
+// The worker's next pass runs ProcEventPre before it waits again: what the
+// input produced leaves there, in the same write as the answers.
+bool CQIRHttp2Response::ProcEvent() { return core_.Recv(false); }
 
 void CQIRHttp2Response::Disconnect() {
   core_.Terminate(true);

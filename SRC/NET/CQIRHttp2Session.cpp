@@ -57,6 +57,7 @@ CQIRHttp2Session::CQIRHttp2Session()
       epfd_(-1),
       session_(nullptr),
       outSent_(0),
+      recvEmptied_(false),
       state_(QIR_HTTP2_CONN_STATE_INIT),
       cause_(QIR_HTTP2_CONN_CLOSE_CAUSE_NONE),
       lastLibError_(0),
@@ -269,8 +270,9 @@ bool CQIRHttp2Session::Ended() const {
           outSent_ >= out_.size());
 }
 
-bool CQIRHttp2Session::Recv() {
+bool CQIRHttp2Session::Recv(bool _flush) {
   if (session_ == nullptr) return false;
+  recvEmptied_ = false;
   int rv = nghttp2_session_recv(session_);
   if (rv != 0) {
     lastLibError_ = rv;
@@ -278,6 +280,8 @@ bool CQIRHttp2Session::Recv() {
     return false;
   }
   if (GetState() == QIR_HTTP2_CONN_STATE_CLOSE) return false;
+  // A session nghttp2 is ending flushes at once: its GOAWAY goes out now.
+  if (!_flush && nghttp2_session_want_read(session_) != 0) return true;
   if (!Flush()) return false;
   if (Ended()) {
     // nghttp2 ended the session on a protocol error and its GOAWAY is out.
@@ -444,10 +448,20 @@ void CQIRHttp2Session::Release() {
 
 ssize_t CQIRHttp2Session::RecvCallback(nghttp2_session*, uint8_t* _buf, size_t _length, int,
                                        void* _user) {
-  int n = Self(_user)->read(reinterpret_cast<char*>(_buf), _length);
+  CQIRHttp2Session* self = Self(_user);
+  // A plain socket that gave less than was asked for is empty: asking again
+  // would cost a system call per pass only to hear EAGAIN. The worker's
+  // level-triggered epoll reports whatever arrives after. A TLS read stops
+  // at a record's end, so a short one proves nothing there.
+  if (self->recvEmptied_) {
+    self->recvEmptied_ = false;
+    return NGHTTP2_ERR_WOULDBLOCK;
+  }
+  int n = self->read(reinterpret_cast<char*>(_buf), _length);
   if (n == -1) return NGHTTP2_ERR_WOULDBLOCK;
   if (n < 0) return NGHTTP2_ERR_CALLBACK_FAILURE;
   if (n == 0) return NGHTTP2_ERR_EOF;
+  if (static_cast<size_t>(n) < _length && !self->transport_.UsesTLS()) self->recvEmptied_ = true;
   return n;
 }
 
