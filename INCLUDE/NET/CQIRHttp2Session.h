@@ -164,6 +164,7 @@ class CQIRHttp2Session {
   size_t outSent_;
   // A plain socket's last read came back short: it is empty for now.
   bool recvEmptied_;
+  bool recvError_;  // nghttp2 reported an error during this Recv
   CQIRMutex mutexS_;
   int state_;                         // guarded by mutexS_
   int cause_;                         // guarded by mutexS_

@@ -58,6 +58,7 @@ CQIRHttp2Session::CQIRHttp2Session()
       session_(nullptr),
       outSent_(0),
       recvEmptied_(false),
+      recvError_(false),
       state_(QIR_HTTP2_CONN_STATE_INIT),
       cause_(QIR_HTTP2_CONN_CLOSE_CAUSE_NONE),
       lastLibError_(0),
@@ -273,6 +274,7 @@ bool CQIRHttp2Session::Ended() const {
 bool CQIRHttp2Session::Recv(bool _flush) {
   if (session_ == nullptr) return false;
   recvEmptied_ = false;
+  recvError_ = false;
   int rv = nghttp2_session_recv(session_);
   if (rv != 0) {
     lastLibError_ = rv;
@@ -280,8 +282,9 @@ bool CQIRHttp2Session::Recv(bool _flush) {
     return false;
   }
   if (GetState() == QIR_HTTP2_CONN_STATE_CLOSE) return false;
-  // A session nghttp2 is ending flushes at once: its GOAWAY goes out now.
-  if (!_flush && nghttp2_session_want_read(session_) != 0) return true;
+  // After an error nghttp2 may be ending the session: its GOAWAY goes out
+  // now, and the end is seen here.
+  if (!_flush && !recvError_ && nghttp2_session_want_read(session_) != 0) return true;
   if (!Flush()) return false;
   if (Ended()) {
     // nghttp2 ended the session on a protocol error and its GOAWAY is out.
@@ -580,6 +583,7 @@ int CQIRHttp2Session::OnInvalidFrameRecvCallback(nghttp2_session*, const nghttp2
                                                  int _error, void* _user) {
   QIR_LOG_E("HTTP/2 invalid frame recv callback-%s", nghttp2_strerror(_error));
   Self(_user)->lastError_ = nghttp2_strerror(_error);
+  Self(_user)->recvError_ = true;
   return 0;
 }
 
@@ -587,6 +591,7 @@ int CQIRHttp2Session::ErrorCallback(nghttp2_session*, int, const char* _msg, siz
                                     void* _user) {
   QIR_LOG_E("HTTP/2 error callback-%.*s", static_cast<int>(_len), _msg);
   Self(_user)->lastError_.assign(_msg, _len);
+  Self(_user)->recvError_ = true;
   return 0;
 }
 

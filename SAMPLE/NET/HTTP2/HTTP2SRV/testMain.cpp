@@ -62,10 +62,10 @@ class CMyApp {
     fflush(stdout);
   }
 
-  // The dump goes straight into stdout's buffer under its lock, so that
-  // lines of other threads cannot land inside it. The main loop flushes the
-  // buffer (at least every 100 ms): a write and a formatted copy per request
-  // took a sixth of the server's time under load.
+  // The dump goes straight into stdout's buffer and out with one write, all
+  // under the stream's lock so that lines of other threads cannot land
+  // inside it. Building it in a string first cost a tenth of the server's
+  // time under load.
   void OnRequest(int32_t _connId, QIR_ST_HTTP2_REQUEST_RECV* _req, QIR_ST_HTTP2_RESPONSE* _res) {
     if (_req->data_ != nullptr) _req->data_[_req->size_] = '\0';
     flockfile(stdout);
@@ -87,6 +87,7 @@ class CMyApp {
     fputs_unlocked("]\n", stdout);
     if (_req->data_ != nullptr) fputs_unlocked(_req->data_, stdout);  // as text: up to the first NUL
     fputc_unlocked('\n', stdout);
+    fflush_unlocked(stdout);
     funlockfile(stdout);
 
     // A body over the payload limit arrives cut (error_ set): echoing that
@@ -127,9 +128,7 @@ static bool DoTest(const char* _cfg) {
   }
   bool ok = true;
   while (g_stopRequested == 0) {
-    bool running = server.LoopOnce();
-    fflush(stdout);
-    if (!running) {
+    if (!server.LoopOnce()) {
       ok = (g_stopRequested != 0);
       break;
     }
@@ -163,8 +162,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   InstallStopHandlers();
-  // Requests are printed into a full buffer that the main loop flushes; on a
-  // terminal every line still shows at once.
+  // Room for a whole request dump, so that it leaves in one write (the
+  // default buffer of a file or pipe is a page). A terminal keeps its lines.
   if (!isatty(STDOUT_FILENO)) setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   QIR_OPEN_SERVICE_LOG(15);
   bool ok = DoTest(argv[1]);
