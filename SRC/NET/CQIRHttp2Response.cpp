@@ -16,6 +16,10 @@ namespace {
 // written, long after the call that submitted them: static storage.
 const char kStatus429[] = "429";
 
+// Idle request and response records a quiet connection keeps for its next
+// requests; the rest are freed.
+const size_t kIdleRecords = 2;
+
 CQIRHttp2StreamData* MakeStream(size_t _payload) {
   CQIRHttp2StreamData* stream = new (std::nothrow) CQIRHttp2StreamData();
   if (stream != nullptr && !stream->Initialize(_payload)) {
@@ -143,7 +147,17 @@ int CQIRHttp2Response::ProcEventPre() {
   // With nothing new, frames nghttp2 could not write earlier (the socket was
   // full) would otherwise wait for the next input, which a peer that waits
   // for them never sends.
-  if (r == 0 && !core_.WantWrite()) return 0;
+  if (r == 0 && !core_.WantWrite()) {
+    if (core_.Quiet()) {
+      bool freed = requestPool_.Shrink(kIdleRecords);
+      {
+        CQIRLockGuard guard(mutexQ_);
+        freed = responsePool_.Shrink(kIdleRecords) || freed;
+      }
+      CQIRHttp2Session::GiveBackMemory(freed);
+    }
+    return 0;
+  }
   return core_.Flush() ? r : -1;
 }
 

@@ -1,10 +1,13 @@
 #include "CQIRHttp2Session.h"
 
 #include <errno.h>
+#include <malloc.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "CQIRServiceLog.h"
 #include "QIRHttp2Nv.h"
@@ -22,6 +25,12 @@ const size_t kMaxContinuations = 8;          // CONTINUATION frames of one heade
 // Output gathered before one write. A drained buffer that grew past twice
 // this is given back, so a connection past a burst keeps little.
 const size_t kOutGather = 64 * 1024;
+// A connection with nothing to write for this many passes in a row gives
+// back an output buffer larger than kOutKeep and its idle records but a
+// few: an idle connection past a burst then costs about what one that never
+// had one does.
+const int kQuietPasses = 16;
+const size_t kOutKeep = 16 * 1024;
 
 double SecondsSince(std::chrono::steady_clock::time_point _t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - _t).count();
@@ -59,6 +68,7 @@ CQIRHttp2Session::CQIRHttp2Session()
       outSent_(0),
       recvEmptied_(false),
       recvError_(false),
+      quietPasses_(0),
       state_(QIR_HTTP2_CONN_STATE_INIT),
       cause_(QIR_HTTP2_CONN_CLOSE_CAUSE_NONE),
       lastLibError_(0),
@@ -251,6 +261,7 @@ int CQIRHttp2Session::Drain() {
     }
     out_.clear();
     outSent_ = 0;
+    quietPasses_ = 0;
     while (out_.size() < kOutGather) {
       const uint8_t* data = nullptr;
       ssize_t n = nghttp2_session_mem_send(session_, &data);
@@ -263,6 +274,29 @@ int CQIRHttp2Session::Drain() {
       return 0;
     }
   }
+}
+
+bool CQIRHttp2Session::Quiet() {
+  if (++quietPasses_ < kQuietPasses) return false;
+  quietPasses_ = 0;
+  if (out_.capacity() > kOutKeep) {
+    std::vector<uint8_t>().swap(out_);
+    outSent_ = 0;
+  }
+  return true;
+}
+
+void CQIRHttp2Session::GiveBackMemory(bool _freed) {
+  static std::atomic<bool> pending(false);
+  static std::atomic<int64_t> last(0);
+  if (_freed) pending.store(true);
+  if (!pending.load()) return;
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          Clock::now().time_since_epoch()).count();
+  int64_t before = last.load();
+  if (now - before < 1000 || !last.compare_exchange_strong(before, now)) return;
+  pending.store(false);
+  malloc_trim(0);
 }
 
 bool CQIRHttp2Session::Ended() const {
