@@ -36,7 +36,7 @@ std::vector<std::pair<std::string, std::string>> Names(const std::string& _text)
   std::vector<std::pair<std::string, std::string>> out = {{"", ""}, {"NONE", "none"}};
   std::string section;
   size_t pos = 0;
-  while (pos < _text.size() && out.size() < 64) {
+  while (pos < _text.size() && out.size() < 24) {
     size_t nl = _text.find('\n', pos);
     std::string line = _text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
     pos = nl == std::string::npos ? _text.size() : nl + 1;
@@ -74,24 +74,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* _data, size_t _size) {
   // A value is shorter than a line; the char* getters trust the caller for
   // room, so give them a line's worth.
   char value[2048];
-  for (auto& n : Names(text)) {
-    const char* s = n.first.c_str();
-    const char* k = n.second.c_str();
+  // Each name gets every kind of getter once, with or without a default by
+  // turns: a "$(VNF:...)" value rereads the server list on every call, and
+  // both variants of a kind take the same path up to their last line.
+  std::vector<std::pair<std::string, std::string>> names = Names(text);
+  for (size_t j = 0; j < names.size(); ++j) {
+    const char* s = names[j].first.c_str();
+    const char* k = names[j].second.c_str();
     int i = 0;
     long l = 0;
     double d = 0;
     std::string str;
-    ini.Get(s, k, &i);
-    ini.Get(s, k, &l);
-    ini.Get(s, k, &d);
-    ini.Get(s, k, &i, 7);
-    ini.Get(s, k, &l, 7L);
-    ini.Get(s, k, &d, 7.0);
-    ini.Get(s, k, value);
-    ini.Get(s, k, value, "default");
+    if (((j + _size) & 1) != 0) {
+      ini.Get(s, k, &i, 7);
+      ini.Get(s, k, &l, 7L);
+      ini.Get(s, k, &d, 7.0);
+      ini.Get(s, k, value, "default");
+      ini.GetBool(s, k, &i, true);
+    } else {
+      ini.Get(s, k, &i);
+      ini.Get(s, k, &l);
+      ini.Get(s, k, &d);
+      ini.Get(s, k, value);
+      ini.GetBool(s, k, &i);
+    }
     ini.Get(s, k, str);
-    ini.GetBool(s, k, &i);
-    ini.GetBool(s, k, &i, true);
   }
   ini.Finalize();
   return 0;

@@ -14,7 +14,9 @@
 #    server, and meanwhile 20 separate curl requests: answered within 50 ms,
 #    the slowest.
 # 3. Memory: resident set (VmRSS) per idle connection (400 connections that
-#    sent the preface and SETTINGS), per busy connection (peak VmHWM over
+#    sent the preface and SETTINGS), per connection left idle after a burst
+#    (200 connections that each had 30 POSTs of 4096 bytes in flight, then
+#    nothing for 3 s), per busy connection (peak VmHWM over
 #    h2load -c50 -m100 4096-byte POST, per connection), and the resident set
 #    15 s after the last connection closed against the one before the load.
 # Servers get one worker thread, core 0 where taskset exists; the clients
@@ -229,6 +231,57 @@ idle_rss=$(rss_kb "$server_pid" VmRSS)
 exec {IDLE[1]}>&-
 wait "$IDLE_PID" 2>/dev/null || true
 
+cat >"$work/burst.py" <<'EOF'
+# N connections each run 30 POSTs of 4096 bytes at once (as the window
+# allows) and read every answer; then they stay idle until stdin closes.
+import socket, sys
+import h2.config, h2.connection, h2.events
+n, port = int(sys.argv[1]), int(sys.argv[2])
+body = b"x" * 4096
+conns = []
+for _ in range(n):
+    s = socket.create_connection(("127.0.0.1", port))
+    c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
+    c.initiate_connection()
+    c.increment_flow_control_window(1 << 24)
+    s.sendall(c.data_to_send())
+    conns.append((s, c))
+for s, c in conns:
+    left = {}
+    for _ in range(30):
+        sid = c.get_next_available_stream_id()
+        c.send_headers(sid, [(":method", "POST"), (":path", "/burst"), (":scheme", "http"),
+                             (":authority", "127.0.0.1")])
+        left[sid] = body
+    done = 0
+    for _ in range(10000):
+        for sid in list(left):
+            k = min(len(left[sid]), c.local_flow_control_window(sid))
+            if k > 0:
+                c.send_data(sid, left[sid][:k], end_stream=(k == len(left[sid])))
+                left[sid] = left[sid][k:]
+                if not left[sid]:
+                    del left[sid]
+        s.sendall(c.data_to_send())
+        if done == 30:
+            break
+        for e in c.receive_data(s.recv(1 << 20)):
+            if isinstance(e, h2.events.StreamEnded):
+                done += 1
+            elif isinstance(e, h2.events.DataReceived):
+                c.acknowledge_received_data(e.flow_controlled_length, e.stream_id)
+print("ready", flush=True)
+sys.stdin.read()
+EOF
+n_burst=200
+before_burst=$(rss_kb "$server_pid" VmRSS)
+coproc BURST { "${client_cpu[@]}" $py "$work/burst.py" "$n_burst" "$p_mem"; }
+read -r _ <&"${BURST[0]}"
+sleep 3
+burst_rss=$(rss_kb "$server_pid" VmRSS)
+exec {BURST[1]}>&-
+wait "$BURST_PID" 2>/dev/null || true
+
 "${client_cpu[@]}" timeout 300 h2load -t1 -c50 -m100 -n100000 -d "$work/body4k" \
   "http://127.0.0.1:$p_mem/busy" >"$work/h2load-mem.txt" 2>&1 || true
 peak=$(rss_kb "$server_pid" VmHWM)
@@ -236,6 +289,7 @@ sleep 15
 after=$(rss_kb "$server_pid" VmRSS)
 printf '\n3. memory (kB): resident before load %d\n' "$base"
 printf '  per idle connection (%d held): %.1f kB\n' "$n_idle" "$(awk -v a="$idle_rss" -v b="$base" -v n="$n_idle" 'BEGIN { print (a - b) / n }')"
+printf '  per connection idle 3 s after a burst (%d held): %.1f kB\n' "$n_burst" "$(awk -v a="$burst_rss" -v b="$before_burst" -v n="$n_burst" 'BEGIN { print (a - b) / n }')"
 printf '  per busy connection (h2load -c50 -m100, peak %d kB): %.1f kB\n' "$peak" "$(awk -v a="$peak" -v b="$base" 'BEGIN { print (a - b) / 50 }')"
 printf '  15 s after the last connection closed: %d kB (%.2fx the resident set before)\n' "$after" "$(awk -v a="$after" -v b="$base" 'BEGIN { print a / b }')"
 stop_server

@@ -1,7 +1,9 @@
-# Throughput of the echo server against two peers measured pair by pair in
-# the same run (on a shared machine only the ratio is a stable figure):
+# Throughput of the echo server against three peers measured pair by pair
+# in the same run (on a shared machine only the ratio is a stable figure):
 # h2o with a small mruby handler that returns the request body (the goal),
-# and nghttpd --echo-upload (a true echo that must stay behind us).
+# nghttpd --echo-upload and Node's http2 module with scripts/node-echo.js
+# (true echoes that must stay behind us). Node is installed when missing and
+# this runs as root; otherwise its columns read n/a.
 #
 #   bash scripts/bench.sh
 #   QIR_BENCH_SCALE=3 QIR_BENCH_ROUNDS=3 bash scripts/bench.sh
@@ -19,6 +21,10 @@
 # responses that were not 2xx, and each server's peak RSS (VmHWM). The ratio
 # table is also written as markdown and as an SVG chart (gnuplot) to
 # QIR_BENCH_OUT (default build/bench/).
+#
+# W1 is also set against the loopback floor: BENCH/loopback-floor.c, one
+# connection trading 4096 bytes each way with blocking calls, pinned like
+# the server and h2load.
 #
 # Then our own client: h2sync-client -c 20000 (one synchronous request at a
 # time over one connection) next to h2load -c1 -m1 -n 20000 against the same
@@ -106,7 +112,12 @@ start() {  # $1 name, rest: command; records the pid in pid_<name>
 }
 
 declare -A port
-for k in ours_h2c ours_tls ours_up nghttpd_h2c nghttpd_tls h2o_h2c h2o_tls; do
+if ! command -v node >/dev/null && [ "$(id -u)" = 0 ]; then
+  apt-get install -y -qq --no-install-recommends nodejs </dev/null >/dev/null 2>&1 || true
+fi
+servers=(ours h2o nghttpd)
+command -v node >/dev/null && servers+=(node)
+for k in ours_h2c ours_tls ours_up nghttpd_h2c nghttpd_tls h2o_h2c h2o_tls node_h2c node_tls; do
   port[$k]=$(free_port)
 done
 
@@ -124,6 +135,15 @@ start h2o bash scripts/h2o-echo.sh "$work/h2o" "${port[h2o_h2c]}" "${port[h2o_tl
   "$work/server.crt" "$work/server.key" 1
 pid_h2o_h2c=$pid_h2o
 pid_h2o_tls=$pid_h2o
+if [[ " ${servers[*]} " == *" node "* ]]; then
+  start node node scripts/node-echo.js "${port[node_h2c]}" "${port[node_tls]}" \
+    "$work/server.crt" "$work/server.key"
+  pid_node_h2c=$pid_node
+  pid_node_tls=$pid_node
+else
+  echo "bench: node not found; Node's columns read n/a" >&2
+  unset 'port[node_h2c]' 'port[node_tls]'
+fi
 for p in "${port[@]}"; do wait_port "$p"; done
 
 # CPU time (user + system) of a process and its threads, in clock ticks.
@@ -150,7 +170,6 @@ requests() { awk -v n="$1" -v s="$scale" 'BEGIN { v = int(n * s); if (v < 1) v =
 # name form h2load-options
 workloads=("W1 h2c -c1 -m1 -n$(requests 20000)" "W2 h2c -c10 -m10 -n$(requests 100000)"
            "W3 h2c -c200 -m1 -n$(requests 20000)" "W4 tls -c10 -m10 -n$(requests 100000)")
-servers=(ours h2o nghttpd)
 declare -A results cpu
 for ((r = 1; r <= rounds; r++)); do
   for w in "${workloads[@]}"; do
@@ -159,7 +178,8 @@ for ((r = 1; r <= rounds; r++)); do
     [ "$form" = tls ] && scheme=https
     n=${opts##*-n}
     # Rotate which server goes first from round to round.
-    order=("${servers[@]:r % 3}" "${servers[@]:0:r % 3}")
+    k=$((r % ${#servers[@]}))
+    order=("${servers[@]:k}" "${servers[@]:0:k}")
     for srv in "${order[@]}"; do
       key="${srv}_${form}"
       pidvar="pid_$key"
@@ -174,30 +194,40 @@ for ((r = 1; r <= rounds; r++)); do
 done
 
 peak_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status" 2>/dev/null || echo 0; }
-med_of() { tr ' ' '\n' <<<"$1" | grep . | median; }
+med_of() { tr ' ' '\n' <<<"$1" | { grep . || true; } | median; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
 
 out_dir=${QIR_BENCH_OUT:-$root/build/bench}
 mkdir -p "$out_dir"
 {
-  printf 'h2srv-sample vs h2o (mruby echo) and nghttpd --echo-upload: h2load -t1, 4096-byte POST, %s round(s), median req/s; CPU: server CPU time per request (us)\n\n' \
+  printf 'h2srv-sample vs h2o (mruby echo), nghttpd --echo-upload and Node (http2 echo): h2load -t1, 4096-byte POST, %s round(s), median req/s; CPU: server CPU time per request (us)\n\n' \
     "$rounds"
-  printf '| workload | h2srv-sample | h2o | nghttpd | ours/h2o | ours/nghttpd | CPU ours | CPU h2o | CPU nghttpd |\n'
-  printf '|---|---:|---:|---:|---:|---:|---:|---:|---:|\n'
+  printf '| workload | h2srv-sample | h2o | nghttpd | node | ours/h2o | ours/nghttpd | ours/node | CPU ours | CPU h2o | CPU nghttpd | CPU node |\n'
+  printf '|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n'
   : >"$work/ratios.dat"
   for w in "${workloads[@]}"; do
     read -r name form opts <<<"$w"
     ours=$(med_of "${results["ours $name"]}")
     h2o=$(med_of "${results["h2o $name"]}")
     ngh=$(med_of "${results["nghttpd $name"]}")
-    printf '| %s %s %s | %.0f | %.0f | %.0f | %s | %s | %.1f | %.1f | %.1f |\n' "$name" "$form" \
-      "${opts% -n*}" "$ours" "$h2o" "$ngh" "$(ratio "$ours" "$h2o")" "$(ratio "$ours" "$ngh")" \
-      "$(med_of "${cpu["ours $name"]}")" "$(med_of "${cpu["h2o $name"]}")" \
-      "$(med_of "${cpu["nghttpd $name"]}")"
-    printf '"%s %s %s" %s %s\n' "$name" "$form" "${opts% -n*}" "$(ratio "$ours" "$h2o")" \
-      "$(ratio "$ours" "$ngh")" \
-      >>"$work/ratios.dat"
+    node=$(med_of "${results["node $name"]}")
+    printf '| %s %s %s | %.0f | %.0f | %.0f | %.0f | %s | %s | %s | %.1f | %.1f | %.1f | %.1f |\n' \
+      "$name" "$form" "${opts% -n*}" "$ours" "$h2o" "$ngh" "$node" "$(ratio "$ours" "$h2o")" \
+      "$(ratio "$ours" "$ngh")" "$(ratio "$ours" "$node")" "$(med_of "${cpu["ours $name"]}")" \
+      "$(med_of "${cpu["h2o $name"]}")" "$(med_of "${cpu["nghttpd $name"]}")" \
+      "$(med_of "${cpu["node $name"]}")"
+    printf '"%s %s %s" %s %s %s\n' "$name" "$form" "${opts% -n*}" "$(ratio "$ours" "$h2o")" \
+      "$(ratio "$ours" "$ngh")" "$(ratio "$ours" "$node")" >>"$work/ratios.dat"
   done
+  # One request at a time cannot beat one connection trading the same bytes
+  # with blocking calls.
+  if cc -O2 -o "$work/loopback-floor" BENCH/loopback-floor.c 2>/dev/null; then
+    floor=$("$work/loopback-floor" "$(requests 20000)" "${server_cpu[@]:+0}" "${client_cpu[@]:+1}" |
+      sed -n 's/^floor: \([0-9]*\) .*/\1/p')
+    w1=$(med_of "${results["ours W1"]}")
+    printf '\nW1 against the loopback floor (one connection, 4096 bytes each way): %.0f of %s round trips/s = %s\n' \
+      "$w1" "${floor:-0}" "$(ratio "$w1" "${floor:-0}")"
+  fi
 } | tee "$out_dir/bench.md"
 
 if command -v gnuplot >/dev/null; then
@@ -216,6 +246,7 @@ set key top left
 set datafile missing "n/a"
 plot "$work/ratios.dat" using 2:xtic(1) title "ours / h2o (mruby echo)" lc rgb "#3b6fb6", \
      "" using 3 title "ours / nghttpd --echo-upload" lc rgb "#e08a2c", \
+     "" using 4 title "ours / Node (http2 echo)" lc rgb "#5a9e4b", \
      1 with lines dashtype 2 lc rgb "black" notitle
 PLOT
   printf '\nratio table: %s\nchart: %s\n' "$out_dir/bench.md" "$out_dir/bench.svg"
@@ -274,6 +305,7 @@ printf '\npeak RSS (VmHWM):\n'
 printf '  h2srv-sample h2c %6d kB   nghttpd h2c %6d kB\n' "$(peak_kb "$pid_ours_h2c")" "$(peak_kb "$pid_nghttpd_h2c")"
 printf '  h2srv-sample tls %6d kB   nghttpd tls %6d kB\n' "$(peak_kb "$pid_ours_tls")" "$(peak_kb "$pid_nghttpd_tls")"
 printf '  h2o (both ports) %6d kB\n' "$(peak_kb "$pid_h2o")"
+[ -n "${pid_node:-}" ] && printf '  node (both ports) %6d kB\n' "$(peak_kb "$pid_node")"
 
 if [ -s "$work/errors" ]; then
   printf '\nresponses that were not 2xx:\n'

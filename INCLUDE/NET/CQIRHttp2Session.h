@@ -84,12 +84,22 @@ class CQIRHttp2Session {
 
   // Driving. Recv: reads what the socket has, sends what that produced;
   // false once the session is closed (also when nghttp2 ended it on a
-  // protocol error: its GOAWAY is flushed first). Flush: writes every frame
+  // protocol error: its GOAWAY is flushed first). Without _flush, what the
+  // input produced (acknowledgements, window updates) waits for the caller's
+  // next Flush, so that it leaves with the answers in one write. Flush: writes every frame
   // nghttp2 has ready, gathered into one buffer and written with one call;
   // what the socket does not take waits for the next Flush. False on a
   // send failure (closed with cause 3).
-  bool Recv();
+  bool Recv(bool _flush = true);
   bool Flush();
+  // A pass that found nothing to write. True once every kQuietPasses such
+  // passes in a row: the output buffer has then been given back, and the
+  // caller gives back its idle records.
+  bool Quiet();
+  // Memory freed by quiet connections goes back to the system, at most once
+  // a second for the whole process: _freed notes some, and any later call
+  // may do it.
+  static void GiveBackMemory(bool _freed);
   bool Ended() const;  // nghttp2 wants neither to read nor to write, nothing unwritten
   // Frames wait: nghttp2 has more, or the socket did not take all of the last.
   bool WantWrite() const {
@@ -160,6 +170,10 @@ class CQIRHttp2Session {
   // is added until they are gone (a TLS write is retried with the same bytes).
   std::vector<uint8_t> out_;
   size_t outSent_;
+  // A plain socket's last read came back short: it is empty for now.
+  bool recvEmptied_;
+  bool recvError_;  // nghttp2 reported an error during this Recv
+  int quietPasses_;  // passes in a row with nothing to write
   CQIRMutex mutexS_;
   int state_;                         // guarded by mutexS_
   int cause_;                         // guarded by mutexS_
@@ -211,6 +225,16 @@ class CQIRHttp2Pool {
   void Give(T* _t) { free_.push_back(_t); }
   // Records that can be taken without growing the pool.
   size_t Available() const { return free_.size() + (limit_ > made_ ? limit_ - made_ : 0); }
+  // Frees the idle records but the _keep used last (LIFO: those at the
+  // back), so that a connection past a burst keeps what a few requests need.
+  bool Shrink(size_t _keep) {
+    if (free_.size() <= _keep) return false;
+    const size_t drop = free_.size() - _keep;
+    for (size_t i = 0; i < drop; ++i) drop_(free_[i]);
+    free_.erase(free_.begin(), free_.begin() + static_cast<std::ptrdiff_t>(drop));
+    made_ -= drop;
+    return true;
+  }
   void Clear() {
     for (T* t : free_) drop_(t);
     made_ -= free_.size();

@@ -97,6 +97,7 @@ class CQIRSocketNew {
   const char* GetName() const { return name_; }
   int GetSocket() const { return fd_; }
   void SetIOMethod(int _ioMethod) { ioMethod_ = _ioMethod; }
+  bool UsesTLS() const { return ssl_ != nullptr; }
 
   // Takes ownership of _fd (a cleared object is expected). With a context,
   // runs the TLS handshake (_sslMode QIR_SSL_MODE_SERVER or _CLIENT), bounded

@@ -146,7 +146,12 @@ void CQIRHTTP2SRVConnectionManager::DeleteGarbage() {
     garbages_.erase(garbages_.begin());
     ++removed;
   }
-  if (removed > 0) QIR_LOG_I("garbage connection %d removed...", removed);
+  if (removed > 0) {
+    // The objects' memory goes back to the system too, not only their
+    // buffers' at release time.
+    released_.store(true);
+    QIR_LOG_I("garbage connection %d removed...", removed);
+  }
 }
 
 void CQIRHTTP2SRVConnectionManager::CollectGarbage() {

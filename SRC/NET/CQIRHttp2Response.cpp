@@ -16,6 +16,10 @@ namespace {
 // written, long after the call that submitted them: static storage.
 const char kStatus429[] = "429";
 
+// Idle request and response records a quiet connection keeps for its next
+// requests; the rest are freed.
+const size_t kIdleRecords = 2;
+
 CQIRHttp2StreamData* MakeStream(size_t _payload) {
   CQIRHttp2StreamData* stream = new (std::nothrow) CQIRHttp2StreamData();
   if (stream != nullptr && !stream->Initialize(_payload)) {
@@ -143,11 +147,23 @@ int CQIRHttp2Response::ProcEventPre() {
   // With nothing new, frames nghttp2 could not write earlier (the socket was
   // full) would otherwise wait for the next input, which a peer that waits
   // for them never sends.
-  if (r == 0 && !core_.WantWrite()) return 0;
+  if (r == 0 && !core_.WantWrite()) {
+    if (core_.Quiet()) {
+      bool freed = requestPool_.Shrink(kIdleRecords);
+      {
+        CQIRLockGuard guard(mutexQ_);
+        freed = responsePool_.Shrink(kIdleRecords) || freed;
+      }
+      CQIRHttp2Session::GiveBackMemory(freed);
+    }
+    return 0;
+  }
   return core_.Flush() ? r : -1;
 }
 
-bool CQIRHttp2Response::ProcEvent() { return core_.Recv(); }
+// The worker's next pass runs ProcEventPre before it waits again: what the
+// input produced leaves there, in the same write as the answers.
+bool CQIRHttp2Response::ProcEvent() { return core_.Recv(false); }
 
 void CQIRHttp2Response::Disconnect() {
   core_.Terminate(true);
@@ -395,7 +411,10 @@ int CQIRHttp2Response::Response(const QIR_ST_HTTP2_RESPONSE* res, bool wait) {
   if (state == QIR_HTTP2_CONN_STATE_INIT || state == QIR_HTTP2_CONN_STATE_CLOSE) return -3;
 
   QIR_ST_HTTP2_RESPONSE* rec = nullptr;
-  Clock::time_point start = Clock::now();
+  // The clock is read only once the pool has run dry: most answers find a
+  // record at once.
+  Clock::time_point start;
+  bool waiting = false;
   for (;;) {
     if (wait) {
       state = GetState();
@@ -413,7 +432,10 @@ int CQIRHttp2Response::Response(const QIR_ST_HTTP2_RESPONSE* res, bool wait) {
       SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
       return 0;
     }
-    if (Clock::now() - start > std::chrono::seconds(1)) {
+    if (!waiting) {
+      start = Clock::now();
+      waiting = true;
+    } else if (Clock::now() - start > std::chrono::seconds(1)) {
       SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
       QIR_LOG_E("conn(%s) response full timeout!..", name_.c_str());
       return -2;

@@ -1,10 +1,13 @@
 #include "CQIRHttp2Session.h"
 
 #include <errno.h>
+#include <malloc.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include "CQIRServiceLog.h"
 #include "QIRHttp2Nv.h"
@@ -22,6 +25,12 @@ const size_t kMaxContinuations = 8;          // CONTINUATION frames of one heade
 // Output gathered before one write. A drained buffer that grew past twice
 // this is given back, so a connection past a burst keeps little.
 const size_t kOutGather = 64 * 1024;
+// A connection with nothing to write for this many passes in a row gives
+// back an output buffer larger than kOutKeep and its idle records but a
+// few: an idle connection past a burst then costs about what one that never
+// had one does.
+const int kQuietPasses = 16;
+const size_t kOutKeep = 16 * 1024;
 
 double SecondsSince(std::chrono::steady_clock::time_point _t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - _t).count();
@@ -57,6 +66,9 @@ CQIRHttp2Session::CQIRHttp2Session()
       epfd_(-1),
       session_(nullptr),
       outSent_(0),
+      recvEmptied_(false),
+      recvError_(false),
+      quietPasses_(0),
       state_(QIR_HTTP2_CONN_STATE_INIT),
       cause_(QIR_HTTP2_CONN_CLOSE_CAUSE_NONE),
       lastLibError_(0),
@@ -249,6 +261,7 @@ int CQIRHttp2Session::Drain() {
     }
     out_.clear();
     outSent_ = 0;
+    quietPasses_ = 0;
     while (out_.size() < kOutGather) {
       const uint8_t* data = nullptr;
       ssize_t n = nghttp2_session_mem_send(session_, &data);
@@ -263,14 +276,39 @@ int CQIRHttp2Session::Drain() {
   }
 }
 
+bool CQIRHttp2Session::Quiet() {
+  if (++quietPasses_ < kQuietPasses) return false;
+  quietPasses_ = 0;
+  if (out_.capacity() > kOutKeep) {
+    std::vector<uint8_t>().swap(out_);
+    outSent_ = 0;
+  }
+  return true;
+}
+
+void CQIRHttp2Session::GiveBackMemory(bool _freed) {
+  static std::atomic<bool> pending(false);
+  static std::atomic<int64_t> last(0);
+  if (_freed) pending.store(true);
+  if (!pending.load()) return;
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          Clock::now().time_since_epoch()).count();
+  int64_t before = last.load();
+  if (now - before < 1000 || !last.compare_exchange_strong(before, now)) return;
+  pending.store(false);
+  malloc_trim(0);
+}
+
 bool CQIRHttp2Session::Ended() const {
   return session_ == nullptr ||
          (nghttp2_session_want_read(session_) == 0 && nghttp2_session_want_write(session_) == 0 &&
           outSent_ >= out_.size());
 }
 
-bool CQIRHttp2Session::Recv() {
+bool CQIRHttp2Session::Recv(bool _flush) {
   if (session_ == nullptr) return false;
+  recvEmptied_ = false;
+  recvError_ = false;
   int rv = nghttp2_session_recv(session_);
   if (rv != 0) {
     lastLibError_ = rv;
@@ -278,6 +316,9 @@ bool CQIRHttp2Session::Recv() {
     return false;
   }
   if (GetState() == QIR_HTTP2_CONN_STATE_CLOSE) return false;
+  // After an error nghttp2 may be ending the session: its GOAWAY goes out
+  // now, and the end is seen here.
+  if (!_flush && !recvError_ && nghttp2_session_want_read(session_) != 0) return true;
   if (!Flush()) return false;
   if (Ended()) {
     // nghttp2 ended the session on a protocol error and its GOAWAY is out.
@@ -444,10 +485,20 @@ void CQIRHttp2Session::Release() {
 
 ssize_t CQIRHttp2Session::RecvCallback(nghttp2_session*, uint8_t* _buf, size_t _length, int,
                                        void* _user) {
-  int n = Self(_user)->read(reinterpret_cast<char*>(_buf), _length);
+  CQIRHttp2Session* self = Self(_user);
+  // A plain socket that gave less than was asked for is empty: asking again
+  // would cost a system call per pass only to hear EAGAIN. The worker's
+  // level-triggered epoll reports whatever arrives after. A TLS read stops
+  // at a record's end, so a short one proves nothing there.
+  if (self->recvEmptied_) {
+    self->recvEmptied_ = false;
+    return NGHTTP2_ERR_WOULDBLOCK;
+  }
+  int n = self->read(reinterpret_cast<char*>(_buf), _length);
   if (n == -1) return NGHTTP2_ERR_WOULDBLOCK;
   if (n < 0) return NGHTTP2_ERR_CALLBACK_FAILURE;
   if (n == 0) return NGHTTP2_ERR_EOF;
+  if (static_cast<size_t>(n) < _length && !self->transport_.UsesTLS()) self->recvEmptied_ = true;
   return n;
 }
 
@@ -566,6 +617,7 @@ int CQIRHttp2Session::OnInvalidFrameRecvCallback(nghttp2_session*, const nghttp2
                                                  int _error, void* _user) {
   QIR_LOG_E("HTTP/2 invalid frame recv callback-%s", nghttp2_strerror(_error));
   Self(_user)->lastError_ = nghttp2_strerror(_error);
+  Self(_user)->recvError_ = true;
   return 0;
 }
 
@@ -573,6 +625,7 @@ int CQIRHttp2Session::ErrorCallback(nghttp2_session*, int, const char* _msg, siz
                                     void* _user) {
   QIR_LOG_E("HTTP/2 error callback-%.*s", static_cast<int>(_len), _msg);
   Self(_user)->lastError_.assign(_msg, _len);
+  Self(_user)->recvError_ = true;
   return 0;
 }
 

@@ -11,7 +11,9 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <charconv>
 #include <functional>
 #include <string>
 
@@ -60,29 +62,34 @@ class CMyApp {
     fflush(stdout);
   }
 
-  // The dump is built first and written with one call so that lines of
-  // other threads cannot land inside it.
+  // The dump goes straight into stdout's buffer and out with one write, all
+  // under the stream's lock so that lines of other threads cannot land
+  // inside it. Building it in a string first cost a tenth of the server's
+  // time under load. Only library calls, no inline putc: that one writes the
+  // buffer where the thread sanitizer cannot see the stream's lock.
   void OnRequest(int32_t _connId, QIR_ST_HTTP2_REQUEST_RECV* _req, QIR_ST_HTTP2_RESPONSE* _res) {
-    std::string dump;
-    char line[128];
-    snprintf(line, sizeof(line), "conn(%d) Receive Request %d\n", _connId, _req->streamId_);
-    dump += line;
+    if (_req->data_ != nullptr) _req->data_[_req->size_] = '\0';
+    flockfile(stdout);
+    fputs_unlocked("conn(", stdout);
+    PutNumber(_connId);
+    fputs_unlocked(") Receive Request ", stdout);
+    PutNumber(_req->streamId_);
+    fputs_unlocked("\n", stdout);
     if (_req->hdr_ != nullptr) {
       for (const auto& h : *_req->hdr_) {
-        dump += h.first;
-        dump += " : ";
-        dump += h.second;
-        dump += "\n";
+        fwrite_unlocked(h.first.data(), 1, h.first.size(), stdout);
+        fputs_unlocked(" : ", stdout);
+        fwrite_unlocked(h.second.data(), 1, h.second.size(), stdout);
+        fputs_unlocked("\n", stdout);
       }
     }
-    const char* body = (_req->data_ != nullptr) ? _req->data_ : "";
-    if (_req->data_ != nullptr) _req->data_[_req->size_] = '\0';
-    snprintf(line, sizeof(line), "Payload-Size[%lu]\n", static_cast<unsigned long>(_req->size_));
-    dump += line;
-    dump += body;  // as text: up to the first NUL
-    dump += "\n";
-    fwrite(dump.data(), 1, dump.size(), stdout);
-    fflush(stdout);
+    fputs_unlocked("Payload-Size[", stdout);
+    PutNumber(static_cast<unsigned long>(_req->size_));
+    fputs_unlocked("]\n", stdout);
+    if (_req->data_ != nullptr) fputs_unlocked(_req->data_, stdout);  // as text: up to the first NUL
+    fputs_unlocked("\n", stdout);
+    fflush_unlocked(stdout);
+    funlockfile(stdout);
 
     // A body over the payload limit arrives cut (error_ set): echoing that
     // prefix would pass a truncated answer off as the whole.
@@ -99,6 +106,14 @@ class CMyApp {
   }
 
  private:
+  // Under stdout's lock.
+  template <typename T>
+  static void PutNumber(T _value) {
+    char text[24];
+    std::to_chars_result r = std::to_chars(text, text + sizeof(text), _value);
+    fwrite_unlocked(text, 1, static_cast<size_t>(r.ptr - text), stdout);
+  }
+
   QIR_HTTP2SRV_CALLBACKS callbacks_;
 };
 
@@ -148,6 +163,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   InstallStopHandlers();
+  // Room for a whole request dump, so that it leaves in one write (the
+  // default buffer of a file or pipe is a page). A terminal keeps its lines.
+  if (!isatty(STDOUT_FILENO)) setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   QIR_OPEN_SERVICE_LOG(15);
   bool ok = DoTest(argv[1]);
   QIR_CLOSE_SERVICE_LOG();
