@@ -18,6 +18,7 @@ using namespace h2srv_test;
 
 namespace {
 
+const std::string kSample = kSampleBinary;
 const std::string kAsync = QIR_BINARY_DIR "/h2async-sample";
 
 // A body with every byte value, so that any change shows.
@@ -255,6 +256,44 @@ TEST_F(H2SrvSampleTest, ConnectionLimit) {
 
 // ---- The programs as services: TLS 1.3, and
 // h2async-sample answering from its application thread.
+
+// The exit statuses and texts a service manager or an operator relies on.
+TEST_F(H2SrvSampleTest, CommandLine) {
+  const struct {
+    std::string args;
+    int status;
+    std::string text;
+  } cases[] = {
+      {"--help", 0, "usage: " + kSample + " CONFIG.ini\n"},
+      {"--version", 0, "h2srv-sample " QIR_VERSION "\n"},
+      {"", 2, "usage: " + kSample + " CONFIG.ini\n"},
+      {"''", 2, "usage:"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    std::string out;
+    EXPECT_EQ(c.status, RunCmd(kSample + " " + c.args, &out, 20, true));
+    EXPECT_NE(std::string::npos, out.find(c.text)) << out;
+  }
+}
+
+// The unit runs the installed program on the default configuration, stops
+// it with SIGTERM (which the program answers with a drained exit 0) and
+// restarts it after a failure exit.
+TEST_F(H2SrvSampleTest, SystemdUnit) {
+  const std::string unit =
+      ReadAll(QIR_SOURCE_DIR "/SAMPLE/NET/HTTP2/HTTP2SRV/h2srv-sample.service");
+  ASSERT_TRUE(qirtest::Has(
+      unit, "\nExecStart=/usr/local/bin/h2srv-sample /usr/local/etc/qir/h2srv-sample.ini\n"));
+  if (!HaveCommand("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed";
+  // verify wants ExecStart to exist: point it at the built program.
+  std::string local = unit;
+  local.replace(local.find("/usr/local/bin/h2srv-sample"), 27, kSample);
+  WriteAll(dir_ + "/h2srv-sample.service", local);
+  std::string out;
+  EXPECT_EQ(0, RunCmd("systemd-analyze verify " + dir_ + "/h2srv-sample.service", &out, 30, true))
+      << out;
+}
 
 // With ENABLE_TLS13 the server agrees TLS 1.3 and "h2" with curl; without
 // it a TLS 1.3-only client is refused and TLS 1.2 stays.
