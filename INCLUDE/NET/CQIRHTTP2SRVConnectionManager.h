@@ -4,7 +4,6 @@
 #include <openssl/ssl.h>
 #include <stdint.h>
 
-#include <atomic>
 #include <chrono>
 
 #include "CQIRMutex.h"
@@ -72,8 +71,6 @@ class CQIRHTTP2SRVConnectionManager {
   QIR_HTTP2SRV_CONN_GARBAGES garbages_;  // guarded by mutex_; owned, oldest first
   QIR_ST_HTTP2_OPTIONS httpOpt_;
   double garbageDelay_;
-  std::atomic<bool> released_;  // an engine was destroyed since the last trim
-  std::chrono::steady_clock::time_point lastTrim_;  // CollectGarbage's thread only
 };
 
 #endif  // QIR_NET_CQIRHTTP2SRVCONNECTIONMANAGER_H

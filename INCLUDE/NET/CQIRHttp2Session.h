@@ -85,21 +85,23 @@ class CQIRHttp2Session {
   // Driving. Recv: reads what the socket has, sends what that produced;
   // false once the session is closed (also when nghttp2 ended it on a
   // protocol error: its GOAWAY is flushed first). Without _flush, what the
-  // input produced (acknowledgements, window updates) waits for the caller's
-  // next Flush, so that it leaves with the answers in one write. Flush: writes every frame
-  // nghttp2 has ready, gathered into one buffer and written with one call;
-  // what the socket does not take waits for the next Flush. False on a
-  // send failure (closed with cause 3).
+  // input produced (acknowledgements, window updates) waits for the
+  // caller's next Flush, so that it leaves with the answers in one write.
+  // Flush: writes every frame nghttp2 has ready, gathered into one buffer
+  // and written with one call; what the socket does not take waits for the
+  // next Flush. False on a send failure (closed with cause 3).
   bool Recv(bool _flush = true);
   bool Flush();
   // A pass that found nothing to write. True once every kQuietPasses such
   // passes in a row: the output buffer has then been given back, and the
   // caller gives back its idle records.
   bool Quiet();
-  // Memory freed by quiet connections goes back to the system, at most once
-  // a second for the whole process: _freed notes some, and any later call
-  // may do it.
-  static void GiveBackMemory(bool _freed);
+  // Freed memory (a quiet connection's, a removed or destroyed connection's)
+  // goes back to the system with malloc_trim, at most once a second for the
+  // whole process. NoteFreedMemory is cheap and fit for use under locks;
+  // GiveBackMemory trims when something was noted and a second has passed.
+  static void NoteFreedMemory();
+  static void GiveBackMemory();
   bool Ended() const;  // nghttp2 wants neither to read nor to write, nothing unwritten
   // Frames wait: nghttp2 has more, or the socket did not take all of the last.
   bool WantWrite() const {

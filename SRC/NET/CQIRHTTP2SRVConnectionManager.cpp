@@ -3,9 +3,9 @@
 #include "CQIRHTTP2SRVConnection.h"
 #include "CQIRHTTP2SRVConnectionInfo.h"
 #include "CQIRHTTP2SRVThreadManager.h"
+#include "CQIRHttp2Session.h"
 #include "CQIRServiceLog.h"
 
-#include <malloc.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -14,14 +14,12 @@
 namespace {
 
 constexpr double kGarbageDelaySec = 10.0;
-constexpr std::chrono::seconds kTrimInterval(1);
 
 }  // namespace
 
 CQIRHTTP2SRVConnectionManager::CQIRHTTP2SRVConnectionManager()
     : tmgr_(nullptr), connId_(0), callbacks_(nullptr), conMap_(10),
-      garbageDelay_(kGarbageDelaySec),
-      released_(false) {}
+      garbageDelay_(kGarbageDelaySec) {}
 
 CQIRHTTP2SRVConnectionManager::~CQIRHTTP2SRVConnectionManager() { Finalize(); }
 
@@ -116,7 +114,7 @@ void CQIRHTTP2SRVConnectionManager::DeleteConnection(CQIRHTTP2SRVConnection* _co
   conMap_.erase(it);
   _conn->Close();
   _conn->Release();  // buffers and socket now; the object itself after the delay
-  released_.store(true);
+  CQIRHttp2Session::NoteFreedMemory();
   garbages_.emplace_back(std::chrono::system_clock::now(), _conn);
   DeleteGarbage();
   QIR_LOG_I("conn(%s) removed...", _conn->GetName());
@@ -149,7 +147,7 @@ void CQIRHTTP2SRVConnectionManager::DeleteGarbage() {
   if (removed > 0) {
     // The objects' memory goes back to the system too, not only their
     // buffers' at release time.
-    released_.store(true);
+    CQIRHttp2Session::NoteFreedMemory();
     QIR_LOG_I("garbage connection %d removed...", removed);
   }
 }
@@ -159,11 +157,7 @@ void CQIRHTTP2SRVConnectionManager::CollectGarbage() {
     CQIRLockGuard guard(mutex_);
     DeleteGarbage();
   }
-  std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
-  if (now - lastTrim_ >= kTrimInterval && released_.exchange(false)) {
-    lastTrim_ = now;
-    malloc_trim(0);
-  }
+  CQIRHttp2Session::GiveBackMemory();
 }
 
 void CQIRHTTP2SRVConnectionManager::ClearGarbage() {

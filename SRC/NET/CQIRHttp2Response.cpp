@@ -154,7 +154,8 @@ int CQIRHttp2Response::ProcEventPre() {
         CQIRLockGuard guard(mutexQ_);
         freed = responsePool_.Shrink(kIdleRecords) || freed;
       }
-      CQIRHttp2Session::GiveBackMemory(freed);
+      if (freed) CQIRHttp2Session::NoteFreedMemory();
+      CQIRHttp2Session::GiveBackMemory();
     }
     return 0;
   }

@@ -286,16 +286,20 @@ bool CQIRHttp2Session::Quiet() {
   return true;
 }
 
-void CQIRHttp2Session::GiveBackMemory(bool _freed) {
-  static std::atomic<bool> pending(false);
-  static std::atomic<int64_t> last(0);
-  if (_freed) pending.store(true);
-  if (!pending.load()) return;
+namespace {
+std::atomic<bool> g_freedPending(false);  // freed since the last trim
+std::atomic<int64_t> g_lastTrimMs(0);     // steady clock
+}  // namespace
+
+void CQIRHttp2Session::NoteFreedMemory() { g_freedPending.store(true); }
+
+void CQIRHttp2Session::GiveBackMemory() {
+  if (!g_freedPending.load()) return;
   const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                           Clock::now().time_since_epoch()).count();
-  int64_t before = last.load();
-  if (now - before < 1000 || !last.compare_exchange_strong(before, now)) return;
-  pending.store(false);
+  int64_t before = g_lastTrimMs.load();
+  if (now - before < 1000 || !g_lastTrimMs.compare_exchange_strong(before, now)) return;
+  g_freedPending.store(false);
   malloc_trim(0);
 }
 
