@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <string>
+#include <unordered_map>
 
 #include "CQIRHTTP2SRVConnectionManager.h"
 #include "CQIRHTTP2SRVListener.h"
@@ -42,6 +43,16 @@ class CQIRHTTP2SRV {
   // dropped), 4 any other failure.
   int AsyncResponse(int32_t _connId, QIR_ST_HTTP2_RESPONSE* _res);
   void GetMonitor(std::string& _report);  // appends to _report
+  // Any thread, from onConnect_ on until onDisconnect_ returns: the verified
+  // client certificate of the connection, "subject=<RFC 2253 name>
+  // san=<DNS:..,IP:..>", or "none" (cleartext, no certificate, or one accepted
+  // without verification). false when the id is unknown.
+  bool GetPeerIdentity(int32_t _connId, std::string& _peer);
+  // Any thread (not racing Stop): rereads the key, certificate and CA files
+  // into a new TLS context that new handshakes use; open connections keep
+  // theirs. false when there is no TLS or a file fails to load (Error
+  // logged): the context in service stays.
+  bool ReloadTLS();
   void Finalize();  // frees the TLS context
   bool IsNoProblem() { return tmgr_.IsNoProblem(); }
   int GetConnectionCount() { return cmgr_.GetConnectionCount(); }
@@ -55,13 +66,23 @@ class CQIRHTTP2SRV {
   bool InitPort(const char* _portKey, const char* _ipnetKey, const char* _protocol,
                 bool* _present);
   bool ReadPath(const char* _key, char* _path, size_t _size);
+  bool InitVerifyClient(bool _haveCa);  // "SSL/TLS"/"VERIFY_CLIENT"
+  SSL_CTX* BuildTLSContext();           // from the paths and modes below
+  QIR_HTTP2SRV_CALLBACKS* WrapCallbacks(QIR_HTTP2SRV_CALLBACKS* _app);
 
   CQIRIniConfigContainer cfg_;
   CQIRHTTP2SRVThreadManager tmgr_;
   CQIRHTTP2SRVConnectionManager cmgr_;
   CQIRHTTP2SRVListener listener_;
   QIR_HTTP2SRV_CALLBACKS* callbacks_;  // not owned
-  SSL_CTX* ssl_ctx_;                   // owned
+  SSL_CTX* ssl_ctx_;                   // owned; the listeners' anchor, see ReloadTLS
+  QIR_HTTP2SRV_CALLBACKS wrapped_;     // the application's, with the peer registry
+  std::string tlsKey_, tlsCrt_, tlsCa_;  // tlsCa_ empty: "n/a"
+  int verifyClient_;
+  bool tls13_;
+  CQIRMutex reloadMutex_;  // one ReloadTLS at a time
+  CQIRMutex peerMutex_;
+  std::unordered_map<int32_t, std::string> peers_;  // guarded by peerMutex_
   bool isUpgrade_;
   std::atomic<bool> doExit_;  // set by Stop on any thread, read by the loop
   std::atomic<bool> started_;

@@ -27,6 +27,9 @@ class CQIRHTTP2SRVConnectionInfo {
   int fd_;      // listening socket, -1 until opened
   int action_;  // QIR_LISTEN_TO_OPEN or QIR_LISTEN_OPEN
   bool isUpgrade_;
+  // A set-up's copy, after its TLS handshake: the verified client certificate
+  // (QIR_SSL_PEER_IDENTITY's text); "none" otherwise.
+  std::string peer_;
 };
 
 #endif  // QIR_NET_CQIRHTTP2SRVCONNECTIONINFO_H

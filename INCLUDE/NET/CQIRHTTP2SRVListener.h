@@ -49,6 +49,11 @@ class CQIRHTTP2SRVListener {
   void Finalize();  // Clear, then closes the epoll instance; harmless twice
   int GetListenerCount();
   void SetMaxConnections(int _limit) { maxConnections_ = _limit; }  // before the first pass
+  // Loop thread, inside onConnect_: the verified client certificate of the
+  // connection being made (QIR_SSL_PEER_IDENTITY's text), else "none".
+  std::string GetSettingUpPeer() const {
+    return settingUpPeer_ != nullptr ? *settingUpPeer_ : std::string("none");
+  }
 
  private:
   bool Set();  // with passMutex_ held
@@ -66,6 +71,7 @@ class CQIRHTTP2SRVListener {
   CQIRHTTP2SRVSetupThread setup_;  // TLS handshakes and upgrade requests
   bool setupWatched_;              // its ready descriptor is in epfd_
   int maxConnections_;
+  const std::string* settingUpPeer_ = nullptr;  // loop thread, during CreateConnection
 };
 
 #endif  // QIR_NET_CQIRHTTP2SRVLISTENER_H

@@ -7,9 +7,11 @@
 #include <openssl/x509.h>
 
 // TLS for the whole framework: library start-up, the server and client
-// contexts (fixed options, cipher list, TLS 1.0 to 1.2, ALPN "h2"), the
-// verification, protocol-selection and server-name callbacks, the check that
-// "h2" was negotiated, and a certificate expiry reader.
+// contexts (fixed options, HTTP/2's ECDHE+AEAD suites, TLS 1.2 (1.3 on
+// request), ALPN "h2"), client-certificate and strict server-certificate
+// verification, the protocol-selection and server-name callbacks, the check
+// that "h2" was negotiated, the verified peer's identity, the replacement of a
+// server context by a reloaded one, and a certificate expiry reader.
 //
 // Calling order: QIR_SSL_INIT (and QIR_SSL_THREAD_SETUP) once at start-up on
 // the main thread, then the contexts; per connection the socket layer runs the
@@ -19,14 +21,16 @@
 extern bool G_QIR_OPENSSL_INIT;         // library start-up done
 extern bool G_QIR_OPEESSL_THREAD_INIT;  // QIR_SSL_THREAD_SETUP has run
 
-// The last server context created: what the server-name callback switches a
-// connection to. It holds its own reference (released when a newer server
-// context replaces it, or by QIR_SSL_CLEANUP), so it never dangles when the
-// creator frees the context first.
+// The last server context created. Nothing selects it any more: each
+// server context serves its own certificate whatever name a client asks for.
+// It holds its own reference (released when a newer server context replaces
+// it, or by QIR_SSL_CLEANUP), so it never dangles.
 extern SSL_CTX* G_QIR_OPENSSL_DEFAULT_SSL_CTX;
 
 extern const char* G_QIR_OPENSSL_ALPN_INDICATOR;  // "h2"
 extern unsigned char ALPN_PROTOS[3];              // "\x02h2", the TLS wire form
+// TLS 1.2 suites: ECDHE with AES-GCM or ChaCha20-Poly1305 only, none on
+// HTTP/2's blocklist (RFC 9113 section 9.2.2).
 extern const char* QIR_DEFAULT_CIPHER_LIST;
 
 // TLS version numbers as they appear on the wire.
@@ -39,12 +43,61 @@ void QIR_SSL_THREAD_CLEANUP();
 void QIR_SSL_THREAD_CLEAR();  // frees the calling thread's OpenSSL error state
 void QIR_SSL_CLEANUP();
 
+// What a server asks of its clients ("SSL/TLS"/"VERIFY_CLIENT"):
+//   NONE      no certificate is asked for;
+//   OPTIONAL  asked for; a client without one is served;
+//   REQUIRE   a client without a certificate is refused.
+// A certificate that is presented must chain to caFile; a self-signed one not
+// in that file is refused. Without caFile (OPTIONAL only) a self-signed
+// certificate is accepted as it is: client certificates are not authenticated.
+enum {
+  QIR_SSL_VERIFY_CLIENT_NONE = 0,
+  QIR_SSL_VERIFY_CLIENT_OPTIONAL = 1,
+  QIR_SSL_VERIFY_CLIENT_REQUIRE = 2
+};
+// "none", "optional", "require" (any case) to the mode; -1 for anything else.
+int QIR_SSL_PARSE_VERIFY_CLIENT(const char* text);
+
 // Every failure is logged with OpenSSL's error text and answers null; the
-// caller owns the context (SSL_CTX_free).
+// caller owns the context (SSL_CTX_free). The three-argument form verifies
+// clients OPTIONAL; REQUIRE without caFile is refused (logged).
 SSL_CTX* QIR_SSL_CREATE_SERVER_CTX(const char* keyFile, const char* certFile, const char* caFile);
+SSL_CTX* QIR_SSL_CREATE_SERVER_CTX(const char* keyFile, const char* certFile, const char* caFile,
+                                   int verifyClient);
 SSL_CTX* QIR_SSL_CREATE_CLIENT_CTX(const char* keyFile, const char* certFile, const char* caFile);
 SSL_CTX* QIR_SSL_CREATE_CLIENT_CTX(const char* keyFile, const char* certFile, const char* caFile,
                                    const char* caPath);
+
+// Strict verification of servers for a client context: the chain must lead
+// to a certificate in caFile (nothing else is trusted, a self-signed server
+// certificate only when it is in that file) and the certificate must match
+// the host name or IP address connected to. Refusals are logged at Error with
+// the reason (expired, unknown CA, host mismatch, self-signed). Without this
+// call a client context accepts a self-signed server certificate and says
+// once, at Warning, that server certificates are not authenticated.
+// Call it before the first connection. 0 done; -1 when caFile cannot be
+// loaded (logged; the context is unchanged).
+int QIR_SSL_CTX_SET_STRICT_VERIFY(SSL_CTX* ctx, const char* caFile);
+// Client side, before the handshake: SNI for a host name (never for an IP
+// address), and under strict verification the name or address the
+// certificate must match. host may be null (no SNI; strict verification then
+// fails with "host mismatch"). false when OpenSSL refuses (logged).
+bool QIR_SSL_PREPARE_CLIENT(SSL* ssl, const char* host);
+
+// The verified peer certificate after the handshake, written into out (len
+// bytes, always terminated): "subject=<RFC 2253 name> san=<DNS:..,IP:..>" (san=none
+// without alternative names), or "none" when the peer sent no certificate or
+// it was accepted without being verified (a self-signed certificate with no
+// CA file, or QIR_CERT_VERIFY_IGNORE).
+void QIR_SSL_PEER_IDENTITY(SSL* ssl, char* out, size_t len);
+
+// Certificate rotation for a server: the context handed to the listeners
+// (the anchor) stays; QIR_SSL_CTX_REPLACE makes fresh (its reference is taken
+// over) what new handshakes use from then on, and QIR_SSL_CTX_ACQUIRE gives
+// the context a new handshake must use, with a reference the caller frees.
+// Open connections keep the context they were made with. Any thread.
+void QIR_SSL_CTX_REPLACE(SSL_CTX* anchor, SSL_CTX* fresh);
+SSL_CTX* QIR_SSL_CTX_ACQUIRE(SSL_CTX* anchor);
 
 // true when "h2" was agreed on the connection (NPN first, else ALPN); name,
 // which may be null, is the connection name for the log line.
@@ -80,7 +133,7 @@ int select_client_proto_cb(SSL* ssl, unsigned char** out, unsigned char* outlen,
                            const unsigned char* in, unsigned int inlen, void* arg);
 int server_name_cb(SSL* ssl, int* alert, void* arg);
 
-// Both give G_QIR_OPENSSL_DEFAULT_SSL_CTX: one context serves every name.
+// Both give G_QIR_OPENSSL_DEFAULT_SSL_CTX; server_name_cb no longer uses them.
 SSL_CTX* defaultServerContext();
 SSL_CTX* getSSLContext(const char* name);
 

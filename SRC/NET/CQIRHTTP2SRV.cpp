@@ -34,6 +34,8 @@ constexpr int kDefaultMaxConnections = 1024;
 CQIRHTTP2SRV::CQIRHTTP2SRV()
     : callbacks_(nullptr),
       ssl_ctx_(nullptr),
+      verifyClient_(QIR_SSL_VERIFY_CLIENT_OPTIONAL),
+      tls13_(false),
       isUpgrade_(true),
       doExit_(false),
       started_(false),
@@ -62,7 +64,7 @@ bool CQIRHTTP2SRV::Initialize(const char* _cfgName, QIR_HTTP2SRV_CALLBACKS* _cal
     }
     return false;
   }
-  callbacks_ = _callbacks;
+  callbacks_ = WrapCallbacks(_callbacks);
   if (!InitSSL() || !InitConnectionManager() || !InitThreadManager() || !InitListener()) {
     return false;
   }
@@ -120,22 +122,110 @@ bool CQIRHTTP2SRV::InitSSL() {
     QIR_LOG_E("configuration(%s:%s) not found!", kSectionSSL, "SSL_CA_FILE");
     return false;
   }
-  if (strcasecmp(ca.c_str(), "n/a") == 0) {
-    snprintf(caPath, sizeof(caPath), "%s", "no-sslca");
-    ssl_ctx_ = QIR_SSL_CREATE_SERVER_CTX(keyPath, crtPath, nullptr);
-  } else {
-    CQIRConv::EnvReplace(caPath, ca.c_str(), sizeof(caPath));
-    ssl_ctx_ = QIR_SSL_CREATE_SERVER_CTX(keyPath, crtPath, caPath);
-  }
-  if (ssl_ctx_ == nullptr) {
-    QIR_LOG_E("QIR_SSL_CREATE_SERVER_CTX(%s,%s,%s) failed...", keyPath, crtPath, caPath);
-    return false;
-  }
+  const bool haveCa = strcasecmp(ca.c_str(), "n/a") != 0;
+  if (haveCa) CQIRConv::EnvReplace(caPath, ca.c_str(), sizeof(caPath));
+  tlsKey_ = keyPath;
+  tlsCrt_ = crtPath;
+  tlsCa_ = haveCa ? caPath : "";
+  if (!InitVerifyClient(haveCa)) return false;
   // Optional: TLS 1.3 next to 1.2; without the key the server stays at 1.2.
   int tls13 = 0;
   cfg_.GetBool(kSectionSSL, "ENABLE_TLS13", &tls13);
-  QIR_LOG_I(" - TLS 1.3 Support : %s", tls13 != 0 ? "true" : "false");
-  if (tls13 != 0 && QIR_SSL_CTX_ENABLE_TLS13(ssl_ctx_) != 0) return false;
+  tls13_ = tls13 != 0;
+  QIR_LOG_I(" - TLS 1.3 Support : %s", tls13_ ? "true" : "false");
+  ssl_ctx_ = BuildTLSContext();
+  return ssl_ctx_ != nullptr;
+}
+
+// Optional, default "optional": configurations older than the key behave as
+// they did.
+bool CQIRHTTP2SRV::InitVerifyClient(bool _haveCa) {
+  std::string verify;
+  verifyClient_ = QIR_SSL_VERIFY_CLIENT_OPTIONAL;
+  if (cfg_.Get(kSectionSSL, "VERIFY_CLIENT", verify) != 0) {
+    verifyClient_ = QIR_SSL_PARSE_VERIFY_CLIENT(verify.c_str());
+    if (verifyClient_ < 0) {
+      QIR_LOG_E("configuration(%s:%s) value(%s) invalid!...(none, optional or require)",
+                kSectionSSL, "VERIFY_CLIENT", verify.c_str());
+      return false;
+    }
+  }
+  static const char* const kNames[] = {"none", "optional", "require"};
+  QIR_LOG_I(" - Verify Client : %s", kNames[verifyClient_]);
+  if (_haveCa) return true;
+  if (verifyClient_ == QIR_SSL_VERIFY_CLIENT_REQUIRE) {
+    QIR_LOG_E("configuration(%s:%s) require needs %s: no client certificate could be verified",
+              kSectionSSL, "VERIFY_CLIENT", "SSL_CA_FILE");
+    return false;
+  }
+  if (verifyClient_ == QIR_SSL_VERIFY_CLIENT_OPTIONAL) {
+    QIR_LOG_W("configuration(%s:%s) is n/a: client certificates are not authenticated "
+              "(a self-signed one is accepted)", kSectionSSL, "SSL_CA_FILE");
+  }
+  return true;
+}
+
+SSL_CTX* CQIRHTTP2SRV::BuildTLSContext() {
+  const char* ca = tlsCa_.empty() ? nullptr : tlsCa_.c_str();
+  SSL_CTX* ctx = QIR_SSL_CREATE_SERVER_CTX(tlsKey_.c_str(), tlsCrt_.c_str(), ca, verifyClient_);
+  if (ctx == nullptr) {
+    QIR_LOG_E("QIR_SSL_CREATE_SERVER_CTX(%s,%s,%s) failed...", tlsKey_.c_str(), tlsCrt_.c_str(),
+              ca != nullptr ? ca : "no-sslca");
+    return nullptr;
+  }
+  if (tls13_ && QIR_SSL_CTX_ENABLE_TLS13(ctx) != 0) {
+    SSL_CTX_free(ctx);
+    return nullptr;
+  }
+  return ctx;
+}
+
+bool CQIRHTTP2SRV::ReloadTLS() {
+  CQIRLockGuard guard(reloadMutex_);
+  if (ssl_ctx_ == nullptr) {
+    QIR_LOG_W("TLS reload: SSL/TLS is not in use, nothing to reload");
+    return false;
+  }
+  SSL_CTX* fresh = BuildTLSContext();
+  if (fresh == nullptr) {
+    QIR_LOG_E("TLS reload failed!..the certificate in service stays");
+    return false;
+  }
+  QIR_SSL_CTX_REPLACE(ssl_ctx_, fresh);
+  QIR_LOG_I("TLS reload: new handshakes use %s", tlsCrt_.c_str());
+  return true;
+}
+
+// The runtime calls these; the application's own run inside. The peer is
+// known from onConnect_ on, so the application can ask for it there.
+QIR_HTTP2SRV_CALLBACKS* CQIRHTTP2SRV::WrapCallbacks(QIR_HTTP2SRV_CALLBACKS* _app) {
+  if (_app == nullptr) return nullptr;
+  wrapped_ = *_app;
+  wrapped_.onConnect_ = [this, _app](int32_t _id, const char* _scheme, const char* _ip, int _port) {
+    {
+      CQIRLockGuard guard(peerMutex_);
+      peers_[_id] = listener_.GetSettingUpPeer();
+    }
+    bool keep = !_app->onConnect_ || _app->onConnect_(_id, _scheme, _ip, _port);
+    if (!keep) {
+      CQIRLockGuard guard(peerMutex_);
+      peers_.erase(_id);
+    }
+    return keep;
+  };
+  wrapped_.onDisconnect_ = [this, _app](int32_t _id) {
+    if (_app->onDisconnect_) _app->onDisconnect_(_id);
+    CQIRLockGuard guard(peerMutex_);
+    peers_.erase(_id);
+  };
+  return &wrapped_;
+}
+
+bool CQIRHTTP2SRV::GetPeerIdentity(int32_t _connId, std::string& _peer) {
+  CQIRLockGuard guard(peerMutex_);
+  auto it = peers_.find(_connId);
+  if (it == peers_.end()) return false;
+  _peer = it->second;
   return true;
 }
 

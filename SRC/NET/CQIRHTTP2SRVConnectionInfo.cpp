@@ -11,7 +11,8 @@ CQIRHTTP2SRVConnectionInfo::CQIRHTTP2SRVConnectionInfo(const std::string& _proto
       ssl_ctx_(_sslCtx),
       fd_(-1),
       action_(QIR_LISTEN_TO_OPEN),
-      isUpgrade_(false) {}
+      isUpgrade_(false),
+      peer_("none") {}
 
 CQIRHTTP2SRVConnectionInfo::CQIRHTTP2SRVConnectionInfo(const std::string& _protocol, int _port,
                                                        bool _isUpgrade)
@@ -22,4 +23,5 @@ CQIRHTTP2SRVConnectionInfo::CQIRHTTP2SRVConnectionInfo(const std::string& _proto
       ssl_ctx_(nullptr),
       fd_(-1),
       action_(QIR_LISTEN_TO_OPEN),
-      isUpgrade_(_isUpgrade) {}
+      isUpgrade_(_isUpgrade),
+      peer_("none") {}

@@ -194,7 +194,9 @@ void CQIRHTTP2SRVListener::DoEventReady() {
   std::vector<QIR_HTTP2SRV_SETUP*> ready;
   setup_.TakeReady(ready);
   for (QIR_HTTP2SRV_SETUP* s : ready) {
+    settingUpPeer_ = &s->info_.peer_;
     cmgr_->CreateConnection(&s->info_, s->fd_, s->connId_, s->ssl_);
+    settingUpPeer_ = nullptr;
     delete s;
   }
 }

@@ -1,6 +1,7 @@
 #include "CQIRHTTP2SRVSetupThread.h"
 
 #include "CQIRServiceLog.h"
+#include "QIRCommonOpenSSL.h"
 #include "QIRHttp2Upgrade.h"
 
 #include <openssl/err.h>
@@ -281,7 +282,16 @@ void CQIRHTTP2SRVSetupThread::Expire(const Clock::time_point& _now) {
 void CQIRHTTP2SRVSetupThread::Done(QIR_HTTP2SRV_SETUP* _setup) {
   epoll_ctl(epfd_, EPOLL_CTL_DEL, _setup->fd_, nullptr);
   deadlines_.erase(_setup->slot_);
-  if (_setup->info_.ssl_ctx_ != nullptr) _setup->tls_.Release(&_setup->fd_, &_setup->ssl_);
+  if (_setup->info_.ssl_ctx_ != nullptr) {
+    _setup->tls_.Release(&_setup->fd_, &_setup->ssl_);
+    char peer[1024];
+    QIR_SSL_PEER_IDENTITY(_setup->ssl_, peer, sizeof(peer));
+    _setup->info_.peer_ = peer;
+    QIR_LOG_I("conn(%s://%s:%d:%d) TLS established...%s,%s,peer=%s",
+              _setup->info_.protocol_.c_str(), _setup->info_.ip_.c_str(), _setup->info_.port_,
+              static_cast<int>(_setup->connId_), SSL_get_version(_setup->ssl_),
+              SSL_get_cipher_name(_setup->ssl_), peer);
+  }
   {
     CQIRLockGuard guard(mutex_);
     ready_.push_back(_setup);

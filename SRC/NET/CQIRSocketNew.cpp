@@ -122,6 +122,39 @@ const char* SslErrorText() {
   return text;
 }
 
+// The name the latest CONNECT of this thread was given, and the descriptor
+// it answered: SetFD checks the server's certificate against that name and
+// sends it as SNI, since callers hand SetFD the bare descriptor.
+struct ConnectTarget {
+  int fd = -1;
+  char host[QIR_SOCKET_HOST_SIZE] = "";
+};
+thread_local ConnectTarget t_connectTarget;
+
+void NoteConnectTarget(int _fd, const char* _host) {
+  t_connectTarget.fd = _fd;
+  snprintf(t_connectTarget.host, sizeof(t_connectTarget.host), "%s", _host != nullptr ? _host : "");
+}
+
+// The name CONNECT used for _fd, else the peer's address text.
+void ConnectTargetOf(int _fd, char* _host, size_t _size) {
+  _host[0] = '\0';
+  if (t_connectTarget.fd == _fd && t_connectTarget.host[0] != '\0') {
+    snprintf(_host, _size, "%s", t_connectTarget.host);
+    return;
+  }
+  sockaddr_storage peer{};
+  socklen_t len = sizeof(peer);
+  if (getpeername(_fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return;
+  if (peer.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr, _host,
+              static_cast<socklen_t>(_size));
+  } else if (peer.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr, _host,
+              static_cast<socklen_t>(_size));
+  }
+}
+
 bool EnvIsTrue(const char* _name) {
   const char* v = getenv(_name);
   return v != nullptr &&
@@ -217,6 +250,7 @@ int CQIRSocketNew::CONNECT(int _protocol, const char* _ip, int _port, int _retry
     }
   }
   freeaddrinfo(list);
+  NoteConnectTarget(result, _ip);
   return result;
 }
 
@@ -448,7 +482,9 @@ int CQIRSocketNew::SELECT(int _fd, int _sec, int _usec) {
 bool CQIRSocketNew::SetFD(int _fd, SSL_CTX* _ssl_ctx, int _sslMode) {
   fd_ = _fd;
   if (_ssl_ctx == nullptr) return true;
-  ssl_ = SSL_new(_ssl_ctx);
+  SSL_CTX* current = QIR_SSL_CTX_ACQUIRE(_ssl_ctx);  // as in BeginAccept
+  ssl_ = SSL_new(current);
+  SSL_CTX_free(current);
   if (ssl_ == nullptr) {
     QIR_LOG_E("SSL_new() failed!..%s", SslErrorText());
     return false;
@@ -462,13 +498,22 @@ bool CQIRSocketNew::SetFD(int _fd, SSL_CTX* _ssl_ctx, int _sslMode) {
     QIR_LOG_E("unknown SSL initail mode(%d)", _sslMode);
     return false;
   }
+  if (_sslMode == QIR_SSL_MODE_CLIENT) {
+    char host[QIR_SOCKET_HOST_SIZE];
+    ConnectTargetOf(fd_, host, sizeof(host));
+    if (!QIR_SSL_PREPARE_CLIENT(ssl_, host)) return false;
+  }
   if (!Handshake(_sslMode)) return false;
   return QIR_SSL_SELECT_ALPN(ssl_, nullptr);
 }
 
 bool CQIRSocketNew::BeginAccept(int _fd, SSL_CTX* _ssl_ctx) {
   fd_ = _fd;
-  ssl_ = SSL_new(_ssl_ctx);
+  // The newest context (certificates reloaded since start-up); the session
+  // keeps its own reference, so a later reload does not touch it.
+  SSL_CTX* current = QIR_SSL_CTX_ACQUIRE(_ssl_ctx);
+  ssl_ = SSL_new(current);
+  SSL_CTX_free(current);
   if (ssl_ == nullptr) {
     QIR_LOG_E("SSL_new() failed!..%s", SslErrorText());
     return false;

@@ -6,12 +6,17 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <openssl/x509v3.h>
 
+#include <arpa/inet.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
+#include <atomic>
 #include <mutex>
+#include <string>
 
 bool G_QIR_OPENSSL_INIT = false;
 bool G_QIR_OPEESSL_THREAD_INIT = false;
@@ -20,9 +25,7 @@ const char* G_QIR_OPENSSL_ALPN_INDICATOR = "h2";
 unsigned char ALPN_PROTOS[3] = {2, 'h', '2'};
 const char* QIR_DEFAULT_CIPHER_LIST =
     "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:"
-    "ECDHE-RSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
-    "ECDHE-ECDSA-AES256-SHA384:ECDHE-RSA-AES256-SHA384:ECDHE-ECDSA-AES128-SHA256:"
-    "ECDHE-RSA-AES128-SHA256";
+    "ECDHE-RSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256";
 
 namespace {
 
@@ -44,6 +47,113 @@ const unsigned char kSessionIdContext[] = "QIR";
 
 std::once_flag g_initOnce;
 std::mutex g_defaultCtxMutex;  // guards G_QIR_OPENSSL_DEFAULT_SSL_CTX's reference
+
+// What the framework keeps with each context it makes, in the context's ex
+// data so that it lives and dies with it.
+struct CtxState {
+  bool strict = false;              // no self-signed leaf unless trusted
+  std::atomic<bool> warned{false};  // client: "not authenticated" said once
+  SSL_CTX* successor = nullptr;     // server anchor: reloaded context; g_successorMutex
+};
+std::mutex g_successorMutex;
+std::once_flag g_stateIndexOnce;
+int g_stateIndex = -1;
+
+void FreeState(void* /*parent*/, void* _ptr, CRYPTO_EX_DATA* /*ad*/, int /*idx*/, long /*argl*/,
+               void* /*argp*/) {
+  CtxState* state = static_cast<CtxState*>(_ptr);
+  if (state == nullptr) return;
+  if (state->successor != nullptr) SSL_CTX_free(state->successor);
+  delete state;
+}
+
+int StateIndex() {
+  std::call_once(g_stateIndexOnce, [] {
+    g_stateIndex = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, FreeState);
+  });
+  return g_stateIndex;
+}
+
+// Null for contexts made outside this file: they keep OpenSSL's own rules
+// plus the callback's lenient defaults.
+CtxState* StateOf(const SSL_CTX* _ctx) {
+  if (_ctx == nullptr || StateIndex() < 0) return nullptr;
+  return static_cast<CtxState*>(SSL_CTX_get_ex_data(_ctx, StateIndex()));
+}
+
+bool AttachState(SSL_CTX* _ctx, bool _strict) {
+  CtxState* state = new CtxState();
+  state->strict = _strict;
+  if (StateIndex() < 0 || SSL_CTX_set_ex_data(_ctx, StateIndex(), state) != 1) {
+    delete state;
+    return false;
+  }
+  return true;
+}
+
+// The word an operator looks for in the refusal line.
+const char* VerifyReason(int _err) {
+  switch (_err) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+      return "expired";
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+      return "not yet valid";
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+      return "host mismatch";
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+      return "self-signed";
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_CERT_UNTRUSTED:
+      return "unknown CA";
+    default:
+      return X509_verify_cert_error_string(_err);
+  }
+}
+
+bool IsIpAddress(const char* _host) {
+  unsigned char buf[sizeof(struct in6_addr)];
+  return inet_pton(AF_INET, _host, buf) == 1 || inet_pton(AF_INET6, _host, buf) == 1;
+}
+
+bool IgnoreVerifyErrors() {
+  const char* ignore = getenv("QIR_CERT_VERIFY_IGNORE");
+  return ignore != nullptr && (strcmp(ignore, "TRUE") == 0 || strcmp(ignore, "true") == 0);
+}
+
+// "DNS:a,IP:127.0.0.1" into _out, or "none".
+void AppendAltNames(X509* _cert, std::string* _out) {
+  GENERAL_NAMES* names =
+      static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(_cert, NID_subject_alt_name, nullptr, nullptr));
+  size_t before = _out->size();
+  for (int i = 0; names != nullptr && i < sk_GENERAL_NAME_num(names); ++i) {
+    const GENERAL_NAME* n = sk_GENERAL_NAME_value(names, i);
+    const char* label = nullptr;
+    std::string value;
+    if (n->type == GEN_DNS || n->type == GEN_EMAIL || n->type == GEN_URI) {
+      label = n->type == GEN_DNS ? "DNS:" : n->type == GEN_EMAIL ? "email:" : "URI:";
+      const ASN1_IA5STRING* s = n->d.ia5;
+      value.assign(reinterpret_cast<const char*>(ASN1_STRING_get0_data(s)),
+                   static_cast<size_t>(ASN1_STRING_length(s)));
+    } else if (n->type == GEN_IPADD) {
+      label = "IP:";
+      char text[INET6_ADDRSTRLEN] = "";
+      int len = ASN1_STRING_length(n->d.ip);
+      const unsigned char* ip = ASN1_STRING_get0_data(n->d.ip);
+      if (len == 4 || len == 16) inet_ntop(len == 4 ? AF_INET : AF_INET6, ip, text, sizeof(text));
+      value = text;
+    }
+    if (label == nullptr) continue;
+    if (_out->size() != before) *_out += ",";
+    *_out += label;
+    *_out += value;
+  }
+  if (_out->size() == before) *_out += "none";
+  GENERAL_NAMES_free(names);
+}
 
 // ERR_error_string's own buffer is shared between threads; this one is not.
 const char* LastError() {
@@ -130,14 +240,32 @@ int QIR_SSL_CTX_ENABLE_TLS13(SSL_CTX* ctx) {
   return 0;
 }
 
+int QIR_SSL_PARSE_VERIFY_CLIENT(const char* text) {
+  if (text == nullptr) return -1;
+  if (strcasecmp(text, "none") == 0) return QIR_SSL_VERIFY_CLIENT_NONE;
+  if (strcasecmp(text, "optional") == 0) return QIR_SSL_VERIFY_CLIENT_OPTIONAL;
+  if (strcasecmp(text, "require") == 0) return QIR_SSL_VERIFY_CLIENT_REQUIRE;
+  return -1;
+}
+
 SSL_CTX* QIR_SSL_CREATE_SERVER_CTX(const char* keyFile, const char* certFile, const char* caFile) {
+  return QIR_SSL_CREATE_SERVER_CTX(keyFile, certFile, caFile, QIR_SSL_VERIFY_CLIENT_OPTIONAL);
+}
+
+SSL_CTX* QIR_SSL_CREATE_SERVER_CTX(const char* keyFile, const char* certFile, const char* caFile,
+                                   int verifyClient) {
+  if (verifyClient == QIR_SSL_VERIFY_CLIENT_REQUIRE && caFile == nullptr) {
+    QIR_LOG_E("VERIFY_CLIENT(require) needs a CA file: no client certificate could be verified");
+    return nullptr;
+  }
   SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
   if (ctx == nullptr) {
     QIR_LOG_E("Could not create SSL/TLS context: %s", LastError());
     return nullptr;
   }
   ApplyCommonSettings(ctx, kServerOptions);
-  if (QIR_SSL_CTX_set_proto_versions(ctx, QIR_TLS1_0_VERSION, QIR_TLS1_2_VERSION) != 0) {
+  // HTTP/2 over TLS needs 1.2 at least (RFC 9113 section 9.2).
+  if (QIR_SSL_CTX_set_proto_versions(ctx, QIR_TLS1_2_VERSION, QIR_TLS1_2_VERSION) != 0) {
     return Fail(ctx);
   }
   if (SSL_CTX_set_cipher_list(ctx, QIR_DEFAULT_CIPHER_LIST) != 1) {
@@ -167,17 +295,29 @@ SSL_CTX* QIR_SSL_CREATE_SERVER_CTX(const char* keyFile, const char* certFile, co
       QIR_LOG_E("SSL_CTX_load_verify_locations() failed...");
       return Fail(ctx);
     }
+    // Names the acceptable issuers, so a client with several certificates
+    // picks the right one.
+    STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(caFile);
+    if (names != nullptr) SSL_CTX_set_client_CA_list(ctx, names);
   } else if (X509_STORE_set_default_paths(SSL_CTX_get_cert_store(ctx)) != 1) {
     QIR_LOG_E("X509_STORE_set_default_paths() failed...");
     return Fail(ctx);
   }
   SSL_CTX_set_session_id_context(ctx, kSessionIdContext, sizeof(kSessionIdContext) - 1);
-  // Ask for a client certificate, accept clients without one.
-  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, cert_verify_cb);
+  // With a CA file a presented certificate must chain to it; without one a
+  // self-signed certificate passes as it always did.
+  if (!AttachState(ctx, caFile != nullptr)) {
+    QIR_LOG_E("SSL_CTX_set_ex_data() failed :%s", LastError());
+    return Fail(ctx);
+  }
+  int mode = SSL_VERIFY_PEER;
+  if (verifyClient == QIR_SSL_VERIFY_CLIENT_NONE) mode = SSL_VERIFY_NONE;
+  if (verifyClient == QIR_SSL_VERIFY_CLIENT_REQUIRE) mode |= SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
+  SSL_CTX_set_verify(ctx, mode, cert_verify_cb);
   SetDefaultServerContext(ctx);
   SSL_CTX_set_alpn_select_cb(ctx, select_server_proto_cb, nullptr);
+  // Each context keeps its own certificate whatever name the client sends.
   SSL_CTX_set_tlsext_servername_callback(ctx, server_name_cb);
-  SSL_CTX_set_tlsext_servername_arg(ctx, ctx);
   return ctx;
 }
 
@@ -196,11 +336,15 @@ SSL_CTX* QIR_SSL_CREATE_CLIENT_CTX(const char* keyFile, const char* certFile, co
   if (SSL_CTX_set_default_verify_paths(ctx) != 1) {
     QIR_LOG_W("SSL_CTX_set_default_verify_paths() failed :%s", LastError());
   }
-  if (QIR_SSL_CTX_set_proto_versions(ctx, QIR_TLS1_0_VERSION, QIR_TLS1_2_VERSION) != 0) {
+  if (QIR_SSL_CTX_set_proto_versions(ctx, QIR_TLS1_2_VERSION, QIR_TLS1_2_VERSION) != 0) {
     return Fail(ctx);
   }
   if (SSL_CTX_set_cipher_list(ctx, QIR_DEFAULT_CIPHER_LIST) != 1) {
     QIR_LOG_E("SSL_CTX_set_cipher_list() failed :%s", LastError());
+    return Fail(ctx);
+  }
+  if (!AttachState(ctx, false)) {
+    QIR_LOG_E("SSL_CTX_set_ex_data() failed :%s", LastError());
     return Fail(ctx);
   }
 #ifndef OPENSSL_NO_NEXTPROTONEG
@@ -258,15 +402,100 @@ SSL_CTX* defaultServerContext() { return G_QIR_OPENSSL_DEFAULT_SSL_CTX; }
 
 SSL_CTX* getSSLContext(const char* /*name*/) { return G_QIR_OPENSSL_DEFAULT_SSL_CTX; }
 
-// One context serves every name; the name is never acknowledged.
-int server_name_cb(SSL* ssl, int* /*alert*/, void* arg) {
-  if (ssl == nullptr) return SSL_TLSEXT_ERR_NOACK;
-  const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
-  if (name == nullptr) return SSL_TLSEXT_ERR_NOACK;
-  std::lock_guard<std::mutex> lock(g_defaultCtxMutex);
-  SSL_CTX* ctx = getSSLContext(name);
-  if (ctx != nullptr && ctx != arg) SSL_set_SSL_CTX(ssl, ctx);
-  return SSL_TLSEXT_ERR_NOACK;
+// The connection stays on the context it was made from, whatever the name:
+// two servers in one process must never serve each other's certificate. The
+// name is not acknowledged.
+int server_name_cb(SSL* /*ssl*/, int* /*alert*/, void* /*arg*/) { return SSL_TLSEXT_ERR_NOACK; }
+
+int QIR_SSL_CTX_SET_STRICT_VERIFY(SSL_CTX* ctx, const char* caFile) {
+  CtxState* state = StateOf(ctx);
+  if (state == nullptr || caFile == nullptr) {
+    QIR_LOG_E("strict verification needs a context made by QIR_SSL_CREATE_CLIENT_CTX and a CA file");
+    return -1;
+  }
+  // Only the given file is trusted, not the system's store.
+  X509_STORE* store = X509_STORE_new();
+  if (store == nullptr || X509_STORE_load_file(store, caFile) != 1) {
+    QIR_LOG_E("CA file(%s) cannot be loaded: %s", caFile, LastError());
+    X509_STORE_free(store);
+    return -1;
+  }
+  SSL_CTX_set_cert_store(ctx, store);
+  state->strict = true;
+  QIR_LOG_I("TLS client: server certificates verified against %s, host name checked", caFile);
+  return 0;
+}
+
+bool QIR_SSL_PREPARE_CLIENT(SSL* ssl, const char* host) {
+  const bool hasHost = host != nullptr && host[0] != '\0';
+  const bool isIp = hasHost && IsIpAddress(host);
+  // RFC 6066: SNI carries host names only.
+  if (hasHost && !isIp && SSL_set_tlsext_host_name(ssl, host) != 1) {
+    QIR_LOG_E("SSL_set_tlsext_host_name(%s) failed :%s", host, LastError());
+    return false;
+  }
+  CtxState* state = StateOf(SSL_get_SSL_CTX(ssl));
+  if (state == nullptr) return true;
+  if (!state->strict) {
+    if (!state->warned.exchange(true)) {
+      QIR_LOG_W("TLS client: server certificates are not authenticated (self-signed accepted, "
+                "host not checked); give a CA file for strict verification");
+    }
+    return true;
+  }
+  if (!hasHost) {
+    QIR_LOG_E("strict verification: no host name to check the certificate against");
+    return false;
+  }
+  int ok = isIp ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host) : SSL_set1_host(ssl, host);
+  if (ok != 1) {
+    QIR_LOG_E("strict verification: host(%s) cannot be set :%s", host, LastError());
+    return false;
+  }
+  return true;
+}
+
+void QIR_SSL_PEER_IDENTITY(SSL* ssl, char* out, size_t len) {
+  if (out == nullptr || len == 0) return;
+  snprintf(out, len, "%s", "none");
+  X509* cert = ssl != nullptr ? SSL_get0_peer_certificate(ssl) : nullptr;
+  if (cert == nullptr || SSL_get_verify_result(ssl) != X509_V_OK) return;
+  std::string text = "subject=";
+  BIO* bio = BIO_new(BIO_s_mem());
+  if (bio != nullptr) {
+    X509_NAME_print_ex(bio, X509_get_subject_name(cert), 0, XN_FLAG_RFC2253);
+    char* data = nullptr;
+    long n = BIO_get_mem_data(bio, &data);
+    if (n > 0) text.append(data, static_cast<size_t>(n));
+    BIO_free(bio);
+  }
+  text += " san=";
+  AppendAltNames(cert, &text);
+  snprintf(out, len, "%s", text.c_str());
+}
+
+void QIR_SSL_CTX_REPLACE(SSL_CTX* anchor, SSL_CTX* fresh) {
+  CtxState* state = StateOf(anchor);
+  if (state == nullptr) {
+    if (fresh != nullptr) SSL_CTX_free(fresh);
+    return;
+  }
+  SSL_CTX* old = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(g_successorMutex);
+    old = state->successor;
+    state->successor = fresh;
+  }
+  // Connections made from it hold references of their own.
+  if (old != nullptr) SSL_CTX_free(old);
+}
+
+SSL_CTX* QIR_SSL_CTX_ACQUIRE(SSL_CTX* anchor) {
+  CtxState* state = StateOf(anchor);
+  std::lock_guard<std::mutex> lock(g_successorMutex);
+  SSL_CTX* ctx = state != nullptr && state->successor != nullptr ? state->successor : anchor;
+  if (ctx != nullptr) SSL_CTX_up_ref(ctx);
+  return ctx;
 }
 
 int cert_verify_cb(int ok, X509_STORE_CTX* ctx) {
@@ -285,14 +514,25 @@ int cert_verify_cb(int ok, X509_STORE_CTX* ctx) {
     }
   }
   if (ok == 0) {
-    if (err == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT) {
+    SSL* ssl = static_cast<SSL*>(
+        X509_STORE_CTX_get_ex_data(ctx, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    const CtxState* state = ssl != nullptr ? StateOf(SSL_get_SSL_CTX(ssl)) : nullptr;
+    const bool strict = state != nullptr && state->strict;
+    if (err == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT && !strict) {
       ok = 1;  // a self-signed leaf is how peers without a CA identify themselves
     } else {
       QIR_LOG_W("verify errors=%d,%s", err, X509_verify_cert_error_string(err));
     }
-    const char* ignore = getenv("QIR_CERT_VERIFY_IGNORE");
-    if (ignore != nullptr && (strcmp(ignore, "TRUE") == 0 || strcmp(ignore, "true") == 0)) {
+    if (ok == 0 && IgnoreVerifyErrors()) {
       ok = 1;
+      QIR_LOG_W("QIR_CERT_VERIFY_IGNORE: certificate error ignored (%s, err=%d)", VerifyReason(err),
+                err);
+    }
+    if (ok == 0) {
+      char subject[1024] = "";
+      if (cert != nullptr) X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof(subject));
+      QIR_LOG_E("certificate refused: %s (err=%d,depth=%d,subject=%s)", VerifyReason(err), err,
+                X509_STORE_CTX_get_error_depth(ctx), subject);
     }
   }
   return ok;

@@ -2,6 +2,7 @@
 
 #include "CQIRServiceLog.h"
 #include "NET/QIRNetTestUtil.h"
+#include "NET/QIRTlsTestCerts.h"
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
@@ -22,6 +23,9 @@ struct Outcome {
   bool reused = false;
   std::string version, cipher;
   SSL_CTX* serverCtx = nullptr;  // the context the server connection ended on
+  std::string serverPeer;        // QIR_SSL_PEER_IDENTITY on the server side
+  std::string sni;               // the name the server was asked for
+  std::string serverCN;          // the certificate the client was shown
   std::shared_ptr<SSL_SESSION> session;
 };
 
@@ -31,7 +35,9 @@ Outcome Handshake(SSL_CTX* _server, SSL_CTX* _client, std::function<void(SSL*)> 
   Outcome o;
   int sv[2];
   socketpair(AF_UNIX, SOCK_STREAM, 0, sv);
-  SSL* s = SSL_new(_server);
+  SSL_CTX* current = QIR_SSL_CTX_ACQUIRE(_server);  // as the socket layer does
+  SSL* s = SSL_new(current);
+  SSL_CTX_free(current);
   SSL* c = SSL_new(_client);
   SSL_set_fd(s, sv[0]);
   SSL_set_fd(c, sv[1]);
@@ -39,6 +45,11 @@ Outcome Handshake(SSL_CTX* _server, SSL_CTX* _client, std::function<void(SSL*)> 
   std::thread server([&] {
     if ((o.serverOk = SSL_accept(s) == 1)) {
       o.serverH2 = QIR_SSL_SELECT_ALPN(s, "server");
+      char peer[1024];
+      QIR_SSL_PEER_IDENTITY(s, peer, sizeof(peer));
+      o.serverPeer = peer;
+      const char* name = SSL_get_servername(s, TLSEXT_NAMETYPE_host_name);
+      o.sni = name != nullptr ? name : "";
       SSL_shutdown(s);  // a clean close keeps the session resumable
     }
     o.serverCtx = SSL_get_SSL_CTX(s);
@@ -50,6 +61,10 @@ Outcome Handshake(SSL_CTX* _server, SSL_CTX* _client, std::function<void(SSL*)> 
     o.version = SSL_get_version(c);
     o.cipher = SSL_get_cipher_name(c);
     o.session.reset(SSL_get1_session(c), SSL_SESSION_free);
+    char cn[256] = "";
+    X509_NAME_get_text_by_NID(X509_get_subject_name(SSL_get0_peer_certificate(c)), NID_commonName,
+                              cn, sizeof(cn));
+    o.serverCN = cn;
     SSL_shutdown(c);
   }
   shutdown(sv[1], SHUT_RDWR);
@@ -62,6 +77,27 @@ Outcome Handshake(SSL_CTX* _server, SSL_CTX* _client, std::function<void(SSL*)> 
   return o;
 }
 
+// The shared PKI: ca and other-ca; server leaves for localhost/127.0.0.1
+// (good, expired, self-signed, from other-ca) and for another host; client
+// leaves (from ca, self-signed, from other-ca, expired).
+QIRTlsTestCerts& Pki() {
+  static QIRTlsTestCerts* pki = [] {
+    QIRTlsTestCerts* p = new QIRTlsTestCerts();
+    const std::string local = "DNS:localhost,IP:127.0.0.1";
+    bool ok = p->Ca("ca") && p->Ca("other-ca") && p->Leaf("good", "ca", local) &&
+              p->Leaf("wronghost", "ca", "DNS:other.example") &&
+              p->Leaf("expired", "ca", local, true) && p->Leaf("selfsigned", "", local) &&
+              p->Leaf("unknownca", "other-ca", local) &&
+              p->Leaf("client", "ca", "DNS:client.example,IP:10.0.0.7") &&
+              p->Leaf("client-self", "", "DNS:client.example") &&
+              p->Leaf("client-other", "other-ca", "DNS:client.example") &&
+              p->Leaf("client-expired", "ca", "DNS:client.example", true);
+    EXPECT_TRUE(ok);
+    return p;
+  }();
+  return *pki;
+}
+
 class QIRCommonOpenSSLTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -72,10 +108,13 @@ class QIRCommonOpenSSLTest : public ::testing::Test {
     server_ = ServerCtx("self");
     client_ = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, nullptr);
     ASSERT_TRUE(server_ && client_);
+    trusting_ = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, Pki().Pem("ca").c_str());
+    ASSERT_NE(nullptr, trusting_);
   }
   void TearDown() override {
     SSL_CTX_free(server_);
     SSL_CTX_free(client_);
+    SSL_CTX_free(trusting_);
     QIR_SSL_THREAD_CLEANUP();
     QIR_SSL_CLEANUP();
     QIR_CLOSE_SERVICE_LOG();
@@ -88,50 +127,213 @@ class QIRCommonOpenSSLTest : public ::testing::Test {
   QIRTlsTestPki pki_;
   SSL_CTX* server_ = nullptr;
   SSL_CTX* client_ = nullptr;
+  SSL_CTX* trusting_ = nullptr;  // default mode with ca.pem loaded
 };
 
 }  // namespace
 
-TEST_F(QIRCommonOpenSSLTest, PeerCertificateVerification) {
-  ASSERT_TRUE(pki_.MakeCaSigned());
-  ASSERT_TRUE(pki_.MakeDated("expired", "20200101000000Z", "20200102000000Z"));
+// Client modes against server certificates. "host" is what the client
+// connected to; a refusal names its reason in an Error line.
+TEST_F(QIRCommonOpenSSLTest, ClientVerificationModes) {
+  QIRTlsTestCerts& pki = Pki();
+  enum Mode { kDefault, kDefaultWithCa, kStrict, kStrictTrustingLeaf };
   const struct {
-    const char* leaf;    // the server's key and certificate
-    bool trustCa;        // the client loads ca.pem
-    const char* ignore;  // QIR_CERT_VERIFY_IGNORE
-    bool ok;
+    const char* leaf;
+    Mode mode;
+    const char* host;
+    const char* refusal;  // null: the handshake completes
   } cases[] = {
-      {"self", false, nullptr, true},  // a self-signed leaf is accepted as it is
-      {"srv", true, nullptr, true},     {"srv", false, nullptr, false},
-      {"srv", false, "true", true},     {"expired", false, nullptr, false},
-      {"expired", false, "TRUE", true}, {"expired", false, "True", false},
+      // The design's default: a self-signed server passes, nothing else
+      // without a CA, and no host check.
+      {"selfsigned", kDefault, "localhost", nullptr},
+      {"good", kDefault, "localhost", "unknown CA"},
+      {"good", kDefaultWithCa, "localhost", nullptr},
+      {"wronghost", kDefaultWithCa, "localhost", nullptr},
+      {"expired", kDefaultWithCa, "localhost", "expired"},
+      {"unknownca", kDefaultWithCa, "localhost", "unknown CA"},
+      // Strict: the CA file only, and the name or address connected to.
+      {"good", kStrict, "localhost", nullptr},
+      {"good", kStrict, "127.0.0.1", nullptr},
+      {"good", kStrict, "127.0.0.2", "host mismatch"},
+      {"wronghost", kStrict, "localhost", "host mismatch"},
+      {"wronghost", kStrict, "127.0.0.1", "host mismatch"},
+      {"expired", kStrict, "localhost", "expired"},
+      {"selfsigned", kStrict, "localhost", "self-signed"},
+      {"unknownca", kStrict, "localhost", "unknown CA"},
+      {"selfsigned", kStrictTrustingLeaf, "localhost", nullptr},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.leaf) + (c.trustCa ? "+ca " : " ") + (c.ignore ? c.ignore : "-"));
-    ScopedEnv env("QIR_CERT_VERIFY_IGNORE", c.ignore);
-    const std::string ca = pki_.Path("ca.pem");
-    SSL_CTX* server = ServerCtx(c.leaf);
-    SSL_CTX* client = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, c.trustCa ? ca.c_str() : nullptr);
+    SCOPED_TRACE(std::string(c.leaf) + " mode " + std::to_string(c.mode) + " " + c.host);
+    SSL_CTX* server = QIR_SSL_CREATE_SERVER_CTX(pki.Key(c.leaf).c_str(), pki.Pem(c.leaf).c_str(),
+                                                nullptr, QIR_SSL_VERIFY_CLIENT_NONE);
+    const std::string ca = pki.Pem("ca");
+    SSL_CTX* client =
+        QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, c.mode == kDefaultWithCa ? ca.c_str() : nullptr);
     ASSERT_TRUE(server && client);
-    Outcome o = Handshake(server, client);
+    if (c.mode == kStrict) {
+      ASSERT_EQ(0, QIR_SSL_CTX_SET_STRICT_VERIFY(client, ca.c_str()));
+    }
+    if (c.mode == kStrictTrustingLeaf) {
+      ASSERT_EQ(0, QIR_SSL_CTX_SET_STRICT_VERIFY(client, pki.Pem(c.leaf).c_str()));
+    }
+    Outcome o;
+    std::string log = Captured([&] {
+      o = Handshake(server, client, [&](SSL* _ssl) { ASSERT_TRUE(QIR_SSL_PREPARE_CLIENT(_ssl, c.host)); });
+    });
+    EXPECT_EQ(c.refusal == nullptr, o.clientOk && o.serverOk) << log;
+    if (c.refusal != nullptr) {
+      EXPECT_TRUE(Has(log, std::string("certificate refused: ") + c.refusal)) << log;
+    }
+    // Only the lenient modes say so, once per context.
+    const bool lenient = c.mode == kDefault || c.mode == kDefaultWithCa;
+    EXPECT_EQ(lenient, Has(log, "server certificates are not authenticated")) << log;
+    std::string again = Captured([&] { Handshake(server, client, [&](SSL* _ssl) { QIR_SSL_PREPARE_CLIENT(_ssl, c.host); }); });
+    EXPECT_FALSE(Has(again, "server certificates are not authenticated"));
+    SSL_CTX_free(client);
+    SSL_CTX_free(server);
+  }
+  EXPECT_EQ(-1, QIR_SSL_CTX_SET_STRICT_VERIFY(client_, pki.Path("missing.pem").c_str()));
+}
+
+// QIR_CERT_VERIFY_IGNORE overrides any refusal, exactly "true" or "TRUE",
+// and says so.
+TEST_F(QIRCommonOpenSSLTest, VerifyIgnoreOverridesRefusalsAndSaysSo) {
+  QIRTlsTestCerts& pki = Pki();
+  const struct {
+    const char* ignore;
+    bool ok;
+  } cases[] = {{nullptr, false}, {"true", true}, {"TRUE", true}, {"True", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ignore ? c.ignore : "-");
+    ScopedEnv env("QIR_CERT_VERIFY_IGNORE", c.ignore);
+    SSL_CTX* server = QIR_SSL_CREATE_SERVER_CTX(pki.Key("expired").c_str(),
+                                                pki.Pem("expired").c_str(), nullptr);
+    SSL_CTX* client = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, nullptr);
+    ASSERT_TRUE(server && client);
+    ASSERT_EQ(0, QIR_SSL_CTX_SET_STRICT_VERIFY(client, pki.Pem("ca").c_str()));
+    Outcome o;
+    std::string log = Captured([&] {
+      o = Handshake(server, client, [](SSL* _ssl) { QIR_SSL_PREPARE_CLIENT(_ssl, "localhost"); });
+    });
     EXPECT_EQ(c.ok, o.clientOk && o.serverOk);
+    EXPECT_EQ(c.ok, Has(log, "[Warning]") && Has(log, "QIR_CERT_VERIFY_IGNORE")) << log;
     SSL_CTX_free(client);
     SSL_CTX_free(server);
   }
 }
 
-// Any server name moves the connection to the default server context, which
-// must stay alive even when its creator has already freed it.
-TEST_F(QIRCommonOpenSSLTest, ServerNameSwitchesToALiveDefaultContext) {
-  SSL_CTX* latest = ServerCtx("self");
-  ASSERT_EQ(latest, getSSLContext("any.example"));
-  SSL_CTX_free(latest);
-  Outcome named =
-      Handshake(server_, client_, [](SSL* _ssl) { SSL_set_tlsext_host_name(_ssl, "any.example"); });
-  EXPECT_TRUE(named.serverOk && named.serverH2);
-  EXPECT_EQ(defaultServerContext(), named.serverCtx);
-  Outcome unnamed = Handshake(server_, client_);
-  EXPECT_EQ(server_, unnamed.serverCtx);
+// Client certificates against VERIFY_CLIENT, with SSL_CA_FILE and without
+// ("n/a"): served or refused, and the identity the server then reports.
+TEST_F(QIRCommonOpenSSLTest, ServerVerifyClientMatrix) {
+  QIRTlsTestCerts& pki = Pki();
+  const int kNone = QIR_SSL_VERIFY_CLIENT_NONE, kOptional = QIR_SSL_VERIFY_CLIENT_OPTIONAL,
+            kRequire = QIR_SSL_VERIFY_CLIENT_REQUIRE;
+  const std::string verified = "subject=CN=client san=DNS:client.example,IP:10.0.0.7";
+  const struct {
+    int mode;
+    bool withCa;
+    const char* clientCert;  // null: none
+    bool served;
+    std::string identity;
+  } cases[] = {
+      {kNone, true, nullptr, true, "none"},          {kNone, true, "client-self", true, "none"},
+      {kNone, true, "client", true, "none"},         {kOptional, true, nullptr, true, "none"},
+      {kOptional, true, "client", true, verified},   {kOptional, true, "client-self", false, ""},
+      {kOptional, true, "client-other", false, ""},  {kOptional, true, "client-expired", false, ""},
+      {kRequire, true, nullptr, false, ""},          {kRequire, true, "client", true, verified},
+      {kRequire, true, "client-self", false, ""},    {kRequire, true, "client-other", false, ""},
+      {kRequire, true, "client-expired", false, ""},
+      // No CA file: a self-signed certificate passes, unauthenticated.
+      {kOptional, false, nullptr, true, "none"},     {kOptional, false, "client-self", true, "none"},
+      {kOptional, false, "client-expired", false, ""},
+  };
+  const std::string ca = pki.Pem("ca");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.mode) + (c.withCa ? " ca " : " n/a ") +
+                 (c.clientCert ? c.clientCert : "-"));
+    SSL_CTX* server = QIR_SSL_CREATE_SERVER_CTX(pki.Key("good").c_str(), pki.Pem("good").c_str(),
+                                                c.withCa ? ca.c_str() : nullptr, c.mode);
+    std::string key = c.clientCert ? pki.Key(c.clientCert) : "", pem = c.clientCert ? pki.Pem(c.clientCert) : "";
+    SSL_CTX* client = QIR_SSL_CREATE_CLIENT_CTX(c.clientCert ? key.c_str() : nullptr,
+                                                c.clientCert ? pem.c_str() : nullptr, ca.c_str());
+    ASSERT_TRUE(server && client);
+    Outcome o = Handshake(server, client);
+    EXPECT_EQ(c.served, o.serverOk && o.clientOk);
+    if (c.served) {
+      EXPECT_EQ(c.identity, o.serverPeer);
+    }
+    SSL_CTX_free(client);
+    SSL_CTX_free(server);
+  }
+  std::string log = Captured([&] {
+    EXPECT_EQ(nullptr, QIR_SSL_CREATE_SERVER_CTX(pki.Key("good").c_str(), pki.Pem("good").c_str(),
+                                                 nullptr, kRequire));
+  });
+  EXPECT_TRUE(Has(log, "[Error") && Has(log, "VERIFY_CLIENT(require) needs a CA file")) << log;
+  EXPECT_EQ(kRequire, QIR_SSL_PARSE_VERIFY_CLIENT("Require"));
+  EXPECT_EQ(-1, QIR_SSL_PARSE_VERIFY_CLIENT("yes"));
+}
+
+// Two servers in one process: each keeps its own certificate whatever name
+// the client sends. The client sends SNI for names, never for addresses.
+TEST_F(QIRCommonOpenSSLTest, EachServerContextKeepsItsCertificateWhateverTheName) {
+  QIRTlsTestCerts& pki = Pki();
+  SSL_CTX* good = QIR_SSL_CREATE_SERVER_CTX(pki.Key("good").c_str(), pki.Pem("good").c_str(), nullptr);
+  SSL_CTX* other = ServerCtx("self");  // the context made last
+  ASSERT_TRUE(good && other);
+  const struct {
+    const char* host;
+    const char* sni;
+  } cases[] = {{"other.example", "other.example"}, {"127.0.0.1", ""}, {"::1", ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.host);
+    Outcome o = Handshake(good, trusting_, [&](SSL* _ssl) { QIR_SSL_PREPARE_CLIENT(_ssl, c.host); });
+    EXPECT_TRUE(o.serverOk && o.serverH2);
+    EXPECT_EQ(c.sni, o.sni);
+    EXPECT_EQ("good", o.serverCN);
+  }
+  SSL_CTX_free(other);
+  SSL_CTX_free(good);
+}
+
+// A reloaded context serves new handshakes; replaced ones are freed (the
+// leak checker sees it) and the anchor keeps the newest alive.
+TEST_F(QIRCommonOpenSSLTest, ReplacedContextServesNewHandshakes) {
+  QIRTlsTestCerts& pki = Pki();
+  SSL_CTX* anchor = QIR_SSL_CREATE_SERVER_CTX(pki.Key("good").c_str(), pki.Pem("good").c_str(), nullptr);
+  ASSERT_NE(nullptr, anchor);
+  EXPECT_EQ("good", Handshake(anchor, trusting_).serverCN);
+  for (const char* leaf : {"selfsigned", "wronghost"}) {
+    QIR_SSL_CTX_REPLACE(anchor, QIR_SSL_CREATE_SERVER_CTX(pki.Key(leaf).c_str(), pki.Pem(leaf).c_str(), nullptr));
+  }
+  EXPECT_EQ("wronghost", Handshake(anchor, trusting_).serverCN);
+  SSL_CTX_free(anchor);
+}
+
+// HTTP/2 forbids TLS below 1.2 and the blocklisted TLS 1.2 suites.
+TEST_F(QIRCommonOpenSSLTest, OnlyAeadSuitesFromTls12Up) {
+  const struct {
+    const char* ciphers;
+    int maxVersion;
+    bool ok;
+  } cases[] = {{"ECDHE-ECDSA-AES128-GCM-SHA256", TLS1_2_VERSION, true},
+               {"ECDHE-ECDSA-CHACHA20-POLY1305", TLS1_2_VERSION, true},
+               {"ECDHE-ECDSA-AES128-SHA256", TLS1_2_VERSION, false},
+               {"ECDHE-ECDSA-AES256-SHA384", TLS1_2_VERSION, false},
+               {"ECDHE-ECDSA-AES128-SHA", TLS1_2_VERSION, false},
+               {"ALL:@SECLEVEL=0", TLS1_1_VERSION, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ciphers);
+    SSL_CTX* client = SSL_CTX_new(TLS_client_method());
+    ASSERT_NE(nullptr, client);
+    SSL_CTX_set_min_proto_version(client, TLS1_VERSION);
+    SSL_CTX_set_max_proto_version(client, c.maxVersion);
+    ASSERT_EQ(1, SSL_CTX_set_cipher_list(client, c.ciphers));
+    SSL_CTX_set_alpn_protos(client, ALPN_PROTOS, sizeof(ALPN_PROTOS));
+    Outcome o = Handshake(server_, client);
+    EXPECT_EQ(c.ok, o.serverOk && o.clientOk) << o.cipher;
+    SSL_CTX_free(client);
+  }
 }
 
 // A server that asks for client certificates needs a session id context, or

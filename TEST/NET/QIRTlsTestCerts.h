@@ -1,0 +1,55 @@
+#ifndef QIR_TEST_NET_QIRTLSTESTCERTS_H
+#define QIR_TEST_NET_QIRTLSTESTCERTS_H
+
+// A small PKI for the trust tests, made with the openssl command in a private
+// temporary directory: CAs, and leaves with subject alternative names, signed
+// by a CA or by themselves, valid now or expired in 2020. P-256 keys keep it
+// fast.
+
+#include "BASE/QIRLogTestUtil.h"
+
+#include <fstream>
+#include <string>
+
+class QIRTlsTestCerts {
+ public:
+  std::string Path(const std::string& _file) const { return dir_ / _file; }
+  std::string Key(const std::string& _name) const { return Path(_name + ".key"); }
+  std::string Pem(const std::string& _name) const { return Path(_name + ".pem"); }
+
+  // <name>.key/<name>.pem, a self-signed CA valid for two days.
+  bool Ca(const std::string& _name) {
+    return Run(kNewKey + "-x509 -days 2 -subj /CN=" + _name + " -keyout " + Key(_name) + " -out " +
+               Pem(_name));
+  }
+  // <name>.key/<name>.pem with CN=<name> and _san ("DNS:localhost,IP:127.0.0.1"),
+  // issued by the CA _issuer, or by itself when _issuer is empty.
+  bool Leaf(const std::string& _name, const std::string& _issuer, const std::string& _san,
+            bool _expired = false) {
+    std::ofstream(Path("ca.cnf")) << "[ca]\ndefault_ca=d\n[d]\ndatabase=" << Path("index.txt")
+                                  << "\nnew_certs_dir=" << dir_.path() << "\nserial=" << Path("serial")
+                                  << "\ndefault_md=sha256\npolicy=p\ncopy_extensions=copy\n"
+                                  << "unique_subject=no\n[p]\ncommonName=supplied\n";
+    if (!qirtest::Exists(Path("index.txt"))) std::ofstream(Path("index.txt")).close();
+    if (!qirtest::Exists(Path("serial"))) std::ofstream(Path("serial")) << "01\n";
+    const std::string signer =
+        _issuer.empty() ? " -selfsign -keyfile " + Key(_name)
+                        : " -cert " + Pem(_issuer) + " -keyfile " + Key(_issuer);
+    const std::string dates = _expired ? " -startdate 20200101000000Z -enddate 20200102000000Z"
+                                       : " -days 2";
+    return Run(kNewKey + "-subj /CN=" + _name + " -addext subjectAltName=" + _san + " -keyout " +
+               Key(_name) + " -out " + Path(_name + ".csr")) &&
+           Run("openssl ca -batch -notext -config " + Path("ca.cnf") + signer + " -in " +
+               Path(_name + ".csr") + " -out " + Pem(_name) + dates);
+  }
+
+ private:
+  static bool Run(const std::string& _cmd) {
+    return qirtest::RunCmd(_cmd + " >/dev/null 2>&1 </dev/null") == 0;
+  }
+  const std::string kNewKey =
+      "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+  qirtest::TempDir dir_;
+};
+
+#endif  // QIR_TEST_NET_QIRTLSTESTCERTS_H
