@@ -9,7 +9,10 @@
 //   h2async-sample CONFIG.ini   (the same configuration as h2srv-sample)
 //
 // SIGUSR1 writes the server's monitor report (workers, connections, answers
-// in flight) to the log. SIGINT or SIGTERM stops it: waiting answers are sent
+// in flight) to the log. SIGHUP rereads the TLS key, certificate and CA
+// files for new connections (a file that fails to load keeps the old ones).
+// Each connection's verified client certificate is printed with "Connect".
+// SIGINT or SIGTERM stops it: waiting answers are sent
 // at once, then the server drains and stops; exit status 0. A configuration
 // or listening failure exits with 1, a missing argument with 2.
 
@@ -34,9 +37,11 @@ namespace {
 
 volatile sig_atomic_t g_stopRequested = 0;
 volatile sig_atomic_t g_monitorRequested = 0;
+volatile sig_atomic_t g_reloadRequested = 0;
 
 void OnStopSignal(int) { g_stopRequested = 1; }
 void OnMonitorSignal(int) { g_monitorRequested = 1; }
+void OnReloadSignal(int) { g_reloadRequested = 1; }
 
 void InstallSignalHandlers() {
   struct sigaction sa;
@@ -47,6 +52,8 @@ void InstallSignalHandlers() {
   sigaction(SIGTERM, &sa, nullptr);
   sa.sa_handler = OnMonitorSignal;
   sigaction(SIGUSR1, &sa, nullptr);
+  sa.sa_handler = OnReloadSignal;
+  sigaction(SIGHUP, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
 
@@ -61,8 +68,11 @@ class CMyAsyncApp {
  public:
   explicit CMyAsyncApp(CQIRHTTP2SRV* _server) : server_(_server) {
     using namespace std::placeholders;
-    callbacks_.onConnect_ = [](int32_t _connId, const char* _scheme, const char* _ip, int _port) {
-      printf("Connect %d-(%s://%s:%d)\n", _connId, _scheme, _ip, _port);
+    callbacks_.onConnect_ = [this](int32_t _connId, const char* _scheme, const char* _ip,
+                                   int _port) {
+      std::string peer = "none";
+      server_->GetPeerIdentity(_connId, peer);
+      printf("Connect %d-(%s://%s:%d) peer(%s)\n", _connId, _scheme, _ip, _port, peer.c_str());
       fflush(stdout);
       return true;
     };
@@ -194,6 +204,10 @@ static bool Run(const char* _cfg) {
       std::string report = "monitor report\n";
       server.GetMonitor(report);
       QIR_LOG_I("%s", report.c_str());
+    }
+    if (g_reloadRequested != 0) {
+      g_reloadRequested = 0;
+      server.ReloadTLS();
     }
     if (!server.LoopOnce()) {
       ok = (g_stopRequested != 0);

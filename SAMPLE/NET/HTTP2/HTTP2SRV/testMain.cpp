@@ -5,7 +5,9 @@
 //   h2srv-sample CONFIG.ini | --help | --version
 //
 // SIGINT or SIGTERM stops it gracefully (queued answers are drained) with
-// exit status 0; a configuration or listening failure exits with 1, a
+// exit status 0; SIGHUP rereads the TLS key, certificate and CA files for new
+// connections (open ones keep theirs; a file that fails to load keeps the old
+// ones); a configuration or listening failure exits with 1, a
 // missing argument with 2. --help and --version print and exit 0.
 
 #include <signal.h>
@@ -23,8 +25,10 @@
 namespace {
 
 volatile sig_atomic_t g_stopRequested = 0;
+volatile sig_atomic_t g_reloadRequested = 0;
 
 void OnStopSignal(int) { g_stopRequested = 1; }
+void OnReloadSignal(int) { g_reloadRequested = 1; }
 
 void InstallStopHandlers() {
   struct sigaction sa;
@@ -33,6 +37,8 @@ void InstallStopHandlers() {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+  sa.sa_handler = OnReloadSignal;
+  sigaction(SIGHUP, &sa, nullptr);
   // A peer that resets its connection must not end the server.
   signal(SIGPIPE, SIG_IGN);
 }
@@ -129,6 +135,10 @@ static bool DoTest(const char* _cfg) {
   }
   bool ok = true;
   while (g_stopRequested == 0) {
+    if (g_reloadRequested != 0) {
+      g_reloadRequested = 0;
+      server.ReloadTLS();
+    }
     if (!server.LoopOnce()) {
       ok = (g_stopRequested != 0);
       break;

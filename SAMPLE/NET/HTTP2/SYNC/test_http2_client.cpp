@@ -8,6 +8,7 @@
 #include "QIRHttp2Option.h"
 #include "defHttp2.h"
 
+#include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <poll.h>
@@ -21,6 +22,7 @@ int G_OPT_PORT = 0;
 int G_OPT_TEST_COUNT = 10;
 bool G_OPT_UPGRADE = false;
 bool G_OPT_VERBOSE = false;
+const char* G_OPT_CACERT = nullptr;  // --cacert: strict verification of the server
 QIR_ST_HTTP2_OPTIONS G_HTTP2_OPTION;
 
 namespace {
@@ -61,6 +63,7 @@ void Help(const char* _name) {
   fprintf(stderr, "\t -e       : external event dispath mode\n");
   fprintf(stderr, "\t -v       : verbose mode\n");
   fprintf(stderr, "\t -c count : test count\n");
+  fprintf(stderr, "\t --cacert FILE : trust only the CAs in FILE and check the host name\n");
   fprintf(stderr, "examples)\n\t%s -h 127.0.0.1 -p 8088 -u -v -c 10\n", _name);
 }
 
@@ -70,8 +73,13 @@ bool ParseArg(int _argc, char** _argv) {
   bool hostTooLong = false;
   int opt;
   opterr = 0;  // the usage text is the only complaint
-  while ((opt = getopt(_argc, _argv, "h:p:c:uv")) != -1) {
+  static const struct option kLong[] = {{"cacert", required_argument, nullptr, 'C'},
+                                        {nullptr, 0, nullptr, 0}};
+  while ((opt = getopt_long(_argc, _argv, "h:p:c:uv", kLong, nullptr)) != -1) {
     switch (opt) {
+      case 'C':
+        G_OPT_CACERT = optarg;
+        break;
       case 'c':
         G_OPT_TEST_COUNT = atoi(optarg);
         break;
@@ -159,6 +167,10 @@ int doTest() {
     QIR_SSL_INIT();
     ctx = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, nullptr);
     if (ctx == nullptr) return 0;
+    if (G_OPT_CACERT != nullptr && QIR_SSL_CTX_SET_STRICT_VERIFY(ctx, G_OPT_CACERT) != 0) {
+      SSL_CTX_free(ctx);
+      return 0;
+    }
     QIR_LOG_I("SSL init success...");
   }
   int result = 0;
