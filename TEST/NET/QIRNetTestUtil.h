@@ -22,10 +22,6 @@ class QIRTlsTestPki {
 
   // <name>.key/<name>.pem, self-signed, valid now.
   bool MakeSelfSigned(const std::string& _name = "self") { return qirtest::MakeCert(dir_.path(), _name); }
-  // ca.pem and srv.key/srv.pem signed by it.
-  bool MakeCaSigned() {
-    return qirtest::MakeCert(dir_.path(), "ca") && qirtest::MakeCert(dir_.path(), "srv", "ca");
-  }
   // <name>.key/<name>.pem, self-signed, valid _start to _end (CCYYMMDDhhmmssZ).
   bool MakeDated(const std::string& _name, const char* _start, const char* _end) {
     std::ofstream(Path("ca.cnf")) << "[ca]\ndefault_ca=d\n[d]\ndatabase=" << Path("index.txt")

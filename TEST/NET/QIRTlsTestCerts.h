@@ -8,6 +8,8 @@
 
 #include "BASE/QIRLogTestUtil.h"
 
+#include <stdio.h>
+
 #include <fstream>
 #include <string>
 
@@ -51,5 +53,26 @@ class QIRTlsTestCerts {
       "openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
   qirtest::TempDir dir_;
 };
+
+// The trust tests' PKI, made once per process: ca and other-ca; server
+// leaves for localhost and 127.0.0.1 (good from ca, expired, selfsigned,
+// unknownca from other-ca) and wronghost for other.example; client leaves
+// (client from ca, client-self, client-other, client-expired).
+inline QIRTlsTestCerts& QIRTrustPki() {
+  static QIRTlsTestCerts* pki = [] {
+    QIRTlsTestCerts* p = new QIRTlsTestCerts();
+    const std::string local = "DNS:localhost,IP:127.0.0.1", client = "DNS:client.example";
+    bool ok = p->Ca("ca") && p->Ca("other-ca") && p->Leaf("good", "ca", local) &&
+              p->Leaf("wronghost", "ca", "DNS:other.example") &&
+              p->Leaf("expired", "ca", local, true) && p->Leaf("selfsigned", "", local) &&
+              p->Leaf("unknownca", "other-ca", local) &&
+              p->Leaf("client", "ca", client + ",IP:10.0.0.7") && p->Leaf("client-self", "", client) &&
+              p->Leaf("client-other", "other-ca", client) &&
+              p->Leaf("client-expired", "ca", client, true);
+    if (!ok) fprintf(stderr, "trust test PKI: openssl failed\n");
+    return p;
+  }();
+  return *pki;
+}
 
 #endif  // QIR_TEST_NET_QIRTLSTESTCERTS_H
