@@ -22,9 +22,9 @@ PACKAGES=(
   haproxy
   # the benchmark's chart
   gnuplot-nox
-  # TLS trust tests: a Go HTTP/2 client with a client certificate (built
-  # offline from Debian's x/net), and the cipher-suite scan
-  golang-go golang-golang-x-net-dev sslscan
+  # TLS trust tests: a Go HTTP/2 client with a client certificate, built
+  # offline from Debian's x/net
+  golang-go golang-golang-x-net-dev
 )
 
 missing=()
