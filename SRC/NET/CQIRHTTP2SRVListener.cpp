@@ -103,7 +103,9 @@ bool CQIRHTTP2SRVListener::Set() {
     if (info->action_ == CQIRHTTP2SRVConnectionInfo::QIR_LISTEN_OPEN) continue;
     int fd = CQIRSocketNew::LISTEN(info->family_, info->port_, nullptr);
     if (fd < 1) {
-      QIR_LOG_I("[%d-%s]listen() failed...", errno, strerror(errno));
+      // The server cannot serve this port: an operator must see why.
+      const int err = errno;
+      QIR_LOG_E("[%d-%s]listen() failed...(port=%d)", err, strerror(err), info->port_);
       return false;
     }
     struct epoll_event ev;

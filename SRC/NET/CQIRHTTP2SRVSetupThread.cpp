@@ -234,6 +234,16 @@ void CQIRHTTP2SRVSetupThread::StepUpgrade(QIR_HTTP2SRV_SETUP* _setup) {
   _setup->gotBytes_ = true;
   const char* data = peek_.data();
   const size_t len = static_cast<size_t>(n);
+  // A client with prior knowledge starts with the connection preface (RFC
+  // 9113 section 3.4) instead of an upgrade request; its first bytes tell.
+  static const char kPreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+  const size_t prefaceLen = sizeof(kPreface) - 1;
+  if (memcmp(data, kPreface, len < prefaceLen ? len : prefaceLen) == 0) {
+    if (len < prefaceLen) return;
+    _setup->info_.isUpgrade_ = false;
+    Done(_setup);
+    return;
+  }
   const size_t headCap = QIR_HTTP2_UPGRADE_HEAD_SIZE - 1;
   const char* end = static_cast<const char*>(memmem(data, len < headCap ? len : headCap, "\r\n\r\n", 4));
   if (end == nullptr) {
