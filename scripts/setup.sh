@@ -22,6 +22,8 @@ PACKAGES=(
   haproxy
   # the benchmark's chart
   gnuplot-nox
+  # the metrics port's scraper and its linter (promtool)
+  prometheus
 )
 
 missing=()

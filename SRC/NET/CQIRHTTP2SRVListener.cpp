@@ -2,6 +2,7 @@
 
 #include "CQIRHTTP2SRVConnectionInfo.h"
 #include "CQIRHTTP2SRVConnectionManager.h"
+#include "CQIRHTTP2SRVMetrics.h"
 #include "CQIRServiceLog.h"
 #include "CQIRSocketNew.h"
 
@@ -170,9 +171,11 @@ bool CQIRHTTP2SRVListener::DoEventAccept(CQIRHTTP2SRVConnectionInfo* _info) {
     if (live >= maxConnections_) {
       QIR_LOG_W("listen port[%d] connection limit(%d) reached...fd=%d closed", _info->port_,
                 maxConnections_, fd);
+      QIR_HTTP2SRV_METRIC(QIR_M_CONN_REFUSED);
       close(fd);
       continue;
     }
+    QIR_HTTP2SRV_METRIC(QIR_M_CONN_ACCEPTED);
     _info->ip_ = ip;
     _info->host_ = ip;
     int32_t id = cmgr_->NextConnId();

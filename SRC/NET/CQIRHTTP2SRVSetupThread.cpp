@@ -1,5 +1,6 @@
 #include "CQIRHTTP2SRVSetupThread.h"
 
+#include "CQIRHTTP2SRVMetrics.h"
 #include "CQIRServiceLog.h"
 #include "QIRHttp2Upgrade.h"
 
@@ -174,6 +175,7 @@ void CQIRHTTP2SRVSetupThread::Start(QIR_HTTP2SRV_SETUP* _setup) {
   _setup->deadline_ = Clock::now() + std::chrono::milliseconds(bound);
   _setup->slot_ = deadlines_.emplace(_setup->deadline_, _setup);
   if (tls && !_setup->tls_.BeginAccept(_setup->fd_, _setup->info_.ssl_ctx_)) {
+    QIR_HTTP2SRV_METRIC(QIR_M_TLS_HANDSHAKE_FAILED);
     Drop(_setup);
     return;
   }
@@ -209,6 +211,7 @@ void CQIRHTTP2SRVSetupThread::StepTLS(QIR_HTTP2SRV_SETUP* _setup) {
   if (r == 1) {
     Done(_setup);
   } else if (r < 0 || !Watch(_setup, want == POLLOUT ? EPOLLOUT : EPOLLIN)) {
+    QIR_HTTP2SRV_METRIC(QIR_M_TLS_HANDSHAKE_FAILED);
     Drop(_setup);
   }
 }
@@ -275,6 +278,7 @@ void CQIRHTTP2SRVSetupThread::Expire(const Clock::time_point& _now) {
     if (s->info_.ssl_ctx_ != nullptr) {
       QIR_LOG_E("SSL_accept() failed!..handshake not complete within %d ms",
                 G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC < 1 ? 1 : G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC);
+      QIR_HTTP2SRV_METRIC(QIR_M_TLS_HANDSHAKE_FAILED);
       ERR_print_errors_fp(stderr);
     } else if (!s->gotBytes_) {
       char name[256];
@@ -308,5 +312,6 @@ void CQIRHTTP2SRVSetupThread::Drop(QIR_HTTP2SRV_SETUP* _setup) {
     close(_setup->fd_);
   }
   --pending_;
+  CQIRHTTP2SRVMetrics::Closed(CQIRHTTP2SRVMetrics::kSetupCause);
   delete _setup;
 }

@@ -14,6 +14,7 @@
 #include <openssl/evp.h>
 
 #include "CQIRHttp2Request.h"
+#include "CQIRHTTP2SRVMetrics.h"
 #include "CQIRHttp2Response.h"
 #include "CQIRServiceLog.h"
 #include "CQIRUtil.h"
@@ -213,6 +214,7 @@ void AnswerUpgradeRequired(CQIRHttp2Response* conn) {
   const size_t len = sizeof(kAnswer) - 1;
   if (conn->write(kAnswer, len) != static_cast<int>(len)) return;
   QIR_LOG_I("conn(%s) HTTP/1.1 request without upgrade: 426 answered", conn->GetName());
+  QIR_HTTP2SRV_METRIC(QIR_M_UPGRADE_REQUIRED);
   const int fd = conn->GetSocket();
   shutdown(fd, SHUT_WR);
   char sink[4096];
