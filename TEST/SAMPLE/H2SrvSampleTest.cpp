@@ -95,6 +95,8 @@ TEST_F(H2SrvSampleTest, ConfigurationErrorsEndCleanly) {
        "QIR_SSL_CREATE_SERVER_CTX(/none.key,/c,no-sslca) failed..."},
       {"syntax error", "[SSL/TLS]\nUSE_SSL = false\n\n[THREAD]\nPOOL_SIZE 2\n", "line(5) Syntax error!"},
       {"no file", "", "File Access failed!"},
+      {"metrics port in use", Ini(kPlain, 1, Ports(p, 0) + "METRICS_PORT = " + std::to_string(busy)),
+       "[98-Address already in use]listen() failed...(port=" + std::to_string(busy) + ")\n"},
       // Initialize passes; the first accept pass cannot listen and the
       // program stops before it ends.
       {"port in use", Ini(kPlain, 1, Ports(busy, 0)),
