@@ -36,8 +36,8 @@ class CQIRHTTP2SRVMetrics {
   };
 
   // Close causes: the session's (0..9, defHttp2.h) and one for sockets that
-  // never became a served connection (failed set-up, refused by the
-  // application).
+  // never had a session (failed or refused set-up: TLS handshake, upgrade,
+  // plain HTTP/1.1 answered 426).
   static const int kSetupCause = 10;
   static const int kCauses = 11;
   static const int kClasses = 5;   // 1xx..5xx
