@@ -72,10 +72,6 @@ class CQIRHTTP2SRVMetrics {
   // Scrape side, any thread: the counters in the text exposition format
   // (version 0.0.4), HELP and TYPE lines included.
   static void Render(std::string& _out);
-  static uint64_t Get(int _counter);  // summed over the shards
-  static uint64_t GetAnswered(int _form, int _class);
-  static uint64_t GetClosed(int _cause);
-  static uint64_t GetLatencyCount();
 };
 
 #define QIR_HTTP2SRV_METRIC(_counter) CQIRHTTP2SRVMetrics::Add(CQIRHTTP2SRVMetrics::_counter, 1)

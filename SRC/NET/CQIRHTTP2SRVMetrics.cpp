@@ -12,17 +12,18 @@ namespace {
 typedef CQIRHTTP2SRVMetrics M;
 
 // Slots of one shard: the scalar counters, then the close causes, the
-// answers by form and class, the latency buckets (+Inf last), its sum in
-// nanoseconds and its count.
+// answers by form and class, the latency buckets (+Inf last; their sum is
+// the count) and the latency's sum in nanoseconds.
 constexpr int kClosedBase = M::QIR_M_SCALARS;
 constexpr int kAnsweredBase = kClosedBase + M::kCauses;
 constexpr int kBucketBase = kAnsweredBase + M::QIR_FORM_COUNT * M::kClasses;
 constexpr int kLatencySum = kBucketBase + M::kBuckets + 1;
-constexpr int kLatencyCount = kLatencySum + 1;
-constexpr int kSlots = kLatencyCount + 1;
+constexpr int kSlots = kLatencySum + 1;
 
-// More shards than a server has threads in practice; a thread beyond them
-// shares a shard, which stays correct (the adds are atomic) if slower.
+// More shards than a server has threads that count. The first kShards
+// threads own one each and add with a plain load and store: a locked add
+// would wait for every store before it, which costs a worker more than the
+// count itself. Threads beyond them share the shards with atomic adds.
 constexpr int kShards = 32;
 
 struct alignas(64) Shard {
@@ -32,12 +33,31 @@ struct alignas(64) Shard {
 Shard g_shards[kShards];
 std::atomic<int> g_nextShard(0);
 
-Shard& Mine() {
-  thread_local Shard* shard = &g_shards[g_nextShard.fetch_add(1, std::memory_order_relaxed) % kShards];
-  return *shard;
+struct Owner {
+  Owner() {
+    int n = g_nextShard.fetch_add(1, std::memory_order_relaxed);
+    shard = &g_shards[n % kShards];
+    exclusive = n < kShards;
+  }
+  Shard* shard;
+  bool exclusive;
+};
+
+Owner& Mine() {
+  thread_local Owner owner;
+  return owner;
 }
 
-void Bump(int _slot, uint64_t _n) { Mine().v[_slot].fetch_add(_n, std::memory_order_relaxed); }
+void Bump(Owner& _o, int _slot, uint64_t _n) {
+  std::atomic<uint64_t>& a = _o.shard->v[_slot];
+  if (_o.exclusive) {
+    a.store(a.load(std::memory_order_relaxed) + _n, std::memory_order_relaxed);
+  } else {
+    a.fetch_add(_n, std::memory_order_relaxed);
+  }
+}
+
+void Bump(int _slot, uint64_t _n) { Bump(Mine(), _slot, _n); }
 
 uint64_t Sum(int _slot) {
   uint64_t sum = 0;
@@ -49,6 +69,10 @@ uint64_t Sum(int _slot) {
 // 10 s (an application that answers late).
 const double kBounds[M::kBuckets] = {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025,
                                      0.05,   0.1,     0.25,   0.5,   1.0,    2.5,   5.0,  10.0};
+
+const int64_t kBoundsNs[M::kBuckets] = {
+    100000,    250000,    500000,     1000000,    2500000,    5000000,    10000000,   25000000,
+    50000000, 100000000, 250000000, 500000000, 1000000000, 2500000000, 5000000000, 10000000000};
 
 const char* const kCauseLabels[M::kCauses] = {
     "none",         "self",        "peer",           "error",
@@ -97,26 +121,12 @@ void CQIRHTTP2SRVMetrics::Answered(int _form, const char* _status) {
 void CQIRHTTP2SRVMetrics::Latency(std::chrono::steady_clock::duration _d) {
   int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(_d).count();
   if (ns < 0) ns = 0;
-  const double sec = static_cast<double>(ns) / 1e9;
   int b = 0;
-  while (b < kBuckets && sec > kBounds[b]) ++b;
-  Shard& s = Mine();
-  s.v[kBucketBase + b].fetch_add(1, std::memory_order_relaxed);
-  s.v[kLatencySum].fetch_add(static_cast<uint64_t>(ns), std::memory_order_relaxed);
-  s.v[kLatencyCount].fetch_add(1, std::memory_order_relaxed);
+  while (b < kBuckets && ns > kBoundsNs[b]) ++b;
+  Owner& o = Mine();
+  Bump(o, kBucketBase + b, 1);
+  Bump(o, kLatencySum, static_cast<uint64_t>(ns));
 }
-
-uint64_t CQIRHTTP2SRVMetrics::Get(int _counter) {
-  return _counter >= 0 && _counter < QIR_M_SCALARS ? Sum(_counter) : 0;
-}
-
-uint64_t CQIRHTTP2SRVMetrics::GetAnswered(int _form, int _class) {
-  return Sum(kAnsweredBase + _form * kClasses + _class);
-}
-
-uint64_t CQIRHTTP2SRVMetrics::GetClosed(int _cause) { return Sum(kClosedBase + _cause); }
-
-uint64_t CQIRHTTP2SRVMetrics::GetLatencyCount() { return Sum(kLatencyCount); }
 
 void CQIRHTTP2SRVMetrics::Render(std::string& _out) {
   Counter(_out, "qir_connections_accepted_total",
