@@ -38,10 +38,10 @@ class CQIRHTTP2SRVMetrics {
   // Close causes: the session's (0..9, defHttp2.h) and one for sockets that
   // never had a session (failed or refused set-up: TLS handshake, upgrade,
   // plain HTTP/1.1 answered 426).
-  static const int kSetupCause = 10;
-  static const int kCauses = 11;
-  static const int kClasses = 5;   // 1xx..5xx
-  static const int kBuckets = 16;  // finite latency bounds; +Inf beyond
+  static constexpr int kSetupCause = 10;
+  static constexpr int kCauses = 11;
+  static constexpr int kClasses = 5;   // 1xx..5xx
+  static constexpr int kBuckets = 16;  // finite latency bounds; +Inf beyond
 
   static void Add(int _counter, uint64_t _n);
   static void Closed(int _cause);  // below 0: kSetupCause; unknown ones count as "error"

@@ -32,8 +32,8 @@ class CQIRHTTP2SRVMetricsListener : public CQIRThread {
   void Finalize();   // stops the thread, closes every socket; harmless twice
   int GetPort() const { return port_; }  // the bound port (0 asks the kernel)
 
-  static const int kMaxClients = 8;
-  static const int kClientTimeoutMs = 5000;
+  static constexpr int kMaxClients = 8;
+  static constexpr int kClientTimeoutMs = 5000;
 
  protected:
   void Initial() override {}
