@@ -65,8 +65,11 @@ class CQIRHTTP2SRVMetrics {
       Answered(_form, reinterpret_cast<const char*>(_frame->headers.nva[0].value));
     }
     if ((_frame->hd.flags & NGHTTP2_FLAG_END_STREAM) == 0) return;
+    // A stream answered before its request was complete has no latency.
     auto it = _streams.find(_frame->hd.stream_id);
-    if (it != _streams.end()) Latency(std::chrono::steady_clock::now() - it->second->GetCompleteTime());
+    if (it == _streams.end()) return;
+    const std::chrono::steady_clock::time_point done = it->second->GetCompleteTime();
+    if (done != std::chrono::steady_clock::time_point()) Latency(std::chrono::steady_clock::now() - done);
   }
 
   // Scrape side, any thread: the counters in the text exposition format

@@ -581,6 +581,7 @@ bool CQIRHttp2Response::DoProcUpgradeWithRequest(QIR_HTTP2_HEADER& hdr, const ch
   stream->New(1);
   for (const auto& field : hdr) stream->AddRequestHeader(field.first, field.second);
   if (len > 0) stream->SetRequestPayload(body, len);
+  stream->MarkComplete();
   if (!requestMap_.emplace(1, stream).second) {
     QIR_LOG_E("conn(%s) stream_id(%d) duplicate!....", name_.c_str(), 1);
     stream->Reset();
