@@ -130,24 +130,6 @@ TEST_P(Http2UpgradeRefusal, SendsNothing) {
   EXPECT_EQ("", Sent());
 }
 
-// An HTTP/1.x request that asks for no upgrade learns what the port speaks
-// (RFC 9110 section 15.5.22), body and all, and the connection ends.
-TEST_F(Http2Upgrade, PlainHttp1RequestGets426) {
-  EXPECT_FALSE(Accept("POST /x HTTP/1.1\r\nHost: h\r\nContent-Length: 3\r\n\r\nabc"));
-  const std::string sent = Sent();
-  const std::string body = HTTP2_UPGRADE_REQUIRED_BODY;
-  EXPECT_EQ(0u, sent.find("HTTP/1.1 426 Upgrade Required\r\n")) << sent;
-  for (const char* field : {"\r\nUpgrade: h2c\r\n", "\r\nConnection: Upgrade, close\r\n",
-                            "\r\nContent-Length: 82\r\n"}) {
-    EXPECT_NE(std::string::npos, sent.find(field)) << field;
-  }
-  EXPECT_EQ(body.size(), 82u);
-  EXPECT_EQ(sent.size() - body.size(), sent.find("\r\n\r\n") + 4);
-  EXPECT_EQ(body, sent.substr(sent.size() - body.size()));
-  char c;
-  EXPECT_EQ(0, read(fds_[1], &c, 1));  // the server's side is shut after the answer
-}
-
 const std::string kHead = "GET / HTTP/1.1\r\nHost: h\r\nUpgrade: h2c\r\n";
 std::string BigLines(int _n, size_t _len) {
   std::string s;

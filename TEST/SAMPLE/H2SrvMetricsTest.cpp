@@ -62,9 +62,11 @@ double Sum(const std::map<std::string, double>& _m, const std::string& _prefix) 
 
 }  // namespace
 
-// The upgrade port takes clients that start HTTP/2 directly (curl, nghttp
-// and h2load with prior knowledge) beside the upgrade, and tells a plain
-// HTTP/1.1 client what it speaks; garbage is still closed without a word.
+// The upgrade port takes clients that start HTTP/2 directly (curl and
+// nghttp here, h2load in the Prometheus test) beside the upgrade (the
+// sample's echo test), and tells a plain HTTP/1.1 client what it speaks,
+// reading the rest of its request so that the answer is not lost to a
+// reset; garbage is still closed without a word.
 TEST_F(H2SrvOperatorTest, UpgradePortTakesBothFormsAndAnswersHttp1) {
   if (!CurlHasHttp2()) GTEST_SKIP() << "curl lacks HTTP/2";
   int port = FreePort();
@@ -72,19 +74,16 @@ TEST_F(H2SrvOperatorTest, UpgradePortTakesBothFormsAndAnswersHttp1) {
   ASSERT_TRUE(srv.Start(dir_, Ini(kUpgrade, 2, Ports(port, 0)), {port})) << srv.Output();
   const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/echo";
   std::string out;
-  for (const char* form : {"--http2-prior-knowledge", "--http2"}) {
-    EXPECT_EQ(0, RunCmd(std::string("curl -sS ") + form + " -d hello -w ' %{http_code} %{http_version}' " + url,
-                        &out, 20));
-    EXPECT_EQ("hello 200 2", out) << form;
-  }
+  EXPECT_EQ(0, RunCmd("curl -sS --http2-prior-knowledge -d hello -w ' %{http_code} %{http_version}' " + url,
+                      &out, 20));
+  EXPECT_EQ("hello 200 2", out);
   WriteAll(dir_ + "/in", "nghttp");
   EXPECT_EQ(0, RunCmd("nghttp -d " + dir_ + "/in " + url, &out, 20));
   EXPECT_EQ("nghttp", out);
-  EXPECT_EQ(0, RunCmd("h2load -n 200 -c 4 -m 8 " + url, &out, 60));
-  EXPECT_NE(std::string::npos, out.find("200 succeeded, 0 failed")) << out;
 
   // curl --http1.1 gets the whole answer, then the close.
-  EXPECT_EQ(0, RunCmd("curl -sS -i --http1.1 -d abc " + url, &out, 20));
+  WriteAll(dir_ + "/body", std::string(30000, 'b'));  // within the payload limit: all in at once
+  EXPECT_EQ(0, RunCmd("curl -sS -i --http1.1 -H 'Expect:' --data-binary @" + dir_ + "/body " + url, &out, 20));
   EXPECT_EQ(std::string("HTTP/1.1 426 Upgrade Required\r\nUpgrade: h2c\r\nConnection: Upgrade, close\r\n"
                         "Content-Type: text/plain\r\nContent-Length: 82\r\n\r\n") +
                 "This port speaks HTTP/2 only: use the h2c upgrade or HTTP/2 with prior knowledge.\n",
