@@ -105,12 +105,16 @@ TEST_F(H2SrvOperatorTest, UpgradePortTakesBothFormsAndAnswersHttp1) {
 // serves a scrape while idle sockets hold every slot.
 TEST_F(H2SrvOperatorTest, MetricsCountWhatPeersDid) {
   if (!CurlHasHttp2() || !PythonHasH2()) GTEST_SKIP() << "curl lacks HTTP/2 or python3 lacks h2";
-  int port = FreePort(), mport = FreePort();
+  int port = FreePort(), tls = FreePort(), mport = FreePort();
+  std::string key, crt;
+  ASSERT_TRUE(MakeCert(dir_, &key, &crt));
   SampleServer srv;
   ASSERT_TRUE(srv.Start(dir_,
-                        Ini(kUpgrade, 2, Ports(port, 0) + "METRICS_PORT = " + std::to_string(mport),
+                        Ini("HTTP1X_UPGRADE = true\nUSE_SSL = yes\nSSL_KEY_FILE = " + key +
+                                "\nSSL_CRT_FILE = " + crt + "\nSSL_CA_FILE = n/a\n",
+                            2, Ports(port, tls) + "METRICS_PORT = " + std::to_string(mport),
                             "MAX_CONCURRENT_STREAM = 2\nPING_PERIOD = 60"),
-                        {port}))
+                        {port, tls}))
       << srv.Output();
   ASSERT_TRUE(srv.Shows("Start metrics listening...(127.0.0.1 port=")) << srv.Output();
   std::map<std::string, double> before = Scrape(mport);
@@ -124,6 +128,17 @@ TEST_F(H2SrvOperatorTest, MetricsCountWhatPeersDid) {
                           dir_ + "/big " + url, &out, 10));
   EXPECT_EQ("413", out);  // over the payload limit
   EXPECT_EQ(0, RunCmd("curl -sS --http2 -o /dev/null -d x " + url, &out, 10));  // by upgrade
+  EXPECT_EQ(0, RunCmd("curl -sS --http2 -k -o /dev/null https://127.0.0.1:" + std::to_string(tls) + "/",
+                      &out, 10));
+  int plain = Loopback(&tls);  // plain text where TLS is spoken: a failed handshake
+  const char text[] = "GET / HTTP/1.1\r\n\r\n";
+  ASSERT_EQ(static_cast<ssize_t>(sizeof(text) - 1), write(plain, text, sizeof(text) - 1));
+  timeval limit{10, 0};
+  setsockopt(plain, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  char buf[512];
+  while (recv(plain, buf, sizeof(buf), 0) > 0) {
+  }
+  close(plain);
   // Five requests at once before the client has seen the limit of two:
   // three are refused by the server. Then one stream reset by the client,
   // and one the server resets for a connection-specific header.
@@ -176,14 +191,17 @@ print(" ".join(sorted(codes)), resets)
   EXPECT_EQ(1, delta("qir_upgrade_required_total"));
   EXPECT_EQ(1, delta("qir_request_bodies_over_limit_total"));
   EXPECT_EQ(1, delta("qir_requests_total{form=\"upgrade\",code=\"2xx\"}"));
+  EXPECT_EQ(1, delta("qir_requests_total{form=\"tls\",code=\"2xx\"}"));
+  EXPECT_EQ(1, delta("qir_tls_handshake_failures_total"));
   EXPECT_EQ(1, delta("qir_requests_total{form=\"preface\",code=\"4xx\"}"));  // the 413
   EXPECT_EQ(102, delta("qir_requests_total{form=\"preface\",code=\"2xx\"}"));
   EXPECT_EQ(1, delta("qir_stream_resets_total{by=\"peer\"}"));
   EXPECT_EQ(4, delta("qir_stream_resets_total{by=\"server\"}"));
-  // 1 + 1 + 1 + 1 + 2 connections, each closed again; the 426 one in set-up.
-  EXPECT_EQ(6, delta("qir_connections_accepted_total"));
-  EXPECT_EQ(6, Sum(after, "qir_connections_closed_total") - Sum(before, "qir_connections_closed_total"));
-  EXPECT_EQ(1, delta("qir_connections_closed_total{cause=\"setup\"}"));
+  // 8 connections, each closed again; the 426 one and the failed handshake
+  // in set-up.
+  EXPECT_EQ(8, delta("qir_connections_accepted_total"));
+  EXPECT_EQ(8, Sum(after, "qir_connections_closed_total") - Sum(before, "qir_connections_closed_total"));
+  EXPECT_EQ(2, delta("qir_connections_closed_total{cause=\"setup\"}"));
   EXPECT_EQ(0, Sum(after, "qir_worker_connections_open"));
   // Every answered request has its latency.
   EXPECT_EQ(Sum(after, "qir_requests_total") - Sum(before, "qir_requests_total"),
