@@ -48,11 +48,13 @@ class CQIRHTTP2SRVMetrics {
   static void Answered(int _form, const char* _status);
   static void Latency(std::chrono::steady_clock::duration _d);
 
-  // A frame the server session sent: answers by form and status class, the
-  // latency of a stream whose answer ended (from the request's last byte,
-  // which _streams' GetCompleteTime tells), and resets by the server.
+  // A frame the server session sent, on a TLS, upgraded or preface
+  // connection: answers by form and status class, the latency of a stream
+  // whose answer ended (from the request's last byte, which _streams'
+  // GetCompleteTime tells), and resets by the server.
   template <class STREAMS>
-  static void Sent(const nghttp2_frame* _frame, int _form, const STREAMS& _streams) {
+  static void Sent(const nghttp2_frame* _frame, bool _tls, bool _upgrade, const STREAMS& _streams) {
+    const int form = _tls ? QIR_FORM_TLS : _upgrade ? QIR_FORM_UPGRADE : QIR_FORM_PREFACE;
     const uint8_t type = _frame->hd.type;
     if (type == NGHTTP2_RST_STREAM) {
       Add(QIR_M_RESET_BY_SERVER, 1);
@@ -62,7 +64,7 @@ class CQIRHTTP2SRVMetrics {
     if (type == NGHTTP2_HEADERS && _frame->headers.nvlen > 0 &&
         _frame->headers.nva[0].namelen == 7 &&
         memcmp(_frame->headers.nva[0].name, ":status", 7) == 0) {
-      Answered(_form, reinterpret_cast<const char*>(_frame->headers.nva[0].value));
+      Answered(form, reinterpret_cast<const char*>(_frame->headers.nva[0].value));
     }
     if ((_frame->hd.flags & NGHTTP2_FLAG_END_STREAM) == 0) return;
     // A stream answered before its request was complete has no latency.

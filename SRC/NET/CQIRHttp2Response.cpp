@@ -248,7 +248,7 @@ int CQIRHttp2Response::OnFrameRecv(const nghttp2_frame* frame) {
 }
 
 void CQIRHttp2Response::OnFrameSend(const nghttp2_frame* frame) {
-  CQIRHTTP2SRVMetrics::Sent(frame, transport_.UsesTLS() ? 2 : isUpgrade_ ? 0 : 1, requestMap_);
+  CQIRHTTP2SRVMetrics::Sent(frame, transport_.UsesTLS(), isUpgrade_, requestMap_);
   if (frame->hd.type == NGHTTP2_PUSH_PROMISE) {
     QIR_LOG_I("PUSH_PROMISE");
   } else if (frame->hd.type == NGHTTP2_PING && G_QIR_HTTP2_DETAIL_LOG) {
