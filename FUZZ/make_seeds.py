@@ -74,6 +74,8 @@ def seeds():
     write("fuzz_upgrade_server", "get-then-h2", upgrade_head() + PREFACE + settings() + ACK_SETTINGS)
     write("fuzz_upgrade_server", "extra-headers",
           upgrade_head("GET", "/x?q=1", "Accept: */*\r\nUser-Agent: fuzz\r\nX-Note: a\r\n"))
+    write("fuzz_upgrade_server", "plain-http1",
+          b"POST /x HTTP/1.1\r\nHost: h\r\nContent-Length: 5\r\n\r\nhello")
 
     # 2. Server engine: shape byte, then frames after the preface.
     s = "fuzz_server_engine"

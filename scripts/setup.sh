@@ -25,6 +25,8 @@ PACKAGES=(
   # TLS trust tests: a Go HTTP/2 client with a client certificate, built
   # offline from Debian's x/net
   golang-go golang-golang-x-net-dev
+  # the metrics port's scraper and its linter (promtool)
+  prometheus
 )
 
 missing=()

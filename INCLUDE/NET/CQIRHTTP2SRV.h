@@ -10,6 +10,7 @@
 
 #include "CQIRHTTP2SRVConnectionManager.h"
 #include "CQIRHTTP2SRVListener.h"
+#include "CQIRHTTP2SRVMetricsListener.h"
 #include "CQIRHTTP2SRVThreadManager.h"
 #include "CQIRIniConfigContainer.h"
 #include "CQIRMutex.h"
@@ -56,6 +57,12 @@ class CQIRHTTP2SRV {
   void Finalize();  // frees the TLS context
   bool IsNoProblem() { return tmgr_.IsNoProblem(); }
   int GetConnectionCount() { return cmgr_.GetConnectionCount(); }
+  // The metrics port once Initialize has bound it ("METRICS_PORT" 0 lets the
+  // kernel choose); 0 without one.
+  int GetMetricsPort() const { return metrics_.GetPort(); }
+  // The text a scrape of the metrics port gets: the runtime's counters and
+  // the open connections, per worker and in all.
+  void RenderMetrics(std::string& _out);
 
  private:
   bool InitSSL();
@@ -63,6 +70,7 @@ class CQIRHTTP2SRV {
   bool InitThreadManager();
   bool InitListener();
   bool InitConnectionLimit();  // "LISTENER"/"MAX_CONNECTIONS"
+  bool InitMetrics();          // "LISTENER"/"METRICS_PORT", optional
   bool InitPort(const char* _portKey, const char* _ipnetKey, const char* _protocol,
                 bool* _present);
   bool ReadPath(const char* _key, char* _path, size_t _size);
@@ -74,6 +82,7 @@ class CQIRHTTP2SRV {
   CQIRHTTP2SRVThreadManager tmgr_;
   CQIRHTTP2SRVConnectionManager cmgr_;
   CQIRHTTP2SRVListener listener_;
+  CQIRHTTP2SRVMetricsListener metrics_;  // before the workers it reads go
   QIR_HTTP2SRV_CALLBACKS* callbacks_;  // not owned
   SSL_CTX* ssl_ctx_;                   // owned; the listeners' anchor, see ReloadTLS
   QIR_HTTP2SRV_CALLBACKS wrapped_;     // the application's, with the peer registry

@@ -37,7 +37,10 @@ struct QIR_HTTP2SRV_SETUP {
 // accepting loop thread never waits for a peer. A socket whose set-up is
 // complete goes back to the loop thread (TakeReady, signalled on
 // GetReadyFd), which builds the connection without waiting: the handshake
-// is done, or the whole upgrade request already sits in the socket.
+// is done, or the whole upgrade request already sits in the socket. On an
+// upgrade port a socket whose first bytes are the HTTP/2 connection preface
+// goes back as soon as the preface is in, with its record copy's isUpgrade_
+// cleared: the connection then starts HTTP/2 directly.
 // A socket that fails or misses its deadline is logged and closed here.
 //
 // Owned by the listener. Add and TakeReady come from the loop thread, the

@@ -38,6 +38,9 @@ class CQIRHttp2StreamData {
   size_t GetRequestPayload(char** _out) const;  // the buffer, and the bytes stored
   size_t GetPayloadCapacity() const { return payloadSize_; }
   void SetTimeout() { startT_ = std::chrono::system_clock::now(); }
+  // The request's last byte has arrived (END_STREAM): the latency's start.
+  void MarkComplete() { completeT_ = std::chrono::steady_clock::now(); }
+  std::chrono::steady_clock::time_point GetCompleteTime() const { return completeT_; }
   int GetError() const { return error_; }
 
  private:
@@ -48,6 +51,7 @@ class CQIRHttp2StreamData {
   size_t payloadSize_;  // capacity
   size_t allocated_;    // bytes of reqPayload_, the NUL's included
   std::chrono::system_clock::time_point startT_;  // handed to the application
+  std::chrono::steady_clock::time_point completeT_;  // request's last byte
   int error_;                                     // 1: a DATA chunk was dropped
 };
 

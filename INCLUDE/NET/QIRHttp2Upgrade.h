@@ -27,6 +27,14 @@ class CQIRHttp2Response;
 #define HTTP2_UPGRADE_RESPONSE \
   "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: h2c\r\n\r\n"
 
+// The answer to an HTTP/1.x request without "Upgrade: h2c" on an upgrade
+// port (RFC 9110 section 15.5.22); the connection closes after it.
+#define HTTP2_UPGRADE_REQUIRED_BODY \
+  "This port speaks HTTP/2 only: use the h2c upgrade or HTTP/2 with prior knowledge.\n"
+#define HTTP2_UPGRADE_REQUIRED_RESPONSE                                                     \
+  "HTTP/1.1 426 Upgrade Required\r\nUpgrade: h2c\r\nConnection: Upgrade, close\r\n"      \
+  "Content-Type: text/plain\r\nContent-Length: 82\r\n\r\n" HTTP2_UPGRADE_REQUIRED_BODY
+
 enum {
   QIR_HTTP2_UPGRADE_HEAD_SIZE = 4096,     // request/answer head, through the empty line
   QIR_HTTP2_UPGRADE_SETTINGS_SIZE = 256,  // HTTP2-Settings value, shorter than this
@@ -94,7 +102,8 @@ bool QIR_HTTP2_CLIENT_UPGRADE(CQIRHttp2Request* conn, const char* host,
 // request (waiting at most one second in all), registers it as stream 1,
 // answers 101 and returns the decoded HTTP2-Settings payload in settings. The
 // bytes live in conn until the next upgrade on it. False refuses the upgrade;
-// nothing is sent then.
+// nothing is sent then, except HTTP2_UPGRADE_REQUIRED_RESPONSE to an HTTP/1.x
+// request that asked for no upgrade.
 bool QIR_HTTP2_SERVER_UPGRADE(CQIRHttp2Response* conn, StringRef& settings);
 
 #endif  // QIR_NET_QIRHTTP2UPGRADE_H

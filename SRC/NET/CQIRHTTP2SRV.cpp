@@ -2,6 +2,8 @@
 
 #include "CQIRConv.h"
 #include "CQIRHTTP2SRVConnection.h"
+#include "CQIRHTTP2SRVMetrics.h"
+#include "CQIRHTTP2SRVThread.h"
 #include "CQIRServiceLog.h"
 #include "QIRCommonOpenSSL.h"
 #include "QIRHttp2Option.h"
@@ -65,7 +67,8 @@ bool CQIRHTTP2SRV::Initialize(const char* _cfgName, QIR_HTTP2SRV_CALLBACKS* _cal
     return false;
   }
   callbacks_ = WrapCallbacks(_callbacks);
-  if (!InitSSL() || !InitConnectionManager() || !InitThreadManager() || !InitListener()) {
+  if (!InitSSL() || !InitConnectionManager() || !InitThreadManager() || !InitListener() ||
+      !InitMetrics()) {
     return false;
   }
   if (ssl_ctx_ != nullptr) {
@@ -346,9 +349,50 @@ bool CQIRHTTP2SRV::InitListener() {
   return true;
 }
 
+// Optional: no port, no metrics listener. Bound here, so that a port that
+// cannot be had fails Initialize like the configuration errors do.
+bool CQIRHTTP2SRV::InitMetrics() {
+  int port = 0;
+  if (cfg_.Get(kSectionListener, "METRICS_PORT", &port) == 0) return true;
+  if (port < 0 || port > 65535) {
+    QIR_LOG_E("Invalid listen-port(%d)", port);
+    return false;
+  }
+  std::string ipnet;
+  std::string host;
+  cfg_.Get(kSectionListener, "METRICS_IPNET", ipnet);
+  cfg_.Get(kSectionListener, "METRICS_HOST", host);
+  int family = (strcasecmp(ipnet.c_str(), "v6") == 0) ? AF_INET6 : AF_INET;
+  QIR_LOG_I(" - metrics listen port : IP%s,%5d,%s", family == AF_INET6 ? "v6" : "v4", port,
+            host.empty() ? "loopback" : host.c_str());
+  return metrics_.Initialize(host, family, port,
+                             [this](std::string& _out) { RenderMetrics(_out); });
+}
+
+void CQIRHTTP2SRV::RenderMetrics(std::string& _out) {
+  CQIRHTTP2SRVMetrics::Render(_out);
+  char line[160];
+  snprintf(line, sizeof(line),
+           "# HELP qir_connections_open Connections being served.\n"
+           "# TYPE qir_connections_open gauge\nqir_connections_open %d\n",
+           cmgr_.GetConnectionCount());
+  _out += line;
+  _out += "# HELP qir_worker_connections_open Connections each worker thread serves.\n"
+          "# TYPE qir_worker_connections_open gauge\n";
+  for (int i = 0; i < tmgr_.GetPoolSize(); ++i) {
+    snprintf(line, sizeof(line), "qir_worker_connections_open{worker=\"%d\"} %d\n", i,
+             tmgr_.GetThread(i)->GetConnectionCount());
+    _out += line;
+  }
+}
+
 bool CQIRHTTP2SRV::Start() {
   QIR_LOG_I("Service Starting...");
   if (!tmgr_.Start()) return false;
+  if (GetMetricsPort() > 0 && !metrics_.Activate()) {
+    QIR_LOG_E("metrics listener thread not started...");
+    return false;
+  }
   doExit_.store(false);
   started_.store(true);
   return true;
@@ -382,6 +426,7 @@ void CQIRHTTP2SRV::Stop() {
   QIR_LOG_I("Service Stopping...");
   doExit_.store(true);
   listener_.Finalize();
+  metrics_.Finalize();
 
   QIR_LOG_I("  - Wait for remaining messages to be processed..");
   std::chrono::system_clock::time_point start = std::chrono::system_clock::now();

@@ -1,6 +1,7 @@
 #include "CQIRHTTP2SRVConnection.h"
 
 #include "CQIRHTTP2SRVConnectionInfo.h"
+#include "CQIRHTTP2SRVMetrics.h"
 #include "CQIRHTTP2SRVThread.h"
 #include "CQIRHttp2Response.h"
 #include "CQIRServiceLog.h"
@@ -99,6 +100,7 @@ bool CQIRHTTP2SRVConnection::CreateConnection(QIR_ST_HTTP2_OPTIONS* _options) {
 int CQIRHTTP2SRVConnection::Answer503(const QIR_ST_HTTP2_REQUEST_RECV& _req) {
   syncRes_.streamId_ = _req.streamId_;
   snprintf(syncRes_.rs_, sizeof(syncRes_.rs_), "%03d", 503);
+  QIR_HTTP2SRV_METRIC(QIR_M_AUTO_503);
   syncRes_.payload_.size_ = 0;
   int r = conn_->Response(&syncRes_, false);
   if (r != 1) {

@@ -2,6 +2,7 @@
 
 #include "CQIRHTTP2SRVConnectionInfo.h"
 #include "CQIRHTTP2SRVConnectionManager.h"
+#include "CQIRHTTP2SRVMetrics.h"
 #include "CQIRServiceLog.h"
 #include "CQIRSocketNew.h"
 
@@ -103,7 +104,9 @@ bool CQIRHTTP2SRVListener::Set() {
     if (info->action_ == CQIRHTTP2SRVConnectionInfo::QIR_LISTEN_OPEN) continue;
     int fd = CQIRSocketNew::LISTEN(info->family_, info->port_, nullptr);
     if (fd < 1) {
-      QIR_LOG_I("[%d-%s]listen() failed...", errno, strerror(errno));
+      // The server cannot serve this port: an operator must see why.
+      const int err = errno;
+      QIR_LOG_E("[%d-%s]listen() failed...(port=%d)", err, strerror(err), info->port_);
       return false;
     }
     struct epoll_event ev;
@@ -168,9 +171,11 @@ bool CQIRHTTP2SRVListener::DoEventAccept(CQIRHTTP2SRVConnectionInfo* _info) {
     if (live >= maxConnections_) {
       QIR_LOG_W("listen port[%d] connection limit(%d) reached...fd=%d closed", _info->port_,
                 maxConnections_, fd);
+      QIR_HTTP2SRV_METRIC(QIR_M_CONN_REFUSED);
       close(fd);
       continue;
     }
+    QIR_HTTP2SRV_METRIC(QIR_M_CONN_ACCEPTED);
     _info->ip_ = ip;
     _info->host_ = ip;
     int32_t id = cmgr_->NextConnId();

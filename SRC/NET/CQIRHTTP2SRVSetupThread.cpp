@@ -1,5 +1,6 @@
 #include "CQIRHTTP2SRVSetupThread.h"
 
+#include "CQIRHTTP2SRVMetrics.h"
 #include "CQIRServiceLog.h"
 #include "QIRCommonOpenSSL.h"
 #include "QIRHttp2Upgrade.h"
@@ -175,6 +176,7 @@ void CQIRHTTP2SRVSetupThread::Start(QIR_HTTP2SRV_SETUP* _setup) {
   _setup->deadline_ = Clock::now() + std::chrono::milliseconds(bound);
   _setup->slot_ = deadlines_.emplace(_setup->deadline_, _setup);
   if (tls && !_setup->tls_.BeginAccept(_setup->fd_, _setup->info_.ssl_ctx_)) {
+    QIR_HTTP2SRV_METRIC(QIR_M_TLS_HANDSHAKE_FAILED);
     Drop(_setup);
     return;
   }
@@ -210,6 +212,7 @@ void CQIRHTTP2SRVSetupThread::StepTLS(QIR_HTTP2SRV_SETUP* _setup) {
   if (r == 1) {
     Done(_setup);
   } else if (r < 0 || !Watch(_setup, want == POLLOUT ? EPOLLOUT : EPOLLIN)) {
+    QIR_HTTP2SRV_METRIC(QIR_M_TLS_HANDSHAKE_FAILED);
     Drop(_setup);
   }
 }
@@ -235,6 +238,16 @@ void CQIRHTTP2SRVSetupThread::StepUpgrade(QIR_HTTP2SRV_SETUP* _setup) {
   _setup->gotBytes_ = true;
   const char* data = peek_.data();
   const size_t len = static_cast<size_t>(n);
+  // A client with prior knowledge starts with the connection preface (RFC
+  // 9113 section 3.4) instead of an upgrade request; its first bytes tell.
+  static const char kPreface[] = "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n";
+  const size_t prefaceLen = sizeof(kPreface) - 1;
+  if (memcmp(data, kPreface, len < prefaceLen ? len : prefaceLen) == 0) {
+    if (len < prefaceLen) return;
+    _setup->info_.isUpgrade_ = false;
+    Done(_setup);
+    return;
+  }
   const size_t headCap = QIR_HTTP2_UPGRADE_HEAD_SIZE - 1;
   const char* end = static_cast<const char*>(memmem(data, len < headCap ? len : headCap, "\r\n\r\n", 4));
   if (end == nullptr) {
@@ -266,6 +279,7 @@ void CQIRHTTP2SRVSetupThread::Expire(const Clock::time_point& _now) {
     if (s->info_.ssl_ctx_ != nullptr) {
       QIR_LOG_E("SSL_accept() failed!..handshake not complete within %d ms",
                 G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC < 1 ? 1 : G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC);
+      QIR_HTTP2SRV_METRIC(QIR_M_TLS_HANDSHAKE_FAILED);
       ERR_print_errors_fp(stderr);
     } else if (!s->gotBytes_) {
       char name[256];
@@ -308,5 +322,6 @@ void CQIRHTTP2SRVSetupThread::Drop(QIR_HTTP2SRV_SETUP* _setup) {
     close(_setup->fd_);
   }
   --pending_;
+  CQIRHTTP2SRVMetrics::Closed(CQIRHTTP2SRVMetrics::kSetupCause);
   delete _setup;
 }

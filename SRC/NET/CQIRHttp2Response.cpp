@@ -6,6 +6,7 @@
 #include <new>
 #include <thread>
 
+#include "CQIRHTTP2SRVMetrics.h"
 #include "CQIRServiceLog.h"
 #include "QIRHttp2Nv.h"
 #include "QIRHttp2Option.h"
@@ -167,7 +168,9 @@ int CQIRHttp2Response::ProcEventPre() {
 bool CQIRHttp2Response::ProcEvent() { return core_.Recv(false); }
 
 void CQIRHttp2Response::Disconnect() {
+  const bool counted = fd_ >= 0, opened = core_.Get() != nullptr;
   core_.Terminate(true);
+  if (counted) CQIRHTTP2SRVMetrics::Closed(opened ? core_.GetStateCause() : -1);
   {
     CQIRLockGuard guard(mutexQ_);
     for (auto& it : responseMap_) responsePool_.Give(it.second.res);
@@ -245,6 +248,7 @@ int CQIRHttp2Response::OnFrameRecv(const nghttp2_frame* frame) {
 }
 
 void CQIRHttp2Response::OnFrameSend(const nghttp2_frame* frame) {
+  CQIRHTTP2SRVMetrics::Sent(frame, transport_.UsesTLS(), isUpgrade_, requestMap_);
   if (frame->hd.type == NGHTTP2_PUSH_PROMISE) {
     QIR_LOG_I("PUSH_PROMISE");
   } else if (frame->hd.type == NGHTTP2_PING && G_QIR_HTTP2_DETAIL_LOG) {
@@ -286,11 +290,14 @@ bool CQIRHttp2Response::OnRequestRecv(int32_t id) {
     QIR_LOG_E("conn(%s) stream_id(%d) not found...", name_.c_str(), id);
     return false;
   }
+  it->second->MarkComplete();
+  if (it->second->GetError() != 0) QIR_HTTP2SRV_METRIC(QIR_M_BODY_OVER_LIMIT);
   // Every stream within the advertised limit is served; nghttp2 refuses the
   // ones beyond it once our SETTINGS are acknowledged, this catches those
   // opened before.
   if (requestMap_.size() > options_.nMaxConcurrentStream_) {
     QIR_LOG_W("Too many request automatic response...");
+    QIR_HTTP2SRV_METRIC(QIR_M_AUTO_429);
     {
       CQIRLockGuard guard(mutexC_);
       ++auto429ResponseCount_;
@@ -316,6 +323,7 @@ bool CQIRHttp2Response::SendAutomatic429(int32_t id) {
 void CQIRHttp2Response::RSTRecv(int32_t id, uint32_t code) {
   QIR_LOG_I("conn(%s) received RST_STREAM frame! stream_id(%d) cause(%d)", name_.c_str(), id,
             static_cast<int>(code));
+  QIR_HTTP2SRV_METRIC(QIR_M_RESET_BY_PEER);
   if (user_callback_ != nullptr && IsRequestExist(id)) {
     user_callback_(2, id, static_cast<int>(code), this, user_callback_args_);
   }
@@ -573,6 +581,7 @@ bool CQIRHttp2Response::DoProcUpgradeWithRequest(QIR_HTTP2_HEADER& hdr, const ch
   stream->New(1);
   for (const auto& field : hdr) stream->AddRequestHeader(field.first, field.second);
   if (len > 0) stream->SetRequestPayload(body, len);
+  stream->MarkComplete();
   if (!requestMap_.emplace(1, stream).second) {
     QIR_LOG_E("conn(%s) stream_id(%d) duplicate!....", name_.c_str(), 1);
     stream->Reset();

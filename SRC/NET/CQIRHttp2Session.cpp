@@ -9,6 +9,7 @@
 
 #include <atomic>
 
+#include "CQIRHTTP2SRVMetrics.h"
 #include "CQIRServiceLog.h"
 #include "QIRHttp2Nv.h"
 #include "QIRHttp2Option.h"
@@ -257,6 +258,7 @@ int CQIRHttp2Session::Drain() {
       int n = write(rest, out_.size() - outSent_);
       if (n < -1) return NGHTTP2_ERR_CALLBACK_FAILURE;
       if (n > 0) outSent_ += static_cast<size_t>(n);
+      if (n > 0 && server_) CQIRHTTP2SRVMetrics::Add(CQIRHTTP2SRVMetrics::QIR_M_BYTES_SENT, n);
       if (outSent_ < out_.size()) return 0;  // the rest when the socket has room
     }
     out_.clear();
@@ -502,6 +504,7 @@ ssize_t CQIRHttp2Session::RecvCallback(nghttp2_session*, uint8_t* _buf, size_t _
   if (n == -1) return NGHTTP2_ERR_WOULDBLOCK;
   if (n < 0) return NGHTTP2_ERR_CALLBACK_FAILURE;
   if (n == 0) return NGHTTP2_ERR_EOF;
+  if (self->server_) CQIRHTTP2SRVMetrics::Add(CQIRHTTP2SRVMetrics::QIR_M_BYTES_RECEIVED, n);
   if (static_cast<size_t>(n) < _length && !self->transport_.UsesTLS()) self->recvEmptied_ = true;
   return n;
 }

@@ -37,6 +37,7 @@ void CQIRHttp2StreamData::New(int32_t _streamId) {
   reqHdr_.clear();
   reqPayloadSize_ = 0;
   error_ = 0;
+  completeT_ = std::chrono::steady_clock::time_point();
 }
 
 void CQIRHttp2StreamData::Reset() { reqHdr_.clear(); }

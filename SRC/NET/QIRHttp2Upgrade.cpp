@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <memory>
@@ -13,6 +14,7 @@
 #include <openssl/evp.h>
 
 #include "CQIRHttp2Request.h"
+#include "CQIRHTTP2SRVMetrics.h"
 #include "CQIRHttp2Response.h"
 #include "CQIRServiceLog.h"
 #include "CQIRUtil.h"
@@ -120,8 +122,9 @@ bool IsBase64Char(char c) {
 
 // Splits the head into the stream-1 header list and the HTTP2-Settings text;
 // false (logged) refuses the upgrade.
+// *plainHttp: an HTTP/1.x request that asked for no upgrade (answered 426).
 bool ParseUpgradeHead(const char* name, const std::string& head, QIR_HTTP2_HEADER* hdr,
-                      std::string* settingsText) {
+                      std::string* settingsText, bool* plainHttp) {
   std::vector<std::string> lines;
   CQIRUtil::ParseCSV(head, "\r\n", lines);
   if (lines.empty()) {
@@ -177,6 +180,7 @@ bool ParseUpgradeHead(const char* name, const std::string& head, QIR_HTTP2_HEADE
     }
   }
   if (!upgrade) {
+    *plainHttp = parts[2].compare(0, 7, "HTTP/1.") == 0;
     QIR_LOG_E("conn(%s) HTTP 1.1 Upgrade header empty!..", name);
     return false;
   }
@@ -198,6 +202,26 @@ bool UpgradeBodyLength(const char* name, const QIR_HTTP2_HEADER& hdr, uint32_t l
   }
   QIR_LOG_I("conn(%s) HTTP/1.1 Upgrade with request...(payload=%d)", name, static_cast<int>(*len));
   return true;
+}
+
+// Tells a plain HTTP/1.1 client what this port speaks instead of closing
+// without a word, then closes the sending side and takes in what is left of
+// its request, so that the close does not reset the connection before the
+// answer is read.
+void AnswerUpgradeRequired(CQIRHttp2Response* conn) {
+  static_assert(sizeof(HTTP2_UPGRADE_REQUIRED_BODY) - 1 == 82, "Content-Length of the 426 answer");
+  static const char kAnswer[] = HTTP2_UPGRADE_REQUIRED_RESPONSE;
+  const size_t len = sizeof(kAnswer) - 1;
+  if (conn->write(kAnswer, len) != static_cast<int>(len)) return;
+  QIR_LOG_I("conn(%s) HTTP/1.1 request without upgrade: 426 answered", conn->GetName());
+  QIR_HTTP2SRV_METRIC(QIR_M_UPGRADE_REQUIRED);
+  const int fd = conn->GetSocket();
+  shutdown(fd, SHUT_WR);
+  char sink[4096];
+  for (int i = 0; i < 64; ++i) {
+    ssize_t n = recv(fd, sink, sizeof(sink), MSG_DONTWAIT);
+    if (n <= 0 && !(n < 0 && errno == EINTR)) break;
+  }
 }
 
 // Client half over any connection with the transport adapters.
@@ -405,9 +429,13 @@ bool QIR_HTTP2_SERVER_UPGRADE(CQIRHttp2Response* conn, StringRef& settings) {
   QIR_HTTP2_HEADER hdr;
   std::string settingsText;
   size_t bodyLen = 0;
+  bool plainHttp = false;
   if (!ParseUpgradeHead(name, std::string(head, static_cast<size_t>(headLen)), &hdr,
-                        &settingsText) ||
-      !UpgradeBodyLength(name, hdr, conn->options_.nMaxPayloadSize_, &bodyLen)) {
+                        &settingsText, &plainHttp)) {
+    if (plainHttp) AnswerUpgradeRequired(conn);
+    return false;
+  }
+  if (!UpgradeBodyLength(name, hdr, conn->options_.nMaxPayloadSize_, &bodyLen)) {
     return false;
   }
 

@@ -139,7 +139,7 @@ std::string BigLines(int _n, size_t _len) {
 INSTANTIATE_TEST_SUITE_P(
     Requests, Http2UpgradeRefusal,
     ::testing::Values(
-        Refusal{"NoUpgradeLine", "GET / HTTP/1.1\r\nHost: h\r\n\r\n"},
+        Refusal{"NotHttp", "GET / SIP/2.0\r\nHost: h\r\n\r\n"},
         Refusal{"Preface", "PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n"},
         Refusal{"ShortRequestLine", "GET /\r\nUpgrade: h2c\r\n\r\n"},
         Refusal{"LineWithoutColon", kHead + "oops\r\n\r\n"},

@@ -95,9 +95,12 @@ TEST_F(H2SrvSampleTest, ConfigurationErrorsEndCleanly) {
        "QIR_SSL_CREATE_SERVER_CTX(/none.key,/c,no-sslca) failed..."},
       {"syntax error", "[SSL/TLS]\nUSE_SSL = false\n\n[THREAD]\nPOOL_SIZE 2\n", "line(5) Syntax error!"},
       {"no file", "", "File Access failed!"},
+      {"metrics port in use", Ini(kPlain, 1, Ports(p, 0) + "METRICS_PORT = " + std::to_string(busy)),
+       "[98-Address already in use]listen() failed...(port=" + std::to_string(busy) + ")\n"},
       // Initialize passes; the first accept pass cannot listen and the
       // program stops before it ends.
-      {"port in use", Ini(kPlain, 1, Ports(busy, 0)), "listen() failed...\n"},
+      {"port in use", Ini(kPlain, 1, Ports(busy, 0)),
+       "[98-Address already in use]listen() failed...(port=" + std::to_string(busy) + ")\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -106,7 +109,12 @@ TEST_F(H2SrvSampleTest, ConfigurationErrorsEndCleanly) {
     EXPECT_EQ(1, server.Wait(15000));
     EXPECT_NE(std::string::npos, server.Output().find(c.message)) << server.Output();
   }
-  EXPECT_NE(std::string::npos, ReadAll(dir_ + "/server.out").find("Service Stopping..."));
+  // The last case: a port that cannot be bound is an error, not news.
+  const std::string last = ReadAll(dir_ + "/server.out");
+  EXPECT_NE(std::string::npos, last.find("Service Stopping..."));
+  const size_t at = last.find("listen() failed...(port=");
+  ASSERT_NE(std::string::npos, at);
+  EXPECT_EQ("[Error  ]", last.substr(last.rfind('\n', at) + 18, 9)) << last;
   close(holder);
 }
 
