@@ -30,6 +30,7 @@
 #include <unistd.h>
 
 #include <new>
+#include <string>
 
 std::mutex G_QIR_SOCKADDR_MUTEX;
 int G_QIR_SOCKET_CONNECT_RETRY = 10;
@@ -192,7 +193,8 @@ int CQIRSocketNew::CONNECT(const char* _ip, int _port, int _retry) {
 }
 
 int CQIRSocketNew::CONNECT(int _protocol, const char* _ip, int _port, int _retry) {
-  std::lock_guard<std::mutex> lock(G_QIR_SOCKADDR_MUTEX);
+  // getaddrinfo is thread-safe: no lock, so that one slow host does not
+  // hold up every other thread's connect.
   char port[16];
   snprintf(port, sizeof(port), "%d", _port);
   addrinfo hints{};
@@ -217,6 +219,107 @@ int CQIRSocketNew::CONNECT(int _protocol, const char* _ip, int _port, int _retry
     }
   }
   freeaddrinfo(list);
+  return result;
+}
+
+namespace {
+
+// The lookup of _host within the deadline (monotonic microseconds): 0 and
+// *_list, or -1 (errno ETIMEDOUT when the time ran out). A numeric address
+// needs no lookup; a name is looked up by glibc's resolver thread, which
+// keeps its request block when it cannot be cancelled.
+int ResolveBy(const char* _host, const char* _port, const addrinfo& _hints, int64_t _deadline,
+              addrinfo** _list) {
+  addrinfo numeric = _hints;
+  numeric.ai_flags |= AI_NUMERICHOST;
+  if (getaddrinfo(_host, _port, &numeric, _list) == 0) return 0;
+  struct Lookup {
+    std::string host;
+    std::string port;
+    addrinfo hints;
+    gaicb cb;
+  };
+  Lookup* l = new (std::nothrow) Lookup{_host != nullptr ? _host : "", _port, _hints, gaicb()};
+  if (l == nullptr) return -1;
+  l->cb.ar_name = l->host.c_str();
+  l->cb.ar_service = l->port.c_str();
+  l->cb.ar_request = &l->hints;
+  gaicb* list[1] = {&l->cb};
+  int rc = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
+  if (rc != 0) {
+    QIR_LOG_I("getaddrinfo_a() failed!..(%s,%s) %s", _host, _port, gai_strerror(rc));
+    delete l;
+    return -1;
+  }
+  while (gai_error(&l->cb) == EAI_INPROGRESS) {
+    int64_t left = _deadline - MonotonicUsec();
+    if (left <= 0) break;
+    timespec ts{static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
+    rc = gai_suspend(list, 1, &ts);
+    if (rc != 0 && rc != EAI_INTR && rc != EAI_AGAIN && rc != EAI_ALLDONE) break;
+  }
+  if (gai_error(&l->cb) == EAI_INPROGRESS && gai_cancel(&l->cb) == EAI_NOTCANCELED) {
+    QIR_LOG_I("getaddrinfo_a() timeout!..(%s,%s)", _host, _port);
+    errno = ETIMEDOUT;
+    return -1;  // the resolver thread still writes into l
+  }
+  rc = gai_error(&l->cb);
+  if (rc != 0) {
+    QIR_LOG_I("getaddrinfo() failed!..(%s,%s) %s", _host, _port, gai_strerror(rc));
+    delete l;
+    errno = rc == EAI_CANCELED || rc == EAI_INPROGRESS ? ETIMEDOUT : EHOSTUNREACH;
+    return -1;
+  }
+  *_list = l->cb.ar_result;
+  delete l;
+  return 0;
+}
+
+}  // namespace
+
+int CQIRSocketNew::CONNECT_TIMED(const char* _ip, int _port, int _timeoutMs) {
+  const int64_t deadline = MonotonicUsec() + static_cast<int64_t>(_timeoutMs > 0 ? _timeoutMs : 1) * 1000;
+  char port[16];
+  snprintf(port, sizeof(port), "%d", _port);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* list = nullptr;
+  if (ResolveBy(_ip != nullptr ? _ip : "", port, hints, deadline, &list) != 0) return -1;
+  int result = -1;
+  bool timedOut = false;
+  for (addrinfo* ai = list; ai != nullptr && result < 0 && !timedOut; ai = ai->ai_next) {
+    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+    if (fd < 0) continue;
+    int rc = connect(fd, ai->ai_addr, ai->ai_addrlen);
+    if (rc != 0 && errno == EINPROGRESS) {
+      int64_t left = deadline - MonotonicUsec();
+      rc = left > 0 ? WaitFor(fd, POLLOUT, left) : 0;
+      if (rc == 0) {
+        timedOut = true;
+        rc = -1;
+      } else if (rc > 0) {
+        int err = 0;
+        socklen_t len = sizeof(err);
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        errno = err;
+        rc = err == 0 ? 0 : -1;
+      }
+    }
+    if (rc == 0) {
+      result = fd;
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    } else {
+      if (!timedOut) QIR_LOG_I("[%d-%s]connect() failed!..", errno, strerror(errno));
+      close(fd);
+    }
+  }
+  freeaddrinfo(list);
+  if (timedOut) {
+    QIR_LOG_I("connect() timeout!..(%s,%s) %d ms", _ip, port, _timeoutMs);
+    errno = ETIMEDOUT;
+  }
   return result;
 }
 
