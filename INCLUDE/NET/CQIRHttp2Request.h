@@ -59,7 +59,7 @@ class CQIRHttp2Request final : private CQIRHttp2SessionHandler {
 
   int GetState();
   int GetStateCause();
-  // The code of the peer's GOAWAY, -1 when none arrived.
+  // The code of the peer's GOAWAY, -1 when none arrived (event thread).
   int GetGoawayCode() const { return goawayCode_; }
   void SetState(int _state, int _cause);  // a second close keeps the first cause
   const char* GetName() const { return name_.c_str(); }

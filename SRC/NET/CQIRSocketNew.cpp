@@ -29,8 +29,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <string>
+#include <system_error>
+#include <thread>
 
 std::mutex G_QIR_SOCKADDR_MUTEX;
 int G_QIR_SOCKET_CONNECT_RETRY = 10;
@@ -226,52 +232,58 @@ namespace {
 
 // The lookup of _host within the deadline (monotonic microseconds): 0 and
 // *_list, or -1 (errno ETIMEDOUT when the time ran out). A numeric address
-// needs no lookup; a name is looked up by glibc's resolver thread, which
-// keeps its request block when it cannot be cancelled.
+// needs no lookup. A name is looked up on a thread of its own, which the
+// caller stops waiting for at the deadline; a lookup that ends later frees
+// its own result.
 int ResolveBy(const char* _host, const char* _port, const addrinfo& _hints, int64_t _deadline,
               addrinfo** _list) {
   addrinfo numeric = _hints;
   numeric.ai_flags |= AI_NUMERICHOST;
   if (getaddrinfo(_host, _port, &numeric, _list) == 0) return 0;
   struct Lookup {
-    std::string host;
-    std::string port;
-    addrinfo hints;
-    gaicb cb;
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    bool abandoned = false;
+    int rc = 0;
+    addrinfo* list = nullptr;
   };
-  Lookup* l = new (std::nothrow) Lookup{_host != nullptr ? _host : "", _port, _hints, gaicb()};
-  if (l == nullptr) return -1;
-  l->cb.ar_name = l->host.c_str();
-  l->cb.ar_service = l->port.c_str();
-  l->cb.ar_request = &l->hints;
-  gaicb* list[1] = {&l->cb};
-  int rc = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr);
-  if (rc != 0) {
-    QIR_LOG_I("getaddrinfo_a() failed!..(%s,%s) %s", _host, _port, gai_strerror(rc));
-    delete l;
+  auto l = std::make_shared<Lookup>();
+  std::string host = _host, port = _port;
+  addrinfo hints = _hints;
+  try {
+    std::thread([l, host, port, hints] {
+      addrinfo* list = nullptr;
+      int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
+      std::lock_guard<std::mutex> lock(l->m);
+      if (l->abandoned) {
+        if (rc == 0) freeaddrinfo(list);
+        return;
+      }
+      l->rc = rc;
+      l->list = list;
+      l->done = true;
+      l->cv.notify_one();
+    }).detach();
+  } catch (const std::system_error&) {
+    QIR_LOG_I("getaddrinfo() thread failed!..(%s,%s)", _host, _port);
     return -1;
   }
-  while (gai_error(&l->cb) == EAI_INPROGRESS) {
-    int64_t left = _deadline - MonotonicUsec();
-    if (left <= 0) break;
-    timespec ts{static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
-    rc = gai_suspend(list, 1, &ts);
-    if (rc != 0 && rc != EAI_INTR && rc != EAI_AGAIN && rc != EAI_ALLDONE) break;
-  }
-  if (gai_error(&l->cb) == EAI_INPROGRESS && gai_cancel(&l->cb) == EAI_NOTCANCELED) {
-    QIR_LOG_I("getaddrinfo_a() timeout!..(%s,%s)", _host, _port);
+  std::unique_lock<std::mutex> lock(l->m);
+  int64_t left = _deadline - MonotonicUsec();
+  if (!l->cv.wait_for(lock, std::chrono::microseconds(left > 0 ? left : 0),
+                      [&l] { return l->done; })) {
+    l->abandoned = true;
+    QIR_LOG_I("getaddrinfo() timeout!..(%s,%s)", _host, _port);
     errno = ETIMEDOUT;
-    return -1;  // the resolver thread still writes into l
-  }
-  rc = gai_error(&l->cb);
-  if (rc != 0) {
-    QIR_LOG_I("getaddrinfo() failed!..(%s,%s) %s", _host, _port, gai_strerror(rc));
-    delete l;
-    errno = rc == EAI_CANCELED || rc == EAI_INPROGRESS ? ETIMEDOUT : EHOSTUNREACH;
     return -1;
   }
-  *_list = l->cb.ar_result;
-  delete l;
+  if (l->rc != 0) {
+    QIR_LOG_I("getaddrinfo() failed!..(%s,%s) %s", _host, _port, gai_strerror(l->rc));
+    errno = EHOSTUNREACH;
+    return -1;
+  }
+  *_list = l->list;
   return 0;
 }
 
