@@ -1,6 +1,6 @@
-// h2async-client end to end: its command line, a run against h2srv-sample
-// over TLS and over cleartext, and the outcome counts against a python-h2
-// peer that sends GOAWAY with requests in flight.
+// h2async-client end to end: its command line, runs against h2srv-sample
+// and nghttpd over TLS and over cleartext, and the outcome counts against a
+// python-h2 peer that sends GOAWAY with requests in flight.
 #include "SAMPLE/H2SrvTestUtil.h"
 
 #include <gtest/gtest.h>
@@ -74,6 +74,34 @@ TEST_F(H2AsyncClientTest, AgainstTheSampleServer) {
     EXPECT_EQ(1u, Count(out, "\nlatency ms: min "));
     EXPECT_EQ(1u, Count(out, "\noutcomes: 2xx 600, 3xx 0, 4xx 0, 5xx 0, other 0, timed out 0, "
                              "refused 0, reset 0, failed 0, not sent 0\n"));
+  }
+}
+
+// nghttpd, a server written elsewhere, echoing over TLS and over the
+// connection preface.
+TEST_F(H2AsyncClientTest, AgainstNghttpd) {
+  if (!HaveCommand("nghttpd")) GTEST_SKIP() << "nghttpd is not installed (nghttp2-server)";
+  std::string key, crt;
+  ASSERT_TRUE(MakeCert(dir_, &key, &crt));
+  int h2c = FreePort(), tls = FreePort();
+  Proc plain({"nghttpd", "--echo-upload", "-n1", "--no-tls", std::to_string(h2c)},
+             dir_ + "/plain.out");
+  Proc secure({"nghttpd", "--echo-upload", "-n1", std::to_string(tls), key, crt},
+              dir_ + "/secure.out");
+  ASSERT_TRUE(plain.Listening({h2c})) << plain.Output();
+  ASSERT_TRUE(secure.Listening({tls})) << secure.Output();
+  WriteAll(dir_ + "/body", std::string(1000, 'n'));
+  for (const auto& run : {std::vector<std::string>{"-p", std::to_string(tls)},
+                          std::vector<std::string>{"-p", std::to_string(h2c), "-P"}}) {
+    SCOPED_TRACE(run.back());
+    std::vector<std::string> argv = {"-h", "127.0.0.1", "-c", "300", "-m", "30", "-n", "2",
+                                     "-d", dir_ + "/body"};
+    argv.insert(argv.end(), run.begin(), run.end());
+    std::string out;
+    EXPECT_EQ(0, Client(argv, &out)) << out;
+    EXPECT_EQ(1u, Count(out, "\noutcomes: 2xx 300, 3xx 0, 4xx 0, 5xx 0, other 0, timed out 0, "
+                             "refused 0, reset 0, failed 0, not sent 0\n"))
+        << out;
   }
 }
 
