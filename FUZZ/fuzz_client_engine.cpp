@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -51,6 +52,9 @@ void ServeOne(const std::string& _bytes) {
   close(fd);
 }
 
+// Ids accepted by Request, and how many outcomes each got.
+std::map<int32_t, int> g_outcomes;
+
 void Queue(CQIRHttp2Request& _c, int32_t _id, const char* _method, const char* _path,
            const char* _body) {
   QIR_ST_HTTP2_REQUEST req;
@@ -62,6 +66,7 @@ void Queue(CQIRHttp2Request& _c, int32_t _id, const char* _method, const char* _
   req.payload_.data_ = &body[0];
   req.payload_.size_ = body.size();
   int rv = _c.Request(&req, false);
+  if (rv == 1) g_outcomes[_id] = 0;
   if (getenv("QIR_FUZZ_TRACE") != nullptr) fprintf(stderr, "queue %d: %d\n", _id, rv);
 }
 
@@ -98,6 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* _data, size_t _size) {
     CQIRHttp2Request c;
     if (!c.Initialize("fuzz-client", &o)) abort();
     bool upgrade = (shape & 0x80) != 0;
+    g_outcomes.clear();
     bool ok = upgrade ? c.Connect("127.0.0.1", g_port, true)
                       : c.Connect("127.0.0.1", g_port, nullptr, true);
     if (getenv("QIR_FUZZ_TRACE") != nullptr) fprintf(stderr, "connect %d\n", ok ? 1 : 0);
@@ -120,11 +126,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* _data, size_t _size) {
           res.payload_.data_ = &buffer[0];
           res.payload_.size_ = 0;
           if (c.Response(&res, buffer.size() - 1) != 1) break;
+          // Exactly one outcome per accepted request, whatever the peer sent.
+          auto seen = g_outcomes.find(res.messageId_);
+          if (seen == g_outcomes.end() || ++seen->second > 1) abort();
           if (getenv("QIR_FUZZ_TRACE") != nullptr)
             fprintf(stderr, "response message %d stream %d status %s, %zu bytes, error %d\n",
                     res.messageId_, res.streamId_, res.rs_, res.payload_.size_, res.error_);
         }
         if (!alive || c.GetState() == QIR_HTTP2_CONN_STATE_CLOSE) break;
+      }
+      // A closed connection hands out every outcome it owes before -1.
+      if (c.GetState() == QIR_HTTP2_CONN_STATE_CLOSE) {
+        for (int k = 0; k < 64; ++k) {
+          res.payload_.data_ = &buffer[0];
+          if (c.Response(&res, buffer.size() - 1) != 1) break;
+          auto seen = g_outcomes.find(res.messageId_);
+          if (seen == g_outcomes.end() || ++seen->second > 1) abort();
+        }
+        for (const auto& entry : g_outcomes) {
+          if (entry.second != 1) abort();
+        }
       }
     }
     c.Disconnect();

@@ -13,7 +13,7 @@ PACKAGES=(
   # fuzz targets (scripts/fuzz.sh): clang with libFuzzer and the sanitizer runtimes
   clang libclang-rt-14-dev
   # independent peers and tools the tests and benchmarks talk to
-  curl openssl nghttp2-client nghttp2-server nghttp2-proxy python3 python3-h2 tshark procps
+  curl openssl nghttp2-client nghttp2-server nghttp2-proxy python3 python3-h2 tshark procps time
   # the logger the log benchmark compares with
   libspdlog-dev
   # peer servers the interop tests and benchmarks pair ours with

@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include <chrono>
+#include <deque>
 #include <map>
 #include <string>
 #include <vector>
@@ -29,6 +30,12 @@
 // Request and response records, with their body buffers, are made as
 // requests need them (at most nMaxConcurrentStream_ of each) and reused;
 // every completion path gives them back and Disconnect frees them.
+//
+// Every request Request() accepts ends with exactly one outcome handed out
+// by Response() (outcome_ of the record, QIR_HTTP2_OUTCOME_...): its answer,
+// its time-out, refused (safe to retry), reset, or failed with the close
+// cause. A closed connection hands out the outcomes still pending before
+// Response() returns -1. Only Disconnect drops what has not been collected.
 class CQIRHttp2Request final : private CQIRHttp2SessionHandler {
  public:
   CQIRHttp2Request();
@@ -53,14 +60,19 @@ class CQIRHttp2Request final : private CQIRHttp2SessionHandler {
 
   int GetState();
   int GetStateCause();
+  // The code of the peer's GOAWAY, -1 when none arrived (event thread).
+  int GetGoawayCode() const { return goawayCode_; }
   void SetState(int _state, int _cause);  // a second close keeps the first cause
   const char* GetName() const { return name_.c_str(); }
   int GetSocket() const { return core_.GetSocket(); }
 
-  // Asynchronous, any thread: queue a copy of _req.
+  // Asynchronous, any thread: queue a copy of _req (QIR_HTTP2_REQUEST_...).
   // 1 queued; 0 no free record (_doRetry false); -1 stream ids used up;
   // -2 no free record within 1 s; -3 closed, or not open while waiting;
-  // -4 a text field does not fit its record field (nothing queued).
+  // -4 a text field does not fit its record field, or the path does not
+  // begin with "/"; -5 body larger than nMaxPayloadSize_; -6 the peer sent
+  // GOAWAY (safe to retry on a new connection). Nothing is queued on a
+  // refusal, and the connection goes on.
   int Request(QIR_ST_HTTP2_REQUEST* _req, bool _doRetry);
   int Request(int32_t _messageId, const char* _authority, const char* _method, const char* _path,
               const QIR_HTTP2_HEADER& _hdr, size_t _payloadSize, const char* _payload,
@@ -70,6 +82,9 @@ class CQIRHttp2Request final : private CQIRHttp2SessionHandler {
   // wait (at most nTimeout_ s) for the response on its own stream. The body
   // is copied into _res->payload_.data_, which holds _capacity bytes (0: the
   // engine's nMaxPayloadSize_); a longer body is cut and marked -9999.
+  // False: _res->outcome_ says why (refused before sending: error_ holds the
+  // asynchronous Request's refusal code; time-out; failed with cause_).
+  // Header names of _req are lower-cased in place.
   bool Request(QIR_ST_HTTP2_REQUEST* _req, QIR_ST_HTTP2_RESPONSE* _res, size_t _capacity = 0);
 
   // Asynchronous collection, event thread: 1 a response, reset notice or
@@ -130,6 +145,14 @@ class CQIRHttp2Request final : private CQIRHttp2SessionHandler {
                   size_t _payloadSize, const char* _payload, bool _doRetry);
   void LogPoolSizes();
   void StopBody(int32_t _stream);  // the caller gets its record back: no more reads of its body
+  bool HasNotice(int32_t _stream) const;  // an outcome waits in responseList_
+  bool HasOpenRequests() const;  // submitted requests without an outcome yet
+  void AfterRecv(bool _ok);      // close cause, GOAWAY, end of closing
+  void OnGoaway();
+  void FailPending();  // closed: every request without an outcome gets one
+  int CloseCause();
+  int HandOutUnsent(QIR_ST_HTTP2_RESPONSE* _res);
+  int Refuse(int _code);  // logs a refusal of Request, returns _code
 
   // The session core's handler, on the event thread.
   int OnBeginHeaders(const nghttp2_frame* _frame) override;
@@ -174,6 +197,17 @@ class CQIRHttp2Request final : private CQIRHttp2SessionHandler {
   // Stream of the synchronous request in flight, 0 when none: the only
   // stream besides requestMap_'s whose response is handed out.
   int32_t sync_stream_id_;
+  // Submitted streams whose request may not have left in full, oldest
+  // first (event thread); see SendRequestAsync.
+  std::deque<int32_t> sending_;
+  bool deferred_;           // event thread: queued requests wait for sending_
+  // Accepted but never sent (GOAWAY, close): refused, safe to retry.
+  std::vector<QIR_ST_HTTP2_REQUEST*> unsent_;
+  bool goaway_;             // guarded by mutexQ_: the peer sent GOAWAY
+  bool goawayPending_;      // event thread: handled after the Recv that got it
+  int goawayCode_;          // -1 none
+  int32_t goawayLastId_;
+  bool failed_;             // event thread: in-flight requests got their failure
 };
 
 #endif  // QIR_NET_CQIRHTTP2REQUEST_H

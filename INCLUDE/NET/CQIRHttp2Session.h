@@ -116,6 +116,11 @@ class CQIRHttp2Session {
   void SetState(int _state, int _cause);  // a second close keeps the first cause
   int GetState();
   int GetStateCause();
+  // Replaces the cause of a closed session (a client that learns a failed
+  // read was the peer closing); no effect on a session that is not closed.
+  void SetCloseCause(int _cause);
+  // nghttp2's error code of the receive that failed the session, 0 none.
+  int LastLibError() const { return lastLibError_; }
   // Logs why a waiting operation ends on a closed session.
   void LogClosed(const char* _what);
 

@@ -10,8 +10,8 @@
 
 class CQIRPCAPDump;
 
-// Held by CONNECT through resolution and every connect attempt, so the
-// process sets up its outgoing connections one after another.
+// Kept for callers that serialise their own address work; CONNECT no longer
+// takes it.
 extern std::mutex G_QIR_SOCKADDR_MUTEX;
 // The conventional retry count for CONNECT (10); read by no framework code.
 extern int G_QIR_SOCKET_CONNECT_RETRY;
@@ -39,8 +39,7 @@ enum {
 // The framework's one socket: static operations on bare descriptors, and an
 // object that owns one connected descriptor with an optional TLS session.
 // An object is used by one thread at a time (its session's thread); it has
-// no lock. The static operations are reentrant except CONNECT, which is
-// serialised by G_QIR_SOCKADDR_MUTEX.
+// no lock. The static operations are reentrant.
 //
 // Results of Send, Recv and their halves:
 //   > 0  bytes moved (loop mode: possibly fewer than asked)
@@ -61,6 +60,9 @@ class CQIRSocketNew {
   // fresh socket and at most _retry attempts; _retry <= 0 makes none.
   static int CONNECT(const char* _ip, int _port, int _retry);
   static int CONNECT(int _protocol, const char* _ip, int _port, int _retry);
+  // Connected blocking TCP descriptor, or -1 (errno ETIMEDOUT when the time
+  // ran out): name lookup and connect together take at most _timeoutMs.
+  static int CONNECT_TIMED(const char* _ip, int _port, int _timeoutMs);
   // Listening blocking descriptor on the wildcard address ("0.0.0.0" for
   // AF_INET, "::" for any other family), or -1. _ifName has no effect.
   // IPPROTO_SCTP as _protocol gives an SCTP socket bound with sctp_bindx.

@@ -56,7 +56,12 @@ struct QIR_ST_HTTP2_OPTIONS {
   // Seconds a response body may wait for the peer's flow-control window
   // before its stream is reset; 0 = never.
   uint32_t nSendStallTimeout_ = QIR_HTTP2_DEFAULT_SEND_STALL_TIMEOUT;
+  // Client: milliseconds for the whole connect (name lookup, TCP, TLS
+  // handshake, upgrade); 0 = QIR_HTTP2_DEFAULT_CONNECT_TIMEOUT_MSEC.
+  uint32_t nConnectTimeoutMs_ = 0;
 };
+
+enum { QIR_HTTP2_DEFAULT_CONNECT_TIMEOUT_MSEC = 3000 };
 
 // A body buffer. data_ is not NUL-terminated.
 struct QIR_ST_HTTP2_CHUNK_DATA {
@@ -78,11 +83,41 @@ struct QIR_ST_HTTP2_RESPONSE {
   // QIR_HTTP2_RESPONSE_ERROR_OVERFLOW or QIR_HTTP2_RESPONSE_ERROR_TIMEOUT.
   int error_ = 0;
   nghttp2_nv hdrs_[QIR_HTTP2_MAX_NV] = {};  // scratch header block; [0] is ":status"
+  // Client side: how the request ended (QIR_HTTP2_OUTCOME_...), and for
+  // QIR_HTTP2_OUTCOME_FAILED (or a refusal caused by the close) the
+  // connection's close cause.
+  int outcome_ = 0;
+  int cause_ = 0;
 };
 
 enum {
   QIR_HTTP2_RESPONSE_ERROR_OVERFLOW = -9999,  // body did not fit the payload buffer
-  QIR_HTTP2_RESPONSE_ERROR_TIMEOUT = -9998    // no response within the time-out
+  QIR_HTTP2_RESPONSE_ERROR_TIMEOUT = -9998,   // no response within the time-out
+  QIR_HTTP2_RESPONSE_ERROR_FAILED = -9997     // the connection failed first
+};
+
+// The one outcome the client engine hands back for every request it
+// accepted.
+enum {
+  QIR_HTTP2_OUTCOME_ANSWERED = 0,  // a response (error_ -9999 when its body was cut)
+  QIR_HTTP2_OUTCOME_TIMEOUT = 1,   // no response within nTimeout_; its stream was cancelled
+  // The peer did not process it (above GOAWAY's last-stream-id, REFUSED_STREAM,
+  // or never sent before the connection ended): safe to retry.
+  QIR_HTTP2_OUTCOME_REFUSED = 2,
+  QIR_HTTP2_OUTCOME_RESET = 3,     // the stream was reset; error_ holds the code
+  QIR_HTTP2_OUTCOME_FAILED = 4     // the connection ended first; cause_ says why
+};
+
+// Results of the client engine's asynchronous Request.
+enum {
+  QIR_HTTP2_REQUEST_QUEUED = 1,
+  QIR_HTTP2_REQUEST_POOL_FULL = 0,       // no free record (no waiting asked)
+  QIR_HTTP2_REQUEST_STREAM_FULL = -1,    // stream ids used up
+  QIR_HTTP2_REQUEST_POOL_TIMEOUT = -2,   // no free record within 1 s
+  QIR_HTTP2_REQUEST_CLOSED = -3,         // closed, or not open while waiting
+  QIR_HTTP2_REQUEST_INVALID = -4,        // a field does not fit, or the path lacks "/"
+  QIR_HTTP2_REQUEST_TOO_LARGE = -5,      // body larger than nMaxPayloadSize_
+  QIR_HTTP2_REQUEST_GOING_AWAY = -6      // the peer sent GOAWAY: retry on a new connection
 };
 
 // A received request as the server engine hands it over. The pointers belong
@@ -125,7 +160,9 @@ enum {
   QIR_HTTP2_CONN_STATE_OPEN = 1,
   QIR_HTTP2_CONN_STATE_TRANSPORT = 2,  // never entered
   QIR_HTTP2_CONN_STATE_SLEEP = 3,      // never entered
-  QIR_HTTP2_CONN_STATE_CLOSE = 4
+  QIR_HTTP2_CONN_STATE_CLOSE = 4,
+  // Client: a graceful GOAWAY arrived; the streams it covers still run.
+  QIR_HTTP2_CONN_STATE_CLOSING = 5
 };
 
 // Why a session closed; recorded with QIR_HTTP2_CONN_STATE_CLOSE. The text of

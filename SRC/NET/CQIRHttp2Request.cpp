@@ -7,6 +7,7 @@
 
 #include <nghttp2/nghttp2.h>
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,6 +19,32 @@
 namespace {
 
 const int32_t kMaxRequestCount = 1073741823;  // 2^30 - 1: client stream ids are odd and below 2^31
+const uint32_t kClientConnectionWindow = (1u << 30) - 1;
+
+bool HasUpper(const std::string& _s) {
+  for (char c : _s)
+    if (c >= 'A' && c <= 'Z') return true;
+  return false;
+}
+
+// HTTP/2 requires lower-case field names (RFC 9113, 8.2.1): a conforming
+// server resets a stream that sends "Content-Type".
+void LowerNames(QIR_HTTP2_HEADER& _hdr) {
+  for (auto& field : _hdr) {
+    if (!field.first.empty() && field.first[0] != ':' && HasUpper(field.first)) {
+      for (char& c : field.first) c = (char)tolower((unsigned char)c);
+    }
+  }
+}
+
+void Notice(QIR_ST_HTTP2_RESPONSE* _res, int _outcome, int _error, int _cause) {
+  memcpy(_res->rs_, "000", 4);
+  _res->hdr_.clear();
+  _res->payload_.size_ = 0;
+  _res->error_ = _error;
+  _res->outcome_ = _outcome;
+  _res->cause_ = _cause;
+}
 
 double SecondsSince(std::chrono::steady_clock::time_point _t) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - _t).count();
@@ -49,7 +76,13 @@ CQIRHttp2Request::CQIRHttp2Request()
       total_request_count_(0),
       last_send_stream_id_(0),
       last_recv_stream_id_(0),
-      sync_stream_id_(0) {}
+      sync_stream_id_(0),
+      deferred_(false),
+      goaway_(false),
+      goawayPending_(false),
+      goawayCode_(-1),
+      goawayLastId_(0),
+      failed_(false) {}
 
 CQIRHttp2Request::~CQIRHttp2Request() { Disconnect(); }
 
@@ -63,6 +96,13 @@ bool CQIRHttp2Request::Initialize(const char* _name, const QIR_ST_HTTP2_OPTIONS*
   core_.SetOptions(_options);
   options_ = core_.Options();
   if (options_.nPushEnable_ != 0) options_.nPushEnable_ = 1;
+  if (options_.nConnectTimeoutMs_ == 0) {
+    options_.nConnectTimeoutMs_ = QIR_HTTP2_DEFAULT_CONNECT_TIMEOUT_MSEC;
+  }
+  // Bodies are bounded per stream by nMaxPayloadSize_, so the connection
+  // window only decides who waits: with 64 KiB, 100 streams of 4 KiB
+  // answers overtake each other and the last ones starve.
+  if (options_.nLocalWindowSize_ == 0) options_.nLocalWindowSize_ = kClientConnectionWindow;
   core_.SetOptions(&options_);
   // Records are made as requests need them, then reused.
   responsePool_.Init(options_.nMaxConcurrentStream_, options_.nMaxPayloadSize_,
@@ -103,12 +143,32 @@ bool CQIRHttp2Request::Connect(const char* _host, bool _noEvent) {
   // A second Connect without Disconnect would leak the old socket and session.
   if (core_.GetSocket() >= 0 || core_.Get() != nullptr) Disconnect();
   SetState(QIR_HTTP2_CONN_STATE_INIT, QIR_HTTP2_CONN_CLOSE_CAUSE_NONE);
+  {
+    CQIRLockGuard lock(mutexQ_);
+    goaway_ = false;
+  }
+  goawayPending_ = false;
+  goawayCode_ = -1;
+  goawayLastId_ = 0;
+  failed_ = false;
 
-  int fd = CQIRSocketNew::CONNECT(host_.c_str(), port_, 10);
-  if (fd < 0 || !core_.Attach(fd, ssl_ctx_, QIR_SSL_MODE_CLIENT, !_noEvent)) return false;
-  SetVirtualHeader();
-  isEvent_ = _noEvent;
-  return InitHttp2Session(_host);
+  // No lock is held while waiting: a host that does not answer costs only
+  // its own caller the time-out.
+  int fd = CQIRSocketNew::CONNECT_TIMED(host_.c_str(), port_, (int)options_.nConnectTimeoutMs_);
+  bool ok = fd >= 0 && core_.Attach(fd, ssl_ctx_, QIR_SSL_MODE_CLIENT, !_noEvent);
+  if (ok) {
+    SetVirtualHeader();
+    isEvent_ = _noEvent;
+    ok = InitHttp2Session(_host);
+  }
+  if (!ok) {
+    // Requests queued before the connect learn that it failed.
+    SetState(QIR_HTTP2_CONN_STATE_CLOSE, fd < 0 && errno == ETIMEDOUT
+                                             ? QIR_HTTP2_CONN_CLOSE_CAUSE_TIMEOUT
+                                             : QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR);
+    QIR_LOG_E("conn(%s) connect to %s:%d failed!...", name_.c_str(), host_.c_str(), port_);
+  }
+  return ok;
 }
 
 void CQIRHttp2Request::SetVirtualHeader() {
@@ -162,8 +222,12 @@ void CQIRHttp2Request::Disconnect() {
   responsePool_.Clear();
   timeoutMap_.clear();
   sync_stream_id_ = 0;
+  sending_.clear();
+  deferred_ = false;
   {
     CQIRLockGuard lock(mutexQ_);
+    for (QIR_ST_HTTP2_REQUEST* req : unsent_) requestPool_.Give(req);
+    unsent_.clear();
     for (auto& entry : requestMap_) requestPool_.Give(entry.second);
     for (QIR_ST_HTTP2_REQUEST* req : requestList_) requestPool_.Give(req);
     requestList_.clear();
@@ -266,10 +330,19 @@ int CQIRHttp2Request::OnFrameRecv(const nghttp2_frame* _frame) {
                 _frame->push_promise.promised_stream_id);
       LogHeaders(_frame->push_promise.nva, _frame->push_promise.nvlen);
       break;
-    case NGHTTP2_GOAWAY:
-      QIR_LOG_I("conn(%s) receive GOAWAY frame(%d)...", name_.c_str(),
-                (int)_frame->goaway.error_code);
+    case NGHTTP2_GOAWAY: {
+      QIR_LOG_I("conn(%s) receive GOAWAY frame(%d)...last stream(%d)", name_.c_str(),
+                (int)_frame->goaway.error_code, _frame->goaway.last_stream_id);
+      // nghttp2 closes the streams above last-stream-id with REFUSED_STREAM
+      // right after this; what happens to the rest is decided once the
+      // whole input has been read (AfterRecv).
+      goawayCode_ = (int)_frame->goaway.error_code;
+      goawayLastId_ = _frame->goaway.last_stream_id;
+      goawayPending_ = true;
+      CQIRLockGuard lock(mutexQ_);
+      goaway_ = true;
       break;
+    }
     case NGHTTP2_SETTINGS:
     case NGHTTP2_PING:
     case NGHTTP2_WINDOW_UPDATE:
@@ -306,6 +379,8 @@ QIR_ST_HTTP2_RESPONSE* CQIRHttp2Request::TakeResponse(int32_t _stream) {
   memcpy(res->rs_, "000", 4);
   res->payload_.size_ = 0;
   res->error_ = 0;
+  res->outcome_ = QIR_HTTP2_OUTCOME_ANSWERED;
+  res->cause_ = 0;
   return res;
 }
 
@@ -358,7 +433,9 @@ int CQIRHttp2Request::FillRequest(int32_t _messageId,
       return -1;
     }
   }
-  if (GetState() == QIR_HTTP2_CONN_STATE_CLOSE) return -3;
+  int state = GetState();
+  if (state == QIR_HTTP2_CONN_STATE_CLOSE) return QIR_HTTP2_REQUEST_CLOSED;
+  if (state == QIR_HTTP2_CONN_STATE_CLOSING) return Refuse(QIR_HTTP2_REQUEST_GOING_AWAY);
 
   // A text that does not fit its field would be cut into another request.
   QIR_ST_HTTP2_REQUEST* probe = nullptr;
@@ -372,7 +449,18 @@ int CQIRHttp2Request::FillRequest(int32_t _messageId,
       pathLen >= sizeof(probe->path_) || (_payloadSize > 0 && _payload == nullptr)) {
     QIR_LOG_E("conn(%s) message(%d) invalid request field!...(authority=%zu,method=%zu,path=%zu)",
               name_.c_str(), _messageId, authorityLen, methodLen, pathLen);
-    return -4;
+    return QIR_HTTP2_REQUEST_INVALID;
+  }
+  // Refused here rather than at submission, where it used to take the whole
+  // connection (and the requests queued with it) down.
+  if (path[0] != '/') {
+    QIR_LOG_E("HTTP resource path(%s) invalid!... must '/' begin...", path);
+    return QIR_HTTP2_REQUEST_INVALID;
+  }
+  if (_payloadSize > options_.nMaxPayloadSize_) {
+    QIR_LOG_E("conn(%s) message(%d) payload size(%lu-%u) overflow!...", name_.c_str(), _messageId,
+              (unsigned long)_payloadSize, options_.nMaxPayloadSize_);
+    return QIR_HTTP2_REQUEST_TOO_LARGE;
   }
 
   QIR_ST_HTTP2_REQUEST* rec = nullptr;
@@ -382,10 +470,10 @@ int CQIRHttp2Request::FillRequest(int32_t _messageId,
   } else {
     auto start = std::chrono::steady_clock::now();
     for (;;) {
-      int state = GetState();
+      state = GetState();
       if (state == QIR_HTTP2_CONN_STATE_INIT || state == QIR_HTTP2_CONN_STATE_CLOSE) {
         QIR_LOG_E("conn(%s) invalid state!...", name_.c_str());
-        return -3;
+        return QIR_HTTP2_REQUEST_CLOSED;
       }
       rec = TakeRequest();
       if (rec != nullptr) break;
@@ -406,42 +494,50 @@ int CQIRHttp2Request::FillRequest(int32_t _messageId,
   memcpy(rec->path_, path, pathLen);
   rec->path_[pathLen] = '\0';
   rec->hdr_ = _hdr;
-  // The size keeps the caller's value, so that a body too large is refused
-  // (with the connection) when it is prepared.
-  size_t copy = _payloadSize < options_.nMaxPayloadSize_ ? _payloadSize : options_.nMaxPayloadSize_;
-  if (copy > 0) memcpy(rec->payload_.data_, _payload, copy);
+  LowerNames(rec->hdr_);
+  if (_payloadSize > 0) memcpy(rec->payload_.data_, _payload, _payloadSize);
   rec->payload_.size_ = _payloadSize;
   rec->payload_.rSize_ = 0;
   rec->streamId_ = 0;
   rec->startT_ = std::chrono::system_clock::now();
 
   CQIRLockGuard lock(mutexQ_);
+  // Checked under the lock the GOAWAY handler takes: nothing is queued
+  // behind a GOAWAY, where it would never be sent.
+  if (goaway_) {
+    requestPool_.Give(rec);
+    return Refuse(QIR_HTTP2_REQUEST_GOING_AWAY);
+  }
   requestList_.push_back(rec);
   ++total_request_count_;
-  return 1;
+  return QIR_HTTP2_REQUEST_QUEUED;
+}
+
+int CQIRHttp2Request::Refuse(int _code) {
+  QIR_LOG_I("conn(%s) request refused(%d)...", name_.c_str(), _code);
+  return _code;
 }
 
 int CQIRHttp2Request::PrepareRequest(QIR_ST_HTTP2_REQUEST* _req) {
-  // The caller's own record (synchronous path) may hold anything.
+  // The caller's own record (synchronous path) may hold anything; what
+  // cannot be sent is refused, the connection goes on.
   if (!Terminated(_req->authority_, sizeof(_req->authority_)) ||
       !Terminated(_req->method_, sizeof(_req->method_)) ||
       !Terminated(_req->path_, sizeof(_req->path_)) ||
       (_req->payload_.size_ > 0 && _req->payload_.data_ == nullptr)) {
-    SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
     QIR_LOG_E("conn(%s) message(%d) invalid request field!...", name_.c_str(), _req->messageId_);
-    return -1;
+    return QIR_HTTP2_REQUEST_INVALID;
   }
   if (_req->path_[0] != '/') {
-    SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
     QIR_LOG_E("HTTP resource path(%s) invalid!... must '/' begin...", _req->path_);
-    return -1;
+    return QIR_HTTP2_REQUEST_INVALID;
   }
   if (_req->payload_.size_ > options_.nMaxPayloadSize_) {
-    SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
     QIR_LOG_E("payload size(%lu-%u) overflow!...", (unsigned long)_req->payload_.size_,
               options_.nMaxPayloadSize_);
-    return -1;
+    return QIR_HTTP2_REQUEST_TOO_LARGE;
   }
+  LowerNames(_req->hdr_);
 
   int n = 0;
   _req->hdrs_[n++] = make_nv_ls_nocopy(":scheme", scheme_);
@@ -465,7 +561,7 @@ int CQIRHttp2Request::PrepareRequest(QIR_ST_HTTP2_REQUEST* _req) {
 
 int CQIRHttp2Request::SendRequest(QIR_ST_HTTP2_REQUEST* _req) {
   int n = PrepareRequest(_req);
-  if (n < 0) return -1;
+  if (n < 0) return n;
   int32_t id;
   if (_req->payload_.size_ > 0) {
     _req->payload_.rSize_ = 0;
@@ -492,45 +588,93 @@ int CQIRHttp2Request::SendRequest(QIR_ST_HTTP2_REQUEST* _req) {
 
 bool CQIRHttp2Request::SendRequestSync(QIR_ST_HTTP2_REQUEST* _req) { return SendRequest(_req) >= 0; }
 
+// Submits every queued request in one pass, so that they leave together in
+// the next Flush: one write for many requests instead of one each.
 int CQIRHttp2Request::SendRequestAsync() {
-  QIR_ST_HTTP2_REQUEST* req;
+  // A new stream is scheduled ahead of one whose body the flow-control
+  // window cut (nghttp2 charges the cut stream for what it sent), so a
+  // steady supply of new requests starved it: at 100 in flight one request
+  // waited 400 ms while 30000 others passed. New requests therefore wait
+  // until every earlier one has left in full; they would wait for the
+  // window anyway (same throughput, the longest wait down to about 10 ms).
+  nghttp2_session* session = core_.Get();
+  while (!sending_.empty() &&
+         (session == nullptr || nghttp2_session_get_stream_local_close(session, sending_.front()) != 0)) {
+    sending_.pop_front();
+  }
+  deferred_ = !sending_.empty();
+  if (deferred_) return 0;
+  std::vector<QIR_ST_HTTP2_REQUEST*> batch;
   {
     CQIRLockGuard lock(mutexQ_);
     if (requestList_.empty()) return 0;
-    req = requestList_.front();
-    requestList_.erase(requestList_.begin());
+    if (goaway_) {
+      // Never sent: refused, safe to retry elsewhere.
+      unsent_.insert(unsent_.end(), requestList_.begin(), requestList_.end());
+      requestList_.clear();
+      return 0;
+    }
+    batch.swap(requestList_);
   }
-  if (SendRequest(req) < 0) {
-    ReleaseRequest(req);  // dropped: the connection is closed with its cause
-    return -1;
+  auto steadyNow = std::chrono::steady_clock::now();
+  auto systemNow = std::chrono::system_clock::now();
+  for (size_t i = 0; i < batch.size(); ++i) {
+    QIR_ST_HTTP2_REQUEST* req = batch[i];
+    if (SendRequest(req) < 0) {
+      // The connection is closed with its cause; this request and those
+      // behind it were never sent.
+      CQIRLockGuard lock(mutexQ_);
+      unsent_.insert(unsent_.end(), batch.begin() + (std::ptrdiff_t)i, batch.end());
+      return -1;
+    }
+    // The record keeps wall-clock time for its owner; the time-out runs on
+    // the steady clock from the same instant.
+    auto queued = steadyNow - std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                  systemNow - req->startT_);
+    timeoutMap_.emplace(SteadyNs(queued), req);
+    requestMap_[req->streamId_] = req;
+    sending_.push_back(req->streamId_);
   }
-  // The record keeps wall-clock time for its owner; the time-out runs on the
-  // steady clock from the same instant.
-  auto queued = std::chrono::steady_clock::now() -
-                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                    std::chrono::system_clock::now() - req->startT_);
-  timeoutMap_.emplace(SteadyNs(queued), req);
-  if (requestMap_.count(req->streamId_)) {
-    QIR_LOG_W("stream-i(%d) requedtMap duplicate!..", req->streamId_);
-  }
-  requestMap_[req->streamId_] = req;
   return 1;
 }
 
 bool CQIRHttp2Request::Request(QIR_ST_HTTP2_REQUEST* _req, QIR_ST_HTTP2_RESPONSE* _res,
                                size_t _capacity) {
-  if (GetState() != QIR_HTTP2_CONN_STATE_OPEN || core_.Get() == nullptr) {
+  _res->messageId_ = _req->messageId_;
+  _res->streamId_ = 0;
+  int state = GetState();
+  if (state != QIR_HTTP2_CONN_STATE_OPEN || core_.Get() == nullptr) {
     QIR_LOG_E("conn(%s) invalid state!...", name_.c_str());
+    Notice(_res, QIR_HTTP2_OUTCOME_REFUSED,
+           state == QIR_HTTP2_CONN_STATE_CLOSING ? QIR_HTTP2_REQUEST_GOING_AWAY
+                                                 : QIR_HTTP2_REQUEST_CLOSED,
+           state == QIR_HTTP2_CONN_STATE_CLOSE ? CloseCause() : 0);
     return false;
   }
-  _res->messageId_ = _req->messageId_;
-  if (!SendRequestSync(_req)) return false;
+  int id = SendRequest(_req);
+  if (id < 0) {
+    if (id >= QIR_HTTP2_REQUEST_GOING_AWAY) {
+      Notice(_res, QIR_HTTP2_OUTCOME_REFUSED, id, 0);
+    } else {
+      Notice(_res, QIR_HTTP2_OUTCOME_FAILED, QIR_HTTP2_RESPONSE_ERROR_FAILED, CloseCause());
+    }
+    return false;
+  }
   sync_stream_id_ = _req->streamId_;
   int rv = RecvResponseSync(_res, _capacity);
   // The caller takes its record back: nghttp2 must not read its body again.
   StopBody(_req->streamId_);
   sync_stream_id_ = 0;
-  if (rv < 0) return false;
+  if (rv < 0) {
+    int cause = CloseCause();
+    if (cause == QIR_HTTP2_CONN_CLOSE_CAUSE_TIMEOUT) {
+      Notice(_res, QIR_HTTP2_OUTCOME_TIMEOUT, QIR_HTTP2_RESPONSE_ERROR_TIMEOUT, cause);
+    } else {
+      Notice(_res, QIR_HTTP2_OUTCOME_FAILED, QIR_HTTP2_RESPONSE_ERROR_FAILED, cause);
+    }
+    _res->streamId_ = _req->streamId_;
+    return false;
+  }
   CQIRLockGuard lock(mutexQ_);
   ++total_request_count_;
   return true;
@@ -621,47 +765,45 @@ bool CQIRHttp2Request::OnResponseRecv(int32_t _stream) {
 }
 
 bool CQIRHttp2Request::RSTRecv(int32_t _stream, int _code) {
+  // The stream's close (CloseRecv) hands out the notice, as for every
+  // other way a stream ends without its answer.
   QIR_LOG_I("conn(%s) received RST_STREAM frame! stream_id(%d) cause(%d)", name_.c_str(),
             _stream, _code);
-  QIR_ST_HTTP2_RESPONSE* res;
-  auto it = responseMap_.find(_stream);
-  if (it != responseMap_.end()) {
-    // The partial response becomes the notice instead of staying behind.
-    res = it->second;
-    responseMap_.erase(it);
-  } else {
-    res = TakeResponse(_stream);
-    if (res == nullptr) return false;
-  }
-  memcpy(res->rs_, "000", 4);
-  res->hdr_.clear();
-  res->streamId_ = _stream;
-  res->payload_.size_ = 0;
-  res->error_ = _code;
-  if (IsAwaited(_stream)) {
-    responseList_.push_back(res);
-  } else {
-    ReleaseResponse(res);
-  }
   return true;
 }
 
-void CQIRHttp2Request::CloseRecv(int32_t _stream, uint32_t _code) {
-  // A stream that ends without END_STREAM (our own CANCEL, a reset by the
-  // library) leaves its partial response here.
-  auto it = responseMap_.find(_stream);
-  if (it == responseMap_.end()) return;
-  QIR_ST_HTTP2_RESPONSE* res = it->second;
-  responseMap_.erase(it);
-  if (_code != 0 && IsAwaited(_stream)) {
-    memcpy(res->rs_, "000", 4);
-    res->hdr_.clear();
-    res->payload_.size_ = 0;
-    res->error_ = (int)_code;
-    responseList_.push_back(res);
-  } else {
-    ReleaseResponse(res);
+bool CQIRHttp2Request::HasNotice(int32_t _stream) const {
+  // The newest first: a stream closes right after its answer completed.
+  for (auto it = responseList_.rbegin(); it != responseList_.rend(); ++it) {
+    if ((*it)->streamId_ == _stream) return true;
   }
+  return false;
+}
+
+void CQIRHttp2Request::CloseRecv(int32_t _stream, uint32_t _code) {
+  // A stream that ends without END_STREAM (a reset by the peer or the
+  // library, a refusal by GOAWAY, our own CANCEL) leaves its partial
+  // response here; one that is still awaited gets its notice now.
+  QIR_ST_HTTP2_RESPONSE* res = nullptr;
+  auto it = responseMap_.find(_stream);
+  if (it != responseMap_.end()) {
+    res = it->second;
+    responseMap_.erase(it);
+  }
+  if (!IsAwaited(_stream) || HasNotice(_stream)) {
+    if (res != nullptr) ReleaseResponse(res);
+    return;
+  }
+  if (res == nullptr) res = responsePool_.Take(true);
+  if (res == nullptr) {
+    QIR_LOG_E("conn(%s) response buffer full!...", name_.c_str());
+    return;  // the request ends with its time-out instead
+  }
+  res->streamId_ = _stream;
+  Notice(res,
+         _code == NGHTTP2_REFUSED_STREAM ? QIR_HTTP2_OUTCOME_REFUSED : QIR_HTTP2_OUTCOME_RESET,
+         (int)_code, 0);
+  responseList_.push_back(res);
 }
 
 int CQIRHttp2Request::GetResponse(QIR_ST_HTTP2_RESPONSE* _res, size_t _capacity,
@@ -694,6 +836,8 @@ int CQIRHttp2Request::GetResponse(QIR_ST_HTTP2_RESPONSE* _res, size_t _capacity,
     memcpy(_res->rs_, rec->rs_, sizeof(_res->rs_));
     _res->hdr_.swap(rec->hdr_);
     _res->error_ = rec->error_;
+    _res->outcome_ = rec->outcome_;
+    _res->cause_ = rec->cause_;
     size_t cap = _capacity != 0 ? _capacity : options_.nMaxPayloadSize_;
     if (_res->payload_.data_ == nullptr) cap = 0;
     size_t n = rec->payload_.size_ < cap ? rec->payload_.size_ : cap;
@@ -713,7 +857,103 @@ int CQIRHttp2Request::GetResponse(QIR_ST_HTTP2_RESPONSE* _res, size_t _capacity,
     ReleaseResponse(rec);
     return 1;
   }
-  return 0;
+  return _stream == 0 ? HandOutUnsent(_res) : 0;
+}
+
+int CQIRHttp2Request::HandOutUnsent(QIR_ST_HTTP2_RESPONSE* _res) {
+  if (unsent_.empty()) return 0;
+  QIR_ST_HTTP2_REQUEST* req = unsent_.front();
+  unsent_.erase(unsent_.begin());
+  _res->messageId_ = req->messageId_;
+  _res->streamId_ = 0;
+  int state = GetState();
+  Notice(_res, QIR_HTTP2_OUTCOME_REFUSED, NGHTTP2_REFUSED_STREAM,
+         state == QIR_HTTP2_CONN_STATE_CLOSE ? CloseCause() : 0);
+  ReleaseRequest(req);
+  return 1;
+}
+
+int CQIRHttp2Request::CloseCause() {
+  if (GetState() != QIR_HTTP2_CONN_STATE_CLOSE) return QIR_HTTP2_CONN_CLOSE_CAUSE_NONE;
+  return GetStateCause();
+}
+
+bool CQIRHttp2Request::HasOpenRequests() const {
+  if (sync_stream_id_ != 0 && !HasNotice(sync_stream_id_)) return true;
+  for (const auto& entry : requestMap_) {
+    if (!HasNotice(entry.first)) return true;
+  }
+  return false;
+}
+
+void CQIRHttp2Request::AfterRecv(bool _ok) {
+  // A read that found the connection closed is the peer's doing, not an
+  // engine error; so is, after the peer's GOAWAY, a failed transport or the
+  // session ending because nothing is left to do.
+  int lib = core_.LastLibError();
+  if (!_ok && GetStateCause() == QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR &&
+      (lib == NGHTTP2_ERR_EOF ||
+       (goawayCode_ >= 0 && (lib == 0 || lib == NGHTTP2_ERR_CALLBACK_FAILURE)))) {
+    core_.SetCloseCause(QIR_HTTP2_CONN_CLOSE_CAUSE_PEER);
+  }
+  if (goawayPending_) {
+    goawayPending_ = false;
+    OnGoaway();
+  }
+  // The last stream a graceful GOAWAY let run has its outcome.
+  if (GetState() == QIR_HTTP2_CONN_STATE_CLOSING && !HasOpenRequests()) {
+    SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_PEER);
+  }
+}
+
+// The session core closed the connection on the GOAWAY. A graceful one
+// (NO_ERROR) lets the streams at or below last-stream-id run to their
+// answers while the connection reads "closing"; those above it nghttp2 has
+// already closed with REFUSED_STREAM. Queued requests are never sent.
+void CQIRHttp2Request::OnGoaway() {
+  {
+    CQIRLockGuard lock(mutexQ_);
+    unsent_.insert(unsent_.end(), requestList_.begin(), requestList_.end());
+    requestList_.clear();
+  }
+  if (goawayCode_ == NGHTTP2_NO_ERROR && core_.LastLibError() == 0 && core_.Get() != nullptr &&
+      GetState() == QIR_HTTP2_CONN_STATE_CLOSE &&
+      GetStateCause() == QIR_HTTP2_CONN_CLOSE_CAUSE_PEER && HasOpenRequests()) {
+    QIR_LOG_I("conn(%s) closing...streams up to %d run to their answers", name_.c_str(),
+              goawayLastId_);
+    SetState(QIR_HTTP2_CONN_STATE_CLOSING, QIR_HTTP2_CONN_CLOSE_CAUSE_NONE);
+  }
+}
+
+// Closed: what is queued was never sent (refused, safe to retry); what is
+// in flight without an outcome has failed with the close cause. Answers
+// that completed before the close keep their place in the list.
+void CQIRHttp2Request::FailPending() {
+  {
+    CQIRLockGuard lock(mutexQ_);
+    unsent_.insert(unsent_.end(), requestList_.begin(), requestList_.end());
+    requestList_.clear();
+  }
+  if (failed_) return;
+  failed_ = true;
+  for (auto& entry : responseMap_) ReleaseResponse(entry.second);
+  responseMap_.clear();
+  int cause = CloseCause();
+  for (const auto& entry : requestMap_) {
+    if (HasNotice(entry.first)) continue;
+    QIR_ST_HTTP2_RESPONSE* res = responsePool_.Take(true);
+    if (res == nullptr) {
+      QIR_LOG_E("conn(%s) response buffer full!...", name_.c_str());
+      continue;
+    }
+    res->streamId_ = entry.first;
+    Notice(res, QIR_HTTP2_OUTCOME_FAILED, QIR_HTTP2_RESPONSE_ERROR_FAILED, cause);
+    responseList_.push_back(res);
+  }
+  if (!requestMap_.empty() || !unsent_.empty()) {
+    QIR_LOG_I("conn(%s) closed(%s)...%zu requests in flight failed, %zu never sent",
+              name_.c_str(), QIR_HTTP2_GET_ERROR_MSG(cause), requestMap_.size(), unsent_.size());
+  }
 }
 
 void CQIRHttp2Request::DeleteTimeout(QIR_ST_HTTP2_REQUEST* _req) {
@@ -778,7 +1018,10 @@ int CQIRHttp2Request::ProcEventPre() {
   return rv;
 }
 
-bool CQIRHttp2Request::ProcEvent() { return core_.Recv(); }
+bool CQIRHttp2Request::ProcEvent() {
+  AfterRecv(core_.Recv());
+  return GetState() != QIR_HTTP2_CONN_STATE_CLOSE;
+}
 
 int CQIRHttp2Request::GetEvent() {
   if (core_.Get() == nullptr || !Flush()) return -1;
@@ -808,13 +1051,19 @@ int CQIRHttp2Request::RecvResponseSync(QIR_ST_HTTP2_RESPONSE* _res, size_t _capa
 }
 
 int CQIRHttp2Request::RecvResponseAsync(QIR_ST_HTTP2_RESPONSE* _res, size_t _capacity) {
-  if (ProcEventPre() == -1) return -1;
+  if (ProcEventPre() == -1) {
+    if (GetState() != QIR_HTTP2_CONN_STATE_CLOSE) return -1;
+    FailPending();
+    return _res != nullptr && GetResponse(_res, _capacity) == 1 ? 1 : -1;
+  }
   int timeoutMs;
   {
     CQIRLockGuard lock(mutexQ_);
-    timeoutMs = requestList_.empty() ? 10 : 0;
+    timeoutMs = requestList_.empty() || deferred_ ? 10 : 0;
   }
   if (WaitEvent(timeoutMs) < 0) {
+    if (GetState() != QIR_HTTP2_CONN_STATE_CLOSE) return -1;
+    FailPending();
     return _res != nullptr && GetResponse(_res, _capacity) == 1 ? 1 : -1;
   }
   if (_res == nullptr) return 0;
@@ -825,11 +1074,17 @@ int CQIRHttp2Request::RecvResponseAsync(QIR_ST_HTTP2_RESPONSE* _res, size_t _cap
 
 int CQIRHttp2Request::Response(QIR_ST_HTTP2_RESPONSE* _res, size_t _capacity) {
   int state = GetState();
-  if (state == QIR_HTTP2_CONN_STATE_INIT || core_.Get() == nullptr) return -1;
+  if (state == QIR_HTTP2_CONN_STATE_CLOSING && !HasOpenRequests()) {
+    // The last request a graceful GOAWAY let run has ended (its time-out).
+    SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_PEER);
+    state = QIR_HTTP2_CONN_STATE_CLOSE;
+  }
   if (state == QIR_HTTP2_CONN_STATE_CLOSE) {
-    // Complete answers received before the close are not lost.
+    // Every pending request's outcome first, then -1.
+    FailPending();
     return _res != nullptr && GetResponse(_res, _capacity) == 1 ? 1 : -1;
   }
+  if (state == QIR_HTTP2_CONN_STATE_INIT || core_.Get() == nullptr) return -1;
   if (_res != nullptr) {
     int rv = GetResponse(_res, _capacity);
     if (rv == 1 || isEvent_) return rv;
@@ -859,9 +1114,9 @@ bool CQIRHttp2Request::IsComplete() {
   return last_send_stream_id_ == last_recv_stream_id_;
 }
 
+// Requests accepted whose outcome has not been handed out yet, in any state:
+// a closed connection still owes them theirs.
 int CQIRHttp2Request::GetIncompleteCount() {
-  int state = GetState();
-  if (state == QIR_HTTP2_CONN_STATE_INIT || state == QIR_HTTP2_CONN_STATE_CLOSE) return 0;
   CQIRLockGuard lock(mutexQ_);
   return (int)options_.nMaxConcurrentStream_ - (int)requestPool_.Available();
 }

@@ -376,6 +376,11 @@ void CQIRHttp2Session::SetState(int _state, int _cause) {
   cause_ = _state == QIR_HTTP2_CONN_STATE_CLOSE ? _cause : QIR_HTTP2_CONN_CLOSE_CAUSE_NONE;
 }
 
+void CQIRHttp2Session::SetCloseCause(int _cause) {
+  CQIRLockGuard guard(mutexS_);
+  if (state_ == QIR_HTTP2_CONN_STATE_CLOSE) cause_ = _cause;
+}
+
 int CQIRHttp2Session::GetState() {
   CQIRLockGuard guard(mutexS_);
   return state_;

@@ -29,7 +29,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <string>
+#include <system_error>
+#include <thread>
 
 std::mutex G_QIR_SOCKADDR_MUTEX;
 int G_QIR_SOCKET_CONNECT_RETRY = 10;
@@ -225,7 +232,8 @@ int CQIRSocketNew::CONNECT(const char* _ip, int _port, int _retry) {
 }
 
 int CQIRSocketNew::CONNECT(int _protocol, const char* _ip, int _port, int _retry) {
-  std::lock_guard<std::mutex> lock(G_QIR_SOCKADDR_MUTEX);
+  // getaddrinfo is thread-safe: no lock, so that one slow host does not
+  // hold up every other thread's connect.
   char port[16];
   snprintf(port, sizeof(port), "%d", _port);
   addrinfo hints{};
@@ -251,6 +259,113 @@ int CQIRSocketNew::CONNECT(int _protocol, const char* _ip, int _port, int _retry
   }
   freeaddrinfo(list);
   NoteConnectTarget(result, _ip);
+  return result;
+}
+
+namespace {
+
+// The lookup of _host within the deadline (monotonic microseconds): 0 and
+// *_list, or -1 (errno ETIMEDOUT when the time ran out). A numeric address
+// needs no lookup. A name is looked up on a thread of its own, which the
+// caller stops waiting for at the deadline; a lookup that ends later frees
+// its own result.
+int ResolveBy(const char* _host, const char* _port, const addrinfo& _hints, int64_t _deadline,
+              addrinfo** _list) {
+  addrinfo numeric = _hints;
+  numeric.ai_flags |= AI_NUMERICHOST;
+  if (getaddrinfo(_host, _port, &numeric, _list) == 0) return 0;
+  struct Lookup {
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    bool abandoned = false;
+    int rc = 0;
+    addrinfo* list = nullptr;
+  };
+  auto l = std::make_shared<Lookup>();
+  std::string host = _host, port = _port;
+  addrinfo hints = _hints;
+  try {
+    std::thread([l, host, port, hints] {
+      addrinfo* list = nullptr;
+      int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
+      std::lock_guard<std::mutex> lock(l->m);
+      if (l->abandoned) {
+        if (rc == 0) freeaddrinfo(list);
+        return;
+      }
+      l->rc = rc;
+      l->list = list;
+      l->done = true;
+      l->cv.notify_one();
+    }).detach();
+  } catch (const std::system_error&) {
+    QIR_LOG_I("getaddrinfo() thread failed!..(%s,%s)", _host, _port);
+    return -1;
+  }
+  std::unique_lock<std::mutex> lock(l->m);
+  int64_t left = _deadline - MonotonicUsec();
+  if (!l->cv.wait_for(lock, std::chrono::microseconds(left > 0 ? left : 0),
+                      [&l] { return l->done; })) {
+    l->abandoned = true;
+    QIR_LOG_I("getaddrinfo() timeout!..(%s,%s)", _host, _port);
+    errno = ETIMEDOUT;
+    return -1;
+  }
+  if (l->rc != 0) {
+    QIR_LOG_I("getaddrinfo() failed!..(%s,%s) %s", _host, _port, gai_strerror(l->rc));
+    errno = EHOSTUNREACH;
+    return -1;
+  }
+  *_list = l->list;
+  return 0;
+}
+
+}  // namespace
+
+int CQIRSocketNew::CONNECT_TIMED(const char* _ip, int _port, int _timeoutMs) {
+  const int64_t deadline = MonotonicUsec() + static_cast<int64_t>(_timeoutMs > 0 ? _timeoutMs : 1) * 1000;
+  char port[16];
+  snprintf(port, sizeof(port), "%d", _port);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* list = nullptr;
+  if (ResolveBy(_ip != nullptr ? _ip : "", port, hints, deadline, &list) != 0) return -1;
+  int result = -1;
+  bool timedOut = false;
+  for (addrinfo* ai = list; ai != nullptr && result < 0 && !timedOut; ai = ai->ai_next) {
+    int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+    if (fd < 0) continue;
+    int rc = connect(fd, ai->ai_addr, ai->ai_addrlen);
+    if (rc != 0 && errno == EINPROGRESS) {
+      int64_t left = deadline - MonotonicUsec();
+      rc = left > 0 ? WaitFor(fd, POLLOUT, left) : 0;
+      if (rc == 0) {
+        timedOut = true;
+        rc = -1;
+      } else if (rc > 0) {
+        int err = 0;
+        socklen_t len = sizeof(err);
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        errno = err;
+        rc = err == 0 ? 0 : -1;
+      }
+    }
+    if (rc == 0) {
+      result = fd;
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    } else {
+      if (!timedOut) QIR_LOG_I("[%d-%s]connect() failed!..", errno, strerror(errno));
+      close(fd);
+    }
+  }
+  freeaddrinfo(list);
+  if (timedOut) {
+    QIR_LOG_I("connect() timeout!..(%s,%s) %d ms", _ip, port, _timeoutMs);
+    errno = ETIMEDOUT;
+  }
   return result;
 }
 

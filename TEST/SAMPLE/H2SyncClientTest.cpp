@@ -82,6 +82,26 @@ TEST_F(H2SyncClientTest, AgainstTheSampleServerWithLateEnter) {
   EXPECT_EQ(0u, Count(out, "error!"));
 }
 
+// A graceful GOAWAY (python-h2 peer: after the first request, GOAWAY with
+// it as last-stream-id, its answer 0.2 s later): the answer that arrives
+// after the GOAWAY is printed, the rest are reported as not sent, and the
+// run is a failure.
+TEST_F(H2SyncClientTest, GracefulGoawayPrintsTheLastAnswerAndCountsTheRest) {
+  if (!PythonHasH2()) GTEST_SKIP() << "python3 h2 is missing";
+  Proc peer({"/usr/bin/python3", QIR_SOURCE_DIR "/TEST/NET/h2peer.py", "hold", "1", "0", "1", "0",
+             "1", "upgrade"},
+            dir_ + "/peer.out");
+  ASSERT_TRUE(peer.Shows("\n")) << peer.Output();
+  std::string port = std::to_string(atoi(peer.Output().c_str() + 5));
+  std::string out;
+  EXPECT_EQ(1, Client({"-h", "127.0.0.1", "-p", port, "-u", "-c", "5"}, &out));
+  EXPECT_EQ(1u, Count(out, "\n0 response status:200,value[4096:00000000]\n")) << out;
+  EXPECT_EQ(1u, Count(out, "\n1 elapsed..."));
+  EXPECT_EQ(1u, Count(out, "\nGOAWAY(0) received...\n"));
+  EXPECT_EQ(1u, Count(out, "\n4 requests not sent (refused, safe to retry)\n"));
+  EXPECT_EQ(0u, Count(out, "error!"));
+}
+
 // h2o refers to HPACK entries up to the default table size of 4096 whatever
 // the client announces; a small table made the client's decoder evict
 // entries h2o still used (COMPRESSION_ERROR, reported as time-outs). Every

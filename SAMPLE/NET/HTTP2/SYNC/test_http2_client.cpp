@@ -123,6 +123,7 @@ int doTestSync(CQIRHttp2Request* _req) {
   request->payload_.data_ = (char*)calloc(1, kBodySize);
   response->payload_.data_ = (char*)calloc(1, kBodySize);
   int success = 0;
+  int notSent = 0;
   if (request->payload_.data_ == nullptr || response->payload_.data_ == nullptr) {
     printf("error!\n");
   } else {
@@ -135,12 +136,21 @@ int doTestSync(CQIRHttp2Request* _req) {
       snprintf(request->path_, sizeof(request->path_), "/test/test");
       snprintf(request->payload_.data_, kBodySize, "%08d", i);
       request->payload_.size_ = kBodySize;
-      if (!_req->Request(request, response, kBodySize)) {
-        printf("error!\n");
+      bool answered = _req->Request(request, response, kBodySize) &&
+                      response->outcome_ == QIR_HTTP2_OUTCOME_ANSWERED;
+      if (!answered) {
+        // Refused: the server never took it (GOAWAY, REFUSED_STREAM), and
+        // neither did it take the ones after it.
+        if (response->outcome_ == QIR_HTTP2_OUTCOME_REFUSED) {
+          notSent = G_OPT_TEST_COUNT - i;
+        } else {
+          printf("error!\n");
+        }
         break;
       }
       ++success;
-      if (G_OPT_VERBOSE) {
+      // After a GOAWAY every answer still arriving is shown.
+      if (G_OPT_VERBOSE || _req->GetGoawayCode() >= 0) {
         printf("%d response status:%s,value[%4d:%8.*s]\n", i, response->rs_,
                (int)response->payload_.size_, Head(*response), response->payload_.data_);
       }
@@ -153,12 +163,15 @@ int doTestSync(CQIRHttp2Request* _req) {
   }
   double elapsed = SecondsSince(start);
   printf("%d elapsed...%lf... tps=%lf\n", success, elapsed, Rate(success, elapsed));
+  if (_req->GetGoawayCode() >= 0) printf("GOAWAY(%d) received...\n", _req->GetGoawayCode());
+  if (notSent > 0) printf("%d requests not sent (refused, safe to retry)\n", notSent);
   fflush(stdout);
   free(request->payload_.data_);
   free(response->payload_.data_);
   delete request;
   delete response;
-  return 1;
+  // Every request must have its answer.
+  return success == G_OPT_TEST_COUNT ? 1 : 0;
 }
 
 int doTest() {
