@@ -366,6 +366,7 @@ int CQIRSocketNew::CONNECT_TIMED(const char* _ip, int _port, int _timeoutMs) {
     QIR_LOG_I("connect() timeout!..(%s,%s) %d ms", _ip, port, _timeoutMs);
     errno = ETIMEDOUT;
   }
+  NoteConnectTarget(result, _ip);
   return result;
 }
 
