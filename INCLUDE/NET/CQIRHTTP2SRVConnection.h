@@ -81,6 +81,7 @@ class CQIRHTTP2SRVConnection {
   int HandOver(bool _preferAsync);
   int HandOverAll(bool _preferAsync);  // 0 or -1
   int Answer503(const QIR_ST_HTTP2_REQUEST_RECV& _req);
+  void ClearSyncAnswer(int32_t _streamId);  // status 200, no headers, no body
 
   std::string name_;  // "protocol://ip:port:id"
   std::string protocol_;

@@ -62,7 +62,8 @@ class CQIRHTTP2SRVThread : public CQIRThread {
 
   bool UpdateEvent();
   bool AddEvent(CQIRHTTP2SRVConnection* _conn);  // with mutex_ held
-  bool DelEvent(CQIRHTTP2SRVConnection* _conn);  // without mutex_
+  void DelEvent(CQIRHTTP2SRVConnection* _conn);  // without mutex_
+  void Remove(CQIRHTTP2SRVConnection* _conn);    // to the manager; without mutex_
   bool ClearEvent();
   int DoEventPre();
   void DoEventExist(CQIRHTTP2SRVConnection* _conn);

@@ -282,6 +282,9 @@ bool CQIRHTTP2SRV::LoopOnce() {
     QIR_LOG_E("already stopped...");
     return false;
   }
+  // As Loop does: a dead worker strands its connections, which the caller
+  // must hear of.
+  if (!tmgr_.IsNoProblem()) return false;
   return listener_.DoEvent();
 }
 

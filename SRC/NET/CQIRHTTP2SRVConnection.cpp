@@ -97,15 +97,26 @@ bool CQIRHTTP2SRVConnection::CreateConnection(QIR_ST_HTTP2_OPTIONS* _options) {
 }
 
 int CQIRHTTP2SRVConnection::Answer503(const QIR_ST_HTTP2_REQUEST_RECV& _req) {
-  syncRes_.streamId_ = _req.streamId_;
+  ClearSyncAnswer(_req.streamId_);
   snprintf(syncRes_.rs_, sizeof(syncRes_.rs_), "%03d", 503);
-  syncRes_.payload_.size_ = 0;
   int r = conn_->Response(&syncRes_, false);
   if (r != 1) {
     QIR_LOG_E("conn(%s) response failed...cause(%d)", conn_->GetName(), r);
     return -1;
   }
   return 0;
+}
+
+// The record is reused for every request of the connection: what the
+// previous answer added (headers, status, body size) must not carry over.
+void CQIRHTTP2SRVConnection::ClearSyncAnswer(int32_t _streamId) {
+  syncRes_.messageId_ = 0;
+  syncRes_.streamId_ = _streamId;
+  snprintf(syncRes_.rs_, sizeof(syncRes_.rs_), "%03d", 200);
+  syncRes_.hdr_.clear();
+  syncRes_.payload_.size_ = 0;
+  syncRes_.payload_.rSize_ = 0;
+  syncRes_.error_ = 0;
 }
 
 int CQIRHTTP2SRVConnection::HandOver(bool _preferAsync) {
@@ -131,7 +142,7 @@ int CQIRHTTP2SRVConnection::HandOver(bool _preferAsync) {
     callbacks_->onAsyncRequest_(connId_, count429, cancelCount, &req);
     return 1;
   } else if (haveSync) {
-    syncRes_.streamId_ = req.streamId_;
+    ClearSyncAnswer(req.streamId_);
     callbacks_->onRequest_(connId_, &req, &syncRes_);
     conn_->Response(&syncRes_, false);  // this thread: no wake needed
   }

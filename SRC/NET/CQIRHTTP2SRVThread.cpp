@@ -150,20 +150,25 @@ void CQIRHTTP2SRVThread::EraseFromMap(CONN_MAP::iterator& _it) {
   _it = connMap_.erase(_it);
 }
 
-// New connections are taken in under mutex_; marked ones are taken out of
-// the map under mutex_ and removed through the connection manager after it
-// is released (ClearEvent), so this thread never holds mutex_ while waiting
-// for the manager's lock.
+// New connections are taken in under mutex_; one that epoll refuses is
+// removed like any failed connection (after the lock is released), so a
+// failed registration costs that connection, never the worker and the
+// others it serves. Marked ones are taken out of the map under mutex_ and
+// removed through the connection manager after it is released
+// (ClearEvent), so this thread never holds mutex_ while waiting for the
+// manager's lock.
 bool CQIRHTTP2SRVThread::UpdateEvent() {
+  std::vector<CQIRHTTP2SRVConnection*> refused;
   {
     CQIRLockGuard guard(mutex_);
-    size_t i = 0;
-    bool ok = true;
-    for (; i < addList_.size() && ok; ++i) ok = AddEvent(addList_[i]);
-    if (!ok) --i;
-    // What could not be taken in stays listed; Deactivate removes it.
-    addList_.erase(addList_.begin(), addList_.begin() + i);
-    if (!ok) return false;
+    for (CQIRHTTP2SRVConnection* conn : addList_) {
+      if (!AddEvent(conn)) refused.push_back(conn);
+    }
+    addList_.clear();
+  }
+  for (CQIRHTTP2SRVConnection* conn : refused) {
+    conn->SetEventError();
+    Remove(conn);
   }
   return ClearEvent();
 }
@@ -181,11 +186,8 @@ bool CQIRHTTP2SRVThread::ClearEvent() {
       }
     }
   }
-  bool ok = true;
-  for (CQIRHTTP2SRVConnection* conn : removed) {
-    if (!DelEvent(conn)) ok = false;
-  }
-  return ok;
+  for (CQIRHTTP2SRVConnection* conn : removed) DelEvent(conn);
+  return true;
 }
 
 bool CQIRHTTP2SRVThread::AddEvent(CQIRHTTP2SRVConnection* _conn) {
@@ -212,16 +214,17 @@ bool CQIRHTTP2SRVThread::AddEvent(CQIRHTTP2SRVConnection* _conn) {
 // The connection is out of the map already. It goes to the connection
 // manager even when the epoll removal fails: closing its socket takes it out
 // of the epoll set anyway, and it must not be left registered and open.
-bool CQIRHTTP2SRVThread::DelEvent(CQIRHTTP2SRVConnection* _conn) {
-  bool ok = true;
+void CQIRHTTP2SRVThread::DelEvent(CQIRHTTP2SRVConnection* _conn) {
   if (epoll_ctl(epfd_, EPOLL_CTL_DEL, _conn->GetSocket(), nullptr) < 0) {
     QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
-    ok = false;
   }
-  std::string name(_conn->GetName());  // the connection may be parked below
+  Remove(_conn);
+}
+
+void CQIRHTTP2SRVThread::Remove(CQIRHTTP2SRVConnection* _conn) {
+  std::string name(_conn->GetName());  // the connection may be destroyed below
   if (cmgr_ != nullptr) cmgr_->DeleteConnection(_conn);
   QIR_LOG_I("thread[%d] conn((%s) remove...", index_, name.c_str());
-  return ok;
 }
 
 // Every connection, every pass: one whose responses are queued must not
@@ -232,7 +235,7 @@ int CQIRHTTP2SRVThread::DoEventPre() {
     CQIRHTTP2SRVConnection* conn = it->second;
     if (conn->ProcEventPre() == -1) {
       EraseFromMap(it);
-      if (!DelEvent(conn)) return -1;
+      DelEvent(conn);
       continue;
     }
     // Queued responses: this pass must not block in the wait.
@@ -254,7 +257,9 @@ void CQIRHTTP2SRVThread::WatchOutput(CQIRHTTP2SRVConnection* _conn) {
   if (want) ev.events |= EPOLLOUT;
   ev.data.ptr = _conn;
   if (epoll_ctl(epfd_, EPOLL_CTL_MOD, _conn->GetSocket(), &ev) < 0) {
+    // Its output could wait forever: the connection goes at the next pass.
     QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
+    _conn->SetEventError();
     return;
   }
   _conn->SetWatchingOutput(want);
@@ -285,11 +290,7 @@ void CQIRHTTP2SRVThread::Clear() {
   for (CONN_MAP::value_type& entry : conns) {
     DelEvent(entry.second);
   }
-  for (CQIRHTTP2SRVConnection* conn : pending) {
-    std::string name(conn->GetName());
-    if (cmgr_ != nullptr) cmgr_->DeleteConnection(conn);
-    QIR_LOG_I("thread[%d] conn((%s) remove...", index_, name.c_str());
-  }
+  for (CQIRHTTP2SRVConnection* conn : pending) Remove(conn);
 }
 
 void CQIRHTTP2SRVThread::GetMonitor(std::string& _report) {

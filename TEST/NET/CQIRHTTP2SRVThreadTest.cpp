@@ -18,7 +18,9 @@
 #include "CQIRHTTP2SRVConnectionManager.h"
 #include "CQIRHTTP2SRVThreadManager.h"
 #include "BASE/QIRLogTestUtil.h"
+#include "QIRHttp2TestPeer.h"
 
+using qirtest::H2Peer;
 using qirtest::WaitFor;
 
 namespace {
@@ -155,27 +157,27 @@ TEST_F(CQIRHTTP2SRVThreadTest, ChurnWithoutLockInversionOrUnsafeWalks) {
   EXPECT_TRUE(tmgr_.IsNoProblem());
 }
 
-// A worker that ended on an error stops serving; its connections must still
-// be removed (notified, unregistered, closed) when the pool stops.
-TEST_F(CQIRHTTP2SRVThreadTest, FailedWorkerConnectionsRemovedAtStop) {
+// A socket epoll refuses (a file under the connection's descriptor) costs
+// that connection only: it is removed (notified, unregistered), and the
+// worker stays alive and serves the next connection.
+TEST_F(CQIRHTTP2SRVThreadTest, EpollRefusalRemovesConnectionNotWorker) {
   MakePool(1);
   int fd = Connect();
   ASSERT_GE(fd, 0);
-  // A file under the connection's descriptor number: epoll refuses it, so
-  // the worker's first pass fails and the worker ends.
   char path[] = "/tmp/qir_worker_XXXXXX";
   int file = mkstemp(path);
   unlink(path);
   ASSERT_EQ(fd, dup2(file, fd));
   close(file);
   ASSERT_TRUE(Start());
-  ASSERT_TRUE(WaitFor([&] { return !tmgr_.GetThread(0)->IsActive(); }));
-  EXPECT_FALSE(tmgr_.IsNoProblem());
-  EXPECT_EQ(1, cmgr_.GetConnectionCount());
-  tmgr_.Stop();
-  EXPECT_EQ(1, disconnects_.load());
+  ASSERT_TRUE(WaitFor([&] { return disconnects_.load() == 1; }));
   EXPECT_EQ(0, cmgr_.GetConnectionCount());
-  EXPECT_EQ(1, cmgr_.GetGarbageCount());
+  EXPECT_TRUE(tmgr_.IsNoProblem());
+  ASSERT_GE(Connect(), 0);
+  ASSERT_TRUE(WaitFor([&] { return Served() == 1; }));
+  ClosePeer(1);
+  EXPECT_TRUE(WaitFor([&] { return disconnects_.load() == 2; }));
+  EXPECT_TRUE(tmgr_.IsNoProblem());
 }
 
 // A removed connection gives its session (buffers, socket) back at once but
@@ -247,4 +249,38 @@ TEST_F(CQIRHTTP2SRVConnectionManagerTest, FailedCreationClosesSocketExactlyOnce)
   EXPECT_EQ(0, disconnects_.load());
   ASSERT_TRUE(cmgr_.CreateConnection(&info_, NewSocket()));
   EXPECT_EQ(2, lastId_);
+}
+
+// The synchronous answer record is reused for every request of a
+// connection: headers the application added, a status it set and a body it
+// gave must not carry over to the next answer.
+TEST_F(CQIRHTTP2SRVThreadTest, SyncAnswerRecordStartsCleanForEveryRequest) {
+  int calls = 0;
+  callbacks_.onRequest_ = [&](int32_t, QIR_ST_HTTP2_REQUEST_RECV*, QIR_ST_HTTP2_RESPONSE* _res) {
+    ++calls;
+    _res->hdr_.emplace_back("content-type", "text/plain");
+    if (calls == 1) {
+      snprintf(_res->rs_, sizeof(_res->rs_), "%s", "201");
+      memcpy(_res->payload_.data_, "first", 5);
+      _res->payload_.size_ = 5;
+    }
+  };
+  MakePool(1);
+  ASSERT_TRUE(Start());
+  ASSERT_GE(Connect(), 0);
+  H2Peer peer(peers_.back());
+  peer.Preface();
+  for (int32_t id = 1; id <= 5; id += 2) {
+    peer.Submit("GET", "/", "", {{"x-n", std::to_string(id)}});
+    ASSERT_TRUE(WaitFor([&] {
+      peer.Flush();
+      peer.Drain();
+      return peer.streams[id].closed;
+    })) << id;
+    int types = 0;
+    for (const auto& f : peer.streams[id].hdr) types += f.first == "content-type";
+    EXPECT_EQ(1, types) << id;
+    EXPECT_EQ(id == 1 ? "201" : "200", peer.Status(id));
+    EXPECT_EQ(id == 1 ? "first" : "", peer.streams[id].body);
+  }
 }
