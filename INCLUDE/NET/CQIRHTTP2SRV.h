@@ -52,6 +52,7 @@ class CQIRHTTP2SRV {
   bool InitThreadManager();
   bool InitListener();
   bool InitConnectionLimit();  // "LISTENER"/"MAX_CONNECTIONS"
+  void RaiseDescriptorLimit(int _maxConnections);  // soft NOFILE to hard; warns
   bool InitPort(const char* _portKey, const char* _ipnetKey, const char* _protocol,
                 bool* _present);
   bool ReadPath(const char* _key, char* _path, size_t _size);

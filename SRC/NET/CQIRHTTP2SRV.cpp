@@ -6,9 +6,12 @@
 #include "QIRCommonOpenSSL.h"
 #include "QIRHttp2Option.h"
 
+#include <dirent.h>
+#include <errno.h>
 #include <limits.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -241,6 +244,54 @@ bool CQIRHTTP2SRV::InitConnectionLimit() {
   return true;
 }
 
+namespace {
+
+// Descriptors open in this process now (log files, epoll sets, wake-up
+// descriptors of the workers and the set-up stage); -1 when unknown.
+int CountOpenDescriptors() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int n = 0;
+  while (struct dirent* e = readdir(dir)) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  closedir(dir);
+  return n - 1;  // the directory's own descriptor
+}
+
+}  // namespace
+
+// The usual soft limit (1024) is below what MAX_CONNECTIONS allows by
+// default once the server's own descriptors are counted: accepts would fail
+// before the connection limit could act. The hard limit is what the
+// administrator granted, so the soft one goes up to it.
+void CQIRHTTP2SRV::RaiseDescriptorLimit(int _maxConnections) {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+  if (rl.rlim_cur < rl.rlim_max) {
+    rlim_t before = rl.rlim_cur;
+    rl.rlim_cur = rl.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &rl) != 0) {
+      QIR_LOG_W("[%d-%s]setrlimit(NOFILE) failed...", errno, strerror(errno));
+      getrlimit(RLIMIT_NOFILE, &rl);
+    } else {
+      QIR_LOG_I(" - Descriptor Limit : %llu (raised from %llu)",
+                static_cast<unsigned long long>(rl.rlim_cur),
+                static_cast<unsigned long long>(before));
+    }
+  }
+  // The listening sockets are opened later, by the first accept pass.
+  int own = CountOpenDescriptors();
+  own = (own < 0 ? 0 : own) + listener_.GetListenerCount();
+  if (rl.rlim_cur != RLIM_INFINITY &&
+      static_cast<unsigned long long>(_maxConnections) + static_cast<unsigned long long>(own) >
+          static_cast<unsigned long long>(rl.rlim_cur)) {
+    QIR_LOG_W("descriptor limit(%llu) below MAX_CONNECTIONS(%d) plus the server's own(%d)..."
+              "accepts will pause when descriptors run out",
+              static_cast<unsigned long long>(rl.rlim_cur), _maxConnections, own);
+  }
+}
+
 bool CQIRHTTP2SRV::InitListener() {
   QIR_LOG_I("Initializing Negotiator...");
   if (!listener_.Initialize(&cmgr_, ssl_ctx_, isUpgrade_)) return false;
@@ -253,6 +304,7 @@ bool CQIRHTTP2SRV::InitListener() {
     QIR_LOG_E("listen port not found!...");
     return false;
   }
+  RaiseDescriptorLimit(listener_.GetMaxConnections());
   return true;
 }
 

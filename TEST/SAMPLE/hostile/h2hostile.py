@@ -3,7 +3,7 @@
 one case per run; curl must be served meanwhile and the server's RSS stay
 within the case's bound times RSS_SLACK. Exit 0 passed, 1 failed, 77 skipped.
     h2hostile.py CASE PATH_TO_H2SRV_SAMPLE [RSS_SLACK]"""
-import os, shutil, socket, struct, subprocess, sys, tempfile, threading, time
+import os, resource, shutil, socket, struct, subprocess, sys, tempfile, threading, time
 
 try:
     import hpack
@@ -124,9 +124,9 @@ def rss(pid):
     return 0
 
 
-def curl(port, body):
+def curl(port, body, limit=15):
     """POST over the connection preface: (status, length of the answer's body)."""
-    out = subprocess.run(["curl", "-sS", "--http2-prior-knowledge", "--max-time", "15", "-H", "Expect:",
+    out = subprocess.run(["curl", "-sS", "--http2-prior-knowledge", "--max-time", str(limit), "-H", "Expect:",
                           "--data-binary", "@-", "-o", "/dev/stdout", "-w", "\n%{http_code}",
                           "http://127.0.0.1:%d/echo" % port], input=body,
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
@@ -219,6 +219,50 @@ def stream_limit(port):
     return how, [] if how.startswith("status codes: 2000 2xx, 0 3xx, 0 4xx, 0 5xx") else ["not all 2xx"]
 
 
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def descriptor_limit(port):
+    # Under a limit of 64 descriptors, 80 idle clients: the accepts past the
+    # limit must pause (little CPU, a log line a second at most), and a new
+    # client is served soon after the idle ones go.
+    idle = []
+    for _ in range(80):
+        try:
+            idle.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+        except OSError:
+            break
+    time.sleep(1)  # the shortage sets in
+    lines, cpu, start = log_lines("accept() failed"), cpu_seconds(SERVER.pid), time.time()
+    time.sleep(WINDOW)
+    lines = log_lines("accept() failed") - lines
+    share = (cpu_seconds(SERVER.pid) - cpu) / (time.time() - start)
+    for s in idle:
+        s.close()
+    begin, code = time.time(), "none"
+    while time.time() - begin < 5 and code != "200":
+        code = curl(port, b"after", 2)[0]
+    took = time.time() - begin
+    how = "%d idle clients, %.1f%% of a core and %d accept lines in %d s, served %.2f s after they closed" % (
+        len(idle), share * 100, lines, WINDOW, took)
+    fails = []
+    if share >= 0.05:
+        fails.append("the accept path used %.1f%% of a core" % (share * 100))
+    if lines >= 2 * WINDOW:
+        fails.append("%d log lines about failed accepts" % lines)
+    if code != "200" or took > 1.5:
+        fails.append("a new client was not served within about 1 s")
+    return how, fails
+
+
+def log_lines(text):
+    with open(TMP + "/server.out", errors="replace") as f:
+        return sum(text in line for line in f)
+
+
 def body_over_limit(port):
     code, length = curl(port, b"o" * 65537)
     return "status %s with %d body bytes" % (code, length), (
@@ -234,7 +278,13 @@ CASES = {  # name: (attack, extra HTTP2_OPTIONS, bound on RSS growth)
     "stalled_window": (stalled_window, "SEND_STALL_TIMEOUT = 2\n", 32 * MIB),
     "stream_limit": (stream_limit, "MAX_CONCURRENT_STREAM = 100\n", 32 * MIB),
     "body_over_limit": (body_over_limit, "", 32 * MIB),
+    "descriptor_limit": (descriptor_limit, "PING_PERIOD = 0\n", 32 * MIB),
 }
+# Run with a descriptor limit; no normal client while the attack runs (it
+# could not get a descriptor either).
+NOFILE = {"descriptor_limit": 64}
+WINDOW = int(os.environ.get("H2HOSTILE_WINDOW", "4"))  # seconds the descriptor-limit case measures
+SERVER = None
 
 
 def main():
@@ -249,8 +299,12 @@ def main():
         f.write("[SSL/TLS]\nHTTP1X_UPGRADE = false\nUSE_SSL = false\n[THREAD]\nPOOL_SIZE = 1\n"
                 "[LISTENER]\nHTTP_PORT = %d\nHTTP_IPNET = v4\n[HTTP2_OPTIONS]\n%s" % (port, options))
     env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=8")
-    server = subprocess.Popen([BINARY, TMP + "/server.ini"], stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, env=env)
+    nofile = NOFILE.get(CASE)
+    limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
+    global SERVER
+    out = open(TMP + "/server.out", "wb")
+    server = SERVER = subprocess.Popen([BINARY, TMP + "/server.ini"], stdout=out, stderr=out, env=env,
+                                       preexec_fn=limit)
     fails, codes, done = [], [], threading.Event()
     try:
         for _ in range(500):
@@ -267,7 +321,7 @@ def main():
                 peak = max(peak, rss(server.pid))
 
         def normal():  # a normal client on its own connections meanwhile, once a second
-            while not codes or not done.wait(1):
+            while not nofile and (not codes or not done.wait(1)):
                 codes.append(curl(port, b"hello")[0])
 
         threads = [threading.Thread(target=watch), threading.Thread(target=normal)]
@@ -293,6 +347,7 @@ def main():
         except subprocess.TimeoutExpired:
             server.kill()
             server.wait()
+        out.close()
         shutil.rmtree(TMP)
     for f in fails:
         print("FAILED:", f)
