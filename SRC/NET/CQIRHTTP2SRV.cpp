@@ -173,7 +173,9 @@ bool CQIRHTTP2SRV::InitConnectionManager() {
                QIR_HTTP2_DEFAULT_MAX_HEADER_TABLE_SIZE},
               {"MAX_HEADER_LIST_SIZE", &options.nMaxHeaderListSize_, 1, INT_MAX},
               {"MAX_HEADER_FIELDS", &options.nMaxHeaderFields_, 1, INT_MAX},
-              {"SEND_STALL_TIMEOUT", &options.nSendStallTimeout_, 0, INT_MAX}};
+              {"SEND_STALL_TIMEOUT", &options.nSendStallTimeout_, 0, INT_MAX},
+              {"REQUEST_TIMEOUT", &options.nRequestTimeout_, 0, INT_MAX},
+              {"IDLE_TIMEOUT", &options.nIdleTimeout_, 0, INT_MAX}};
   for (const auto& k : keys) {
     int value = 0;
     if (cfg_.Get(kSectionOptions, k.key, &value) == 0) {
@@ -376,16 +378,7 @@ void CQIRHTTP2SRV::Stop() {
 }
 
 int CQIRHTTP2SRV::AsyncResponse(int32_t _connId, QIR_ST_HTTP2_RESPONSE* _res) {
-  CQIRHTTP2SRVConnection* conn = nullptr;
-  if (!cmgr_.SearchConnection(_connId, &conn)) return 1;
-  int r = conn->Response(_res);
-  if (r == 1) return 0;
-  if (r == 0) {
-    conn->SetDisconnect();
-    return 3;
-  }
-  if (r == -3) return 2;
-  return 4;
+  return cmgr_.Response(_connId, _res);
 }
 
 void CQIRHTTP2SRV::GetMonitor(std::string& _report) { tmgr_.GetMonitor(_report); }

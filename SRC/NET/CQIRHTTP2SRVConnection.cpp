@@ -25,7 +25,9 @@ CQIRHTTP2SRVConnection::CQIRHTTP2SRVConnection()
       isDisconnect_(false),
       doExit_(false),
       socketOwned_(false),
-      watchOut_(false) {
+      watchOut_(false),
+      ready_(false),
+      due_(std::chrono::steady_clock::time_point::max()) {
   syncRes_.messageId_ = 0;
   syncRes_.streamId_ = 0;
   snprintf(syncRes_.rs_, sizeof(syncRes_.rs_), "%03d", 200);
@@ -173,17 +175,13 @@ int CQIRHTTP2SRVConnection::ProcEvent() {
 }
 
 int CQIRHTTP2SRVConnection::Response(QIR_ST_HTTP2_RESPONSE* _res) {
-  int r;
-  {
-    std::lock_guard<std::mutex> guard(engineMutex_);
-    if (conn_ == nullptr) return -3;
-    r = conn_->Response(_res, false);
-  }
-  // Queued, or the session failed and must be removed: either way the
-  // worker has work now rather than at its next event.
-  CQIRHTTP2SRVThread* worker = worker_.load();
-  if (worker != nullptr) worker->Wake();
-  return r;
+  if (conn_ == nullptr) return -3;
+  return conn_->Response(_res, false);
+}
+
+std::chrono::steady_clock::time_point CQIRHTTP2SRVConnection::NextDue() {
+  if (conn_ == nullptr) return std::chrono::steady_clock::time_point::max();
+  return conn_->NextDue();
 }
 
 bool CQIRHTTP2SRVConnection::WantWrite() { return conn_ != nullptr && conn_->WantWrite(); }
@@ -198,15 +196,11 @@ void CQIRHTTP2SRVConnection::SetEventError() {
     conn_->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_EVENT_ERROR);
 }
 
+// The caller posts the connection to its worker, which removes it.
 void CQIRHTTP2SRVConnection::SetDisconnect() {
   isDisconnect_.store(true);
-  {
-    std::lock_guard<std::mutex> guard(engineMutex_);
-    if (conn_ != nullptr)
-      conn_->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
-  }
-  CQIRHTTP2SRVThread* worker = worker_.load();
-  if (worker != nullptr) worker->Wake();
+  if (conn_ != nullptr)
+    conn_->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
 }
 
 void CQIRHTTP2SRVConnection::Close() {
@@ -215,20 +209,14 @@ void CQIRHTTP2SRVConnection::Close() {
 
 int CQIRHTTP2SRVConnection::GetIncompleteCount() {
   if (isDisconnect_.load()) return 0;
-  std::lock_guard<std::mutex> guard(engineMutex_);
   return conn_ == nullptr ? 0 : conn_->GetIncompleteCount();
 }
 
-void CQIRHTTP2SRVConnection::Release() {
-  {
-    std::lock_guard<std::mutex> guard(engineMutex_);
-    delete conn_;
-    conn_ = nullptr;
-  }
+void CQIRHTTP2SRVConnection::Finalize() {
+  delete conn_;
+  conn_ = nullptr;
   free(syncRes_.payload_.data_);
   syncRes_.payload_.data_ = nullptr;
   if (handshaked_ != nullptr) SSL_free(handshaked_);
   handshaked_ = nullptr;
 }
-
-void CQIRHTTP2SRVConnection::Finalize() { Release(); }

@@ -187,9 +187,8 @@ bool CQIRHTTP2SRVListener::Accept(int _timeout) {
       DoEventAccept(static_cast<CQIRHTTP2SRVConnectionInfo*>(events[i].data.ptr));
     }
   }
-  // Parked connections are destroyed on time even when no connection comes
-  // or goes.
-  if (cmgr_ != nullptr) cmgr_->CollectGarbage();
+  // Memory freed by removals goes back even when no connection comes or goes.
+  if (cmgr_ != nullptr) cmgr_->GiveBackMemory();
   return true;
 }
 
