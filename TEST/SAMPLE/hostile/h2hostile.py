@@ -258,6 +258,67 @@ def descriptor_limit(port):
     return how, fails
 
 
+def slow_streams(port):
+    # 20 connections x 100 streams, each with 60 KB of body within the flow
+    # control windows and no END_STREAM, answering PINGs (python-h2 does):
+    # REQUEST_TIMEOUT resets them all and the memory they held goes back.
+    import h2.config, h2.connection, h2.events
+    start = rss(SERVER.pid)
+    results, lock = [], threading.Lock()
+
+    def one():
+        s = socket.create_connection(("127.0.0.1", port), timeout=30)
+        c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
+        c.initiate_connection()
+        left, resets = {}, set()
+        for sid in range(1, 201, 2):
+            c.send_headers(sid, [(":method", "POST"), (":scheme", "http"), (":authority", "t"), (":path", "/")])
+            left[sid] = 60000
+        s.sendall(c.data_to_send())
+        deadline = time.time() + REQUEST_TIMEOUT + 30
+        while len(resets) < 100 and time.time() < deadline:
+            for sid, n in left.items():
+                room = min(n, c.local_flow_control_window(sid), c.max_outbound_frame_size) if sid not in resets else 0
+                if room > 0:
+                    c.send_data(sid, b"s" * room)
+                    left[sid] -= room
+            s.sendall(c.data_to_send())
+            try:
+                data = s.recv(65536)
+            except OSError:
+                break
+            if not data:
+                break
+            for e in c.receive_data(data):
+                if isinstance(e, h2.events.StreamReset):
+                    resets.add(e.stream_id)
+            s.sendall(c.data_to_send())
+        with lock:
+            results.append((len(resets), time.time()))
+        s.close()
+
+    sent = time.time()
+    threads = [threading.Thread(target=one) for _ in range(20)]
+    for t in threads:
+        t.start()
+    time.sleep(min(REQUEST_TIMEOUT - 0.5, 2))
+    held = rss(SERVER.pid)
+    for t in threads:
+        t.join()
+    reset = len(results) == 20 and all(n == 100 for n, _ in results)
+    took = max(t for _, t in results) - sent if results else 0
+    time.sleep(SETTLE)
+    after = rss(SERVER.pid)
+    how = "RSS %d KiB at start, %d KiB held, all 2000 streams reset %s %.1f s after they began, %d KiB %d s later" % (
+        start >> 10, held >> 10, reset, took, after >> 10, SETTLE)
+    fails = []
+    if not reset:
+        fails.append("not every stream was reset: %s" % sorted(n for n, _ in results))
+    if after > start * (1 + 0.10 * SLACK):
+        fails.append("RSS not back within %d%% of the start" % (10 * SLACK))
+    return how, fails
+
+
 def log_lines(text):
     with open(TMP + "/server.out", errors="replace") as f:
         return sum(text in line for line in f)
@@ -279,11 +340,16 @@ CASES = {  # name: (attack, extra HTTP2_OPTIONS, bound on RSS growth)
     "stream_limit": (stream_limit, "MAX_CONCURRENT_STREAM = 100\n", 32 * MIB),
     "body_over_limit": (body_over_limit, "", 32 * MIB),
     "descriptor_limit": (descriptor_limit, "PING_PERIOD = 0\n", 32 * MIB),
+    "slow_streams": (slow_streams, "REQUEST_TIMEOUT = %d\n", 1024 * MIB),
 }
 # Run with a descriptor limit; no normal client while the attack runs (it
 # could not get a descriptor either).
 NOFILE = {"descriptor_limit": 64}
 WINDOW = int(os.environ.get("H2HOSTILE_WINDOW", "4"))  # seconds the descriptor-limit case measures
+# The slow-streams case: its REQUEST_TIMEOUT, and how long after the resets
+# the memory must be back.
+REQUEST_TIMEOUT = int(os.environ.get("H2HOSTILE_REQUEST_TIMEOUT", "2"))
+SETTLE = int(os.environ.get("H2HOSTILE_SETTLE", "3"))
 SERVER = None
 
 
@@ -297,7 +363,8 @@ def main():
     port = free_port()
     with open(TMP + "/server.ini", "w") as f:
         f.write("[SSL/TLS]\nHTTP1X_UPGRADE = false\nUSE_SSL = false\n[THREAD]\nPOOL_SIZE = 1\n"
-                "[LISTENER]\nHTTP_PORT = %d\nHTTP_IPNET = v4\n[HTTP2_OPTIONS]\n%s" % (port, options))
+                "[LISTENER]\nHTTP_PORT = %d\nHTTP_IPNET = v4\n[HTTP2_OPTIONS]\n%s" % (
+                    port, options.replace("%d", str(REQUEST_TIMEOUT))))
     env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=8")
     nofile = NOFILE.get(CASE)
     limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
