@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 
 #include "defHttp2.h"
@@ -87,7 +88,7 @@ class CQIRHTTP2SRVConnection {
   int HandOver(bool _preferAsync);
   int HandOverAll(bool _preferAsync);  // 0 or -1
   int Answer503(const QIR_ST_HTTP2_REQUEST_RECV& _req);
-  void ClearSyncAnswer(int32_t _streamId);  // status 200, no headers, no body
+  bool ClearSyncAnswer(int32_t _streamId);  // status 200, no headers, no body
 
   std::string name_;  // "protocol://ip:port:id"
   std::string protocol_;
@@ -98,7 +99,8 @@ class CQIRHTTP2SRVConnection {
   int type_;  // not used
   SSL_CTX* ssl_ctx_;  // not owned; null on "http" ports
   bool isUpgrade_;
-  QIR_ST_HTTP2_RESPONSE syncRes_;  // worker thread only
+  std::unique_ptr<QIR_ST_HTTP2_RESPONSE> syncRes_;  // worker thread only; made when first needed
+  size_t syncPayload_;             // its body buffer's size
   CQIRHttp2Response* conn_;        // owned
   SSL* handshaked_;                // owned until the engine takes it
   CQIRHTTP2SRVThread* worker_;

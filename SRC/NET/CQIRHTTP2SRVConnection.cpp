@@ -17,6 +17,7 @@ CQIRHTTP2SRVConnection::CQIRHTTP2SRVConnection()
       type_(0),
       ssl_ctx_(nullptr),
       isUpgrade_(false),
+      syncPayload_(0),
       conn_(nullptr),
       handshaked_(nullptr),
       worker_(nullptr),
@@ -27,15 +28,7 @@ CQIRHTTP2SRVConnection::CQIRHTTP2SRVConnection()
       socketOwned_(false),
       watchOut_(false),
       ready_(false),
-      due_(std::chrono::steady_clock::time_point::max()) {
-  syncRes_.messageId_ = 0;
-  syncRes_.streamId_ = 0;
-  snprintf(syncRes_.rs_, sizeof(syncRes_.rs_), "%03d", 200);
-  syncRes_.payload_.size_ = 0;
-  syncRes_.payload_.rSize_ = 0;
-  syncRes_.payload_.data_ = nullptr;
-  syncRes_.error_ = 0;
-}
+      due_(std::chrono::steady_clock::time_point::max()) {}
 
 CQIRHTTP2SRVConnection::~CQIRHTTP2SRVConnection() { Finalize(); }
 
@@ -80,15 +73,8 @@ bool CQIRHTTP2SRVConnection::CreateConnection(QIR_ST_HTTP2_OPTIONS* _options) {
       ok = conn_->Accept(fd_, &ip[0], port_, ssl_ctx_, true);
     }
   }
-  if (ok) {
-    // 0 asks the engine for its default payload limit (1024 bytes).
-    size_t size = (_options->nMaxPayloadSize_ != 0) ? _options->nMaxPayloadSize_ : 1024;
-    syncRes_.payload_.data_ = static_cast<char*>(malloc(size));
-    if (syncRes_.payload_.data_ == nullptr) {
-      QIR_LOG_E("conn(%s) memory allocate failed...", name_.c_str());
-      ok = false;
-    }
-  }
+  // 0 asks the engine for its default payload limit (1024 bytes).
+  syncPayload_ = (_options->nMaxPayloadSize_ != 0) ? _options->nMaxPayloadSize_ : 1024;
   if (!ok) {
     delete conn_;  // closes the socket when it had taken it over
     conn_ = nullptr;
@@ -99,9 +85,9 @@ bool CQIRHTTP2SRVConnection::CreateConnection(QIR_ST_HTTP2_OPTIONS* _options) {
 }
 
 int CQIRHTTP2SRVConnection::Answer503(const QIR_ST_HTTP2_REQUEST_RECV& _req) {
-  ClearSyncAnswer(_req.streamId_);
-  snprintf(syncRes_.rs_, sizeof(syncRes_.rs_), "%03d", 503);
-  int r = conn_->Response(&syncRes_, false);
+  if (!ClearSyncAnswer(_req.streamId_)) return -1;
+  snprintf(syncRes_->rs_, sizeof(syncRes_->rs_), "%03d", 503);
+  int r = conn_->Response(syncRes_.get(), false);
   if (r != 1) {
     QIR_LOG_E("conn(%s) response failed...cause(%d)", conn_->GetName(), r);
     return -1;
@@ -111,14 +97,25 @@ int CQIRHTTP2SRVConnection::Answer503(const QIR_ST_HTTP2_REQUEST_RECV& _req) {
 
 // The record is reused for every request of the connection: what the
 // previous answer added (headers, status, body size) must not carry over.
-void CQIRHTTP2SRVConnection::ClearSyncAnswer(int32_t _streamId) {
-  syncRes_.messageId_ = 0;
-  syncRes_.streamId_ = _streamId;
-  snprintf(syncRes_.rs_, sizeof(syncRes_.rs_), "%03d", 200);
-  syncRes_.hdr_.clear();
-  syncRes_.payload_.size_ = 0;
-  syncRes_.payload_.rSize_ = 0;
-  syncRes_.error_ = 0;
+// It is made with the first answer: an idle connection holds none.
+bool CQIRHTTP2SRVConnection::ClearSyncAnswer(int32_t _streamId) {
+  if (!syncRes_) {
+    std::unique_ptr<QIR_ST_HTTP2_RESPONSE> res(new (std::nothrow) QIR_ST_HTTP2_RESPONSE());
+    if (res) res->payload_.data_ = static_cast<char*>(malloc(syncPayload_));
+    if (!res || res->payload_.data_ == nullptr) {
+      QIR_LOG_E("conn(%s) memory allocate failed...", name_.c_str());
+      return false;
+    }
+    syncRes_ = std::move(res);
+  }
+  syncRes_->messageId_ = 0;
+  syncRes_->streamId_ = _streamId;
+  snprintf(syncRes_->rs_, sizeof(syncRes_->rs_), "%03d", 200);
+  syncRes_->hdr_.clear();
+  syncRes_->payload_.size_ = 0;
+  syncRes_->payload_.rSize_ = 0;
+  syncRes_->error_ = 0;
+  return true;
 }
 
 int CQIRHTTP2SRVConnection::HandOver(bool _preferAsync) {
@@ -144,9 +141,9 @@ int CQIRHTTP2SRVConnection::HandOver(bool _preferAsync) {
     callbacks_->onAsyncRequest_(connId_, count429, cancelCount, &req);
     return 1;
   } else if (haveSync) {
-    ClearSyncAnswer(req.streamId_);
-    callbacks_->onRequest_(connId_, &req, &syncRes_);
-    conn_->Response(&syncRes_, false);  // this thread: no wake needed
+    if (!ClearSyncAnswer(req.streamId_)) return -1;
+    callbacks_->onRequest_(connId_, &req, syncRes_.get());
+    conn_->Response(syncRes_.get(), false);
   }
   return 1;
 }
@@ -215,8 +212,8 @@ int CQIRHTTP2SRVConnection::GetIncompleteCount() {
 void CQIRHTTP2SRVConnection::Finalize() {
   delete conn_;
   conn_ = nullptr;
-  free(syncRes_.payload_.data_);
-  syncRes_.payload_.data_ = nullptr;
+  if (syncRes_) free(syncRes_->payload_.data_);
+  syncRes_.reset();
   if (handshaked_ != nullptr) SSL_free(handshaked_);
   handshaked_ = nullptr;
 }
