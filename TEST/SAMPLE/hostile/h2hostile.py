@@ -314,8 +314,10 @@ def slow_streams(port):
     fails = []
     if not reset:
         fails.append("not every stream was reset: %s" % sorted(n for n, _ in results))
-    if after > start * (1 + 0.10 * SLACK):
-        fails.append("RSS not back within %d%% of the start" % (10 * SLACK))
+    # A sanitizer's allocator keeps what is freed (quarantine, its own
+    # caches): the figure only means something in a normal build.
+    if SLACK == 1 and after > start * 1.10:
+        fails.append("RSS not back within 10% of the start")
     return how, fails
 
 
