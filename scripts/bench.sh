@@ -170,13 +170,19 @@ while bufs:
             del bufs[s]
             continue
         b = bufs[s] + data
+        out = b""
         while len(b) >= 9 and len(b) >= 9 + int.from_bytes(b[:3], "big"):
             n, ftype, flags = int.from_bytes(b[:3], "big"), b[3], b[4]
             if ftype == 4 and not flags & 1:
-                s.sendall(b"\x00\x00\x00\x04\x01\x00\x00\x00\x00")
+                out += b"\x00\x00\x00\x04\x01\x00\x00\x00\x00"
             elif ftype == 6 and not flags & 1:
-                s.sendall(b"\x00\x00\x08\x06\x01\x00\x00\x00\x00" + b[9:17])
+                out += b"\x00\x00\x08\x06\x01\x00\x00\x00\x00" + b[9:17]
             b = b[9 + n:]
+        try:
+            if out:
+                s.sendall(out)
+        except OSError:
+            pass  # closed by the server: the next read says so
         bufs[s] = b
 PY
 hold_idle() {  # $1 port; starts the holder and waits until it holds them all
