@@ -253,15 +253,16 @@ mkdir -p "$out_dir"
   : >"$work/ratios.dat"
   for w in "${workloads[@]}"; do
     read -r name form opts <<<"$w"
-    ours=$(med_of "${results["ours $name"]}")
-    h2o=$(med_of "${results["h2o $name"]}")
-    ngh=$(med_of "${results["nghttpd $name"]}")
-    node=$(med_of "${results["node $name"]}")
+    # W6 measures ours and h2o only: the others' cells stay empty.
+    ours=$(med_of "${results["ours $name"]:-}")
+    h2o=$(med_of "${results["h2o $name"]:-}")
+    ngh=$(med_of "${results["nghttpd $name"]:-}")
+    node=$(med_of "${results["node $name"]:-}")
     printf '| %s %s %s | %.0f | %.0f | %.0f | %.0f | %s | %s | %s | %.1f | %.1f | %.1f | %.1f |\n' \
       "$name" "$form" "${opts% -n*}" "$ours" "$h2o" "$ngh" "$node" "$(ratio "$ours" "$h2o")" \
-      "$(ratio "$ours" "$ngh")" "$(ratio "$ours" "$node")" "$(med_of "${cpu["ours $name"]}")" \
-      "$(med_of "${cpu["h2o $name"]}")" "$(med_of "${cpu["nghttpd $name"]}")" \
-      "$(med_of "${cpu["node $name"]}")"
+      "$(ratio "$ours" "$ngh")" "$(ratio "$ours" "$node")" "$(med_of "${cpu["ours $name"]:-}")" \
+      "$(med_of "${cpu["h2o $name"]:-}")" "$(med_of "${cpu["nghttpd $name"]:-}")" \
+      "$(med_of "${cpu["node $name"]:-}")"
     printf '"%s %s %s" %s %s %s\n' "$name" "$form" "${opts% -n*}" "$(ratio "$ours" "$h2o")" \
       "$(ratio "$ours" "$ngh")" "$(ratio "$ours" "$node")" >>"$work/ratios.dat"
   done
