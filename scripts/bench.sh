@@ -192,7 +192,8 @@ hold_idle() {  # $1 port; starts the holder and waits until it holds them all
   pids+=($!)
   holder=$!
   for _ in $(seq 1200); do
-    [ -s "$mark" ] && return 0
+    # Held; then time for both sides to finish the SETTINGS exchange.
+    [ -s "$mark" ] && sleep 2 && return 0
     sleep 0.1
   done
   echo "bench: idle connections not held on port $1" >&2
