@@ -124,7 +124,9 @@ void CQIRHTTP2SRVThread::OnEvent(CQIRHTTP2SRVConnection* _conn, uint32_t _events
     QIR_LOG_E("conn(%s) event dispatch error occured..", _conn->GetName());
     _conn->SetEventError();
   } else if (_events & (EPOLLIN | EPOLLHUP | EPOLLRDHUP)) {
-    _conn->ProcEvent();  // a failure leaves the engine closed: the pass removes it
+    // A failure the engine did not record as a close (a hand-over that
+    // could not answer) marks it too; a recorded cause stays the first.
+    if (_conn->ProcEvent() == -1) _conn->SetDisconnect();
   }
   MarkReady(_conn);
 }
