@@ -273,3 +273,19 @@ TEST_F(CQIRHTTP2SRVThreadTest, SyncAnswerRecordStartsCleanForEveryRequest) {
     EXPECT_EQ(id == 1 ? "first" : "", peer.streams[id].body);
   }
 }
+
+// Nothing but the worker's timer brings an idle connection back to its
+// pass: IDLE_TIMEOUT must close it (GOAWAY NO_ERROR) with no input at all.
+TEST_F(CQIRHTTP2SRVThreadTest, IdleTimeoutFiresFromTheWorkerTimer) {
+  options_.nIdleTimeout_ = 1;
+  MakePool(1);
+  ASSERT_TRUE(Start());
+  ASSERT_GE(Connect(), 0);
+  H2Peer peer(peers_.back());
+  peer.Preface();
+  peer.Flush();
+  ASSERT_TRUE(WaitFor([&] { return disconnects_.load() == 1; }));
+  peer.Drain();
+  ASSERT_NE(nullptr, peer.Find(NGHTTP2_GOAWAY, 0));
+  EXPECT_EQ(static_cast<uint32_t>(NGHTTP2_NO_ERROR), peer.Find(NGHTTP2_GOAWAY, 0)->code);
+}
