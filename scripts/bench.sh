@@ -22,6 +22,13 @@
 # table is also written as markdown and as an SVG chart (gnuplot) to
 # QIR_BENCH_OUT (default build/bench/).
 #
+# W5 is a new TLS connection per request (h2load -c1000 -n1000: each client
+# handshakes, asks once and goes). W6 is W2 with 5,000 idle HTTP/2
+# connections (QIR_BENCH_IDLE) held open on the server meanwhile, by a
+# holder that answers SETTINGS and PINGs and nothing else; only h2srv-sample
+# and h2o are measured there (h2o with its HTTP/2 idle time-out raised so it
+# keeps them), and the holder's connections count in each one's peak RSS.
+#
 # W1 is also set against the loopback floor: BENCH/loopback-floor.c, one
 # connection trading 4096 bytes each way with blocking calls, pinned like
 # the server and h2load.
@@ -37,6 +44,9 @@ root=$(pwd)
 
 scale=${QIR_BENCH_SCALE:-1}
 rounds=${QIR_BENCH_ROUNDS:-1}
+idle=${QIR_BENCH_IDLE:-5000}
+# W5's clients and W6's idle connections need descriptors.
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 
 bash scripts/setup.sh
 cmake -S . -B build -DQIR_WERROR=ON >/dev/null
@@ -63,6 +73,7 @@ ours_ini() {  # $1 file, $2 "http" or "https", $3 port, $4 upgrade (default fals
     echo "POOL_SIZE = 1"
     echo "[LISTENER]"
     if [ "$2" = https ]; then echo "HTTPS_PORT = $3"; else echo "HTTP_PORT = $3"; fi
+    echo "MAX_CONNECTIONS = $((idle + 2000))"
     echo "[HTTP2_OPTIONS]"
     echo "MAX_CONCURRENT_STREAM = 100"
     echo "PING_PERIOD = 30"
@@ -99,7 +110,7 @@ start nghttpd_h2c nghttpd --echo-upload -n1 --no-tls "${port[nghttpd_h2c]}"
 start nghttpd_tls nghttpd --echo-upload -n1 "${port[nghttpd_tls]}" "$work/server.key" "$work/server.crt"
 # One h2o process serves both of its ports.
 start h2o bash scripts/h2o-echo.sh "$work/h2o" "${port[h2o_h2c]}" "${port[h2o_tls]}" \
-  "$work/server.crt" "$work/server.key" 1
+  "$work/server.crt" "$work/server.key" 1 3600
 pid_h2o_h2c=$pid_h2o
 pid_h2o_tls=$pid_h2o
 if [[ " ${servers[*]} " == *" node "* ]]; then
@@ -131,12 +142,76 @@ run_h2load() {  # $1 label, $2 url, rest: h2load options
   echo "${rps:-0}"
 }
 
+# Idle HTTP/2 connections: preface and SETTINGS, then only the ACKs a live
+# client owes (SETTINGS, PING). Writes "held N" to $2 once all are open and
+# holds them until it is ended.
+cat >"$work/idle.py" <<'PY'
+import selectors, socket, struct, sys
+port, count, mark = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+sel, bufs = selectors.DefaultSelector(), {}
+hello = b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n" + b"\x00\x00\x00\x04\x00\x00\x00\x00\x00"
+for _ in range(count):
+    s = socket.create_connection(("127.0.0.1", port))
+    s.sendall(hello)
+    s.setblocking(False)
+    bufs[s] = b""
+    sel.register(s, selectors.EVENT_READ)
+with open(mark, "w") as f:
+    f.write("held %d\n" % len(bufs))
+while bufs:
+    for key, _ in sel.select():
+        s = key.fileobj
+        try:
+            data = s.recv(65536)
+        except OSError:
+            data = b""
+        if not data:
+            sel.unregister(s)
+            del bufs[s]
+            continue
+        b = bufs[s] + data
+        out = b""
+        while len(b) >= 9 and len(b) >= 9 + int.from_bytes(b[:3], "big"):
+            n, ftype, flags = int.from_bytes(b[:3], "big"), b[3], b[4]
+            if ftype == 4 and not flags & 1:
+                out += b"\x00\x00\x00\x04\x01\x00\x00\x00\x00"
+            elif ftype == 6 and not flags & 1:
+                out += b"\x00\x00\x08\x06\x01\x00\x00\x00\x00" + b[9:17]
+            b = b[9 + n:]
+        try:
+            if out:
+                s.sendall(out)
+        except OSError:
+            pass  # closed by the server: the next read says so
+        bufs[s] = b
+PY
+hold_idle() {  # $1 port; starts the holder and waits until it holds them all
+  local mark="$work/idle.$1"
+  rm -f "$mark"
+  "${client_cpu[@]}" /usr/bin/python3 "$work/idle.py" "$1" "$idle" "$mark" &
+  pids+=($!)
+  holder=$!
+  for _ in $(seq 1200); do
+    # Held; then time for both sides to finish the SETTINGS exchange.
+    [ -s "$mark" ] && sleep 2 && return 0
+    sleep 0.1
+  done
+  echo "bench: idle connections not held on port $1" >&2
+  exit 1
+}
+release_idle() {
+  kill -TERM "$holder" 2>/dev/null || true
+  wait "$holder" 2>/dev/null || true
+  sleep 1  # the server sees them go before the next run
+}
+
 median() { sort -n | awk '{ v[NR] = $1 } END { if (NR == 0) print 0; else print v[int((NR + 1) / 2)] }'; }
 
 requests() { awk -v n="$1" -v s="$scale" 'BEGIN { v = int(n * s); if (v < 1) v = 1; print v }'; }
 # name form h2load-options
 workloads=("W1 h2c -c1 -m1 -n$(requests 20000)" "W2 h2c -c10 -m10 -n$(requests 100000)"
-           "W3 h2c -c200 -m1 -n$(requests 20000)" "W4 tls -c10 -m10 -n$(requests 100000)")
+           "W3 h2c -c200 -m1 -n$(requests 20000)" "W4 tls -c10 -m10 -n$(requests 100000)"
+           "W5 tls -c$(requests 1000) -m1 -n$(requests 1000)" "W6 h2c -c10 -m10 -n$(requests 100000)")
 declare -A results cpu
 for ((r = 1; r <= rounds; r++)); do
   for w in "${workloads[@]}"; do
@@ -150,10 +225,15 @@ for ((r = 1; r <= rounds; r++)); do
     for srv in "${order[@]}"; do
       key="${srv}_${form}"
       pidvar="pid_$key"
+      if [ "$name" = W6 ]; then
+        [ "$srv" = ours ] || [ "$srv" = h2o ] || continue
+        hold_idle "${port[$key]}"
+      fi
       before=$(cpu_ticks "${!pidvar}")
       # shellcheck disable=SC2086
       rps=$(run_h2load "$key $name" "$scheme://127.0.0.1:${port[$key]}/test/test" $opts)
       after=$(cpu_ticks "${!pidvar}")
+      [ "$name" = W6 ] && release_idle
       results["$srv $name"]+="$rps "
       cpu["$srv $name"]+="$(awk -v d=$((after - before)) -v u="$tick_us" -v n="$n" 'BEGIN { print d * u / n }') "
     done
@@ -174,15 +254,16 @@ mkdir -p "$out_dir"
   : >"$work/ratios.dat"
   for w in "${workloads[@]}"; do
     read -r name form opts <<<"$w"
-    ours=$(med_of "${results["ours $name"]}")
-    h2o=$(med_of "${results["h2o $name"]}")
-    ngh=$(med_of "${results["nghttpd $name"]}")
-    node=$(med_of "${results["node $name"]}")
+    # W6 measures ours and h2o only: the others' cells stay empty.
+    ours=$(med_of "${results["ours $name"]:-}")
+    h2o=$(med_of "${results["h2o $name"]:-}")
+    ngh=$(med_of "${results["nghttpd $name"]:-}")
+    node=$(med_of "${results["node $name"]:-}")
     printf '| %s %s %s | %.0f | %.0f | %.0f | %.0f | %s | %s | %s | %.1f | %.1f | %.1f | %.1f |\n' \
       "$name" "$form" "${opts% -n*}" "$ours" "$h2o" "$ngh" "$node" "$(ratio "$ours" "$h2o")" \
-      "$(ratio "$ours" "$ngh")" "$(ratio "$ours" "$node")" "$(med_of "${cpu["ours $name"]}")" \
-      "$(med_of "${cpu["h2o $name"]}")" "$(med_of "${cpu["nghttpd $name"]}")" \
-      "$(med_of "${cpu["node $name"]}")"
+      "$(ratio "$ours" "$ngh")" "$(ratio "$ours" "$node")" "$(med_of "${cpu["ours $name"]:-}")" \
+      "$(med_of "${cpu["h2o $name"]:-}")" "$(med_of "${cpu["nghttpd $name"]:-}")" \
+      "$(med_of "${cpu["node $name"]:-}")"
     printf '"%s %s %s" %s %s %s\n' "$name" "$form" "${opts% -n*}" "$(ratio "$ours" "$h2o")" \
       "$(ratio "$ours" "$ngh")" "$(ratio "$ours" "$node")" >>"$work/ratios.dat"
   done

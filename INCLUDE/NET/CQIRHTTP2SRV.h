@@ -37,7 +37,7 @@ class CQIRHTTP2SRV {
   bool Initialize(const char* _cfgName, QIR_HTTP2SRV_CALLBACKS* _callbacks);
   bool Start();
   bool Loop();      // until Stop; false on a failed pass or a dead worker
-  bool LoopOnce();  // one accept pass (waits at most 100 ms)
+  bool LoopOnce();  // one accept pass (waits at most 100 ms); false on a dead worker
   void Stop();      // harmless twice
   // Any thread; the record is copied. 0 queued, 1 no such connection,
   // 2 session not usable, 3 no free response record (the connection is
@@ -71,6 +71,7 @@ class CQIRHTTP2SRV {
   bool InitListener();
   bool InitConnectionLimit();  // "LISTENER"/"MAX_CONNECTIONS"
   bool InitMetrics();          // "LISTENER"/"METRICS_PORT", optional
+  void RaiseDescriptorLimit(int _maxConnections);  // soft NOFILE to hard; warns
   bool InitPort(const char* _portKey, const char* _ipnetKey, const char* _protocol,
                 bool* _present);
   bool ReadPath(const char* _key, char* _path, size_t _size);

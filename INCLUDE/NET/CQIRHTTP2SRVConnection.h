@@ -5,7 +5,8 @@
 #include <stdint.h>
 
 #include <atomic>
-#include <mutex>
+#include <chrono>
+#include <memory>
 #include <string>
 
 #include "defHttp2.h"
@@ -17,13 +18,12 @@ class CQIRHTTP2SRVThread;
 
 // One accepted connection: the socket, its HTTP/2 session engine, and the
 // hand-over of complete requests to the application. Created on the loop
-// thread and owned by the connection manager, which parks it for more than
-// 10 s after removal because AsyncResponse may still hold the pointer.
-// Driven by one worker thread (ProcEventPre, ProcEvent); Response,
-// SetDisconnect, SetExitReserved and GetIncompleteCount come from any thread.
-// At removal the engine is released at once (Release): engineMutex_ keeps
-// it alive while another thread is inside Response, and afterwards those
-// calls find no engine.
+// thread, registered with (and destroyed by) the connection manager, driven
+// by its one worker thread (ProcEventPre, ProcEvent). Other threads reach it
+// only under a lock that its removal takes first: Response and SetDisconnect
+// under the connection manager's (AsyncResponse), SetExitReserved and
+// GetIncompleteCount under its worker's (monitor, drain); the worker then
+// learns of the answer by the connection's id (CQIRHTTP2SRVThread::Post).
 class CQIRHTTP2SRVConnection {
  public:
   CQIRHTTP2SRVConnection();
@@ -44,15 +44,16 @@ class CQIRHTTP2SRVConnection {
   // Before CreateConnection: the socket's TLS handshake is done already; the
   // connection owns _ssl (null: none) and hands it to the engine.
   void SetHandshaked(SSL* _ssl) { handshaked_ = _ssl; }
-  // The worker that serves the connection; Response from another thread
-  // wakes it.
-  void SetWorker(CQIRHTTP2SRVThread* _worker) { worker_.store(_worker); }
+  // The worker that serves the connection: set when it is assigned, before
+  // any other thread can find it.
+  void SetWorker(CQIRHTTP2SRVThread* _worker) { worker_ = _worker; }
+  CQIRHTTP2SRVThread* GetWorker() const { return worker_; }
 
   // Worker thread. Both hand every complete request over.
   int ProcEventPre();  // before the wait; -1 = remove me, else 0
   int ProcEvent();     // socket readable; -1 = remove me, else 0
-  // Any thread. 1 queued, 0 no free response record (the session has failed),
-  // -3 the session is not usable.
+  // Any thread, under the connection manager's lock. 1 queued, 0 no free
+  // response record (the session has failed), -3 the session is not usable.
   int Response(QIR_ST_HTTP2_RESPONSE* _res);
   bool IsSendReserved();     // responses queued, not yet submitted
   bool WantWrite();          // worker: output waits for room in the socket
@@ -62,8 +63,14 @@ class CQIRHTTP2SRVConnection {
   void SetEventError();      // mark for removal, cause EVENT_ERROR
   void SetDisconnect();      // mark for removal, cause INTERNAL_ERROR
   void Close();              // the engine's Disconnect; harmless twice
-  void Release();            // destroys the engine (after Close); any thread
   int GetIncompleteCount();  // response records in use; 0 once marked
+  // Worker: the next time the engine has something timed to do; max() none.
+  std::chrono::steady_clock::time_point NextDue();
+  // Worker's bookkeeping: on its ready list; its live timer entry.
+  bool IsReady() const { return ready_; }
+  void SetReady(bool _on) { ready_ = _on; }
+  std::chrono::steady_clock::time_point GetDue() const { return due_; }
+  void SetDue(std::chrono::steady_clock::time_point _due) { due_ = _due; }
   void SetExitReserved() { doExit_.store(true); }
   bool IsDisconnect() const { return isDisconnect_.load(); }
   void Finalize();           // destroys the engine, frees the body buffer
@@ -81,6 +88,7 @@ class CQIRHTTP2SRVConnection {
   int HandOver(bool _preferAsync);
   int HandOverAll(bool _preferAsync);  // 0 or -1
   int Answer503(const QIR_ST_HTTP2_REQUEST_RECV& _req);
+  bool ClearSyncAnswer(int32_t _streamId);  // status 200, no headers, no body
 
   std::string name_;  // "protocol://ip:port:id"
   std::string protocol_;
@@ -91,17 +99,19 @@ class CQIRHTTP2SRVConnection {
   int type_;  // not used
   SSL_CTX* ssl_ctx_;  // not owned; null on "http" ports
   bool isUpgrade_;
-  QIR_ST_HTTP2_RESPONSE syncRes_;  // worker thread only
-  CQIRHttp2Response* conn_;        // owned; cleared under engineMutex_
-  std::mutex engineMutex_;         // any-thread calls against Release
+  std::unique_ptr<QIR_ST_HTTP2_RESPONSE> syncRes_;  // worker thread only; made when first needed
+  size_t syncPayload_;             // its body buffer's size
+  CQIRHttp2Response* conn_;        // owned
   SSL* handshaked_;                // owned until the engine takes it
-  std::atomic<CQIRHTTP2SRVThread*> worker_;
+  CQIRHTTP2SRVThread* worker_;
   QIR_HTTP2SRV_CALLBACKS* callbacks_;  // not owned
   int32_t connId_;
   std::atomic<bool> isDisconnect_;  // set by any thread, read by the worker
   std::atomic<bool> doExit_;        // set by the stopping thread
   bool socketOwned_;
   bool watchOut_;  // worker thread only
+  bool ready_;     // worker thread only
+  std::chrono::steady_clock::time_point due_;  // worker thread only
 };
 
 #endif  // QIR_NET_CQIRHTTP2SRVCONNECTION_H

@@ -3,6 +3,9 @@
 
 #include <openssl/ssl.h>
 
+#include <stdint.h>
+
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,9 @@ class CQIRHTTP2SRVConnectionManager;
 // request go to the set-up stage (setup_, its own thread) and come back
 // through its ready descriptor, in this same epoll set, once that is done.
 // Past maxConnections_ (live and in set-up) a new socket is closed at once.
+// Out of descriptors (EMFILE, ENFILE) the listening sockets are left alone
+// for 100 ms, doubling up to 500 ms while the shortage lasts, with at most
+// one log line a second that counts the failures.
 //
 // Locking: passMutex_ is held for a whole accept pass and by Clear and
 // Finalize, so the records and the epoll instance stay valid until the loop
@@ -54,12 +60,18 @@ class CQIRHTTP2SRVListener {
   std::string GetSettingUpPeer() const {
     return settingUpPeer_ != nullptr ? *settingUpPeer_ : std::string("none");
   }
+  int GetMaxConnections() const { return maxConnections_; }
 
  private:
   bool Set();  // with passMutex_ held
   bool DoEventAccept(CQIRHTTP2SRVConnectionInfo* _info);
   void DoEventReady();  // builds the connections whose set-up is complete
   void ClearRecords();  // with passMutex_ held
+  void PauseAccepts(int _errno);   // with passMutex_ held
+  void ResumeAccepts();            // with passMutex_ held; once the pause is over
+  void SetListenEvents(uint32_t _events);
+
+  typedef std::chrono::steady_clock Clock;
 
   CQIRMutex mutex_;
   CQIRMutex passMutex_;
@@ -72,6 +84,12 @@ class CQIRHTTP2SRVListener {
   bool setupWatched_;              // its ready descriptor is in epfd_
   int maxConnections_;
   const std::string* settingUpPeer_ = nullptr;  // loop thread, during CreateConnection
+  // Accept pause while descriptors are short; loop thread, in a pass.
+  bool paused_;
+  int pauseMs_;  // the next pause
+  int refusals_;  // failures since the last log line
+  Clock::time_point pausedUntil_;
+  Clock::time_point lastRefusalLog_;
 };
 
 #endif  // QIR_NET_CQIRHTTP2SRVLISTENER_H

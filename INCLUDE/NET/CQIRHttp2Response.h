@@ -46,6 +46,10 @@ class CQIRHttp2Response final : private CQIRHttp2SessionHandler {
   void Disconnect();  // harmless to call twice
 
   bool IsValid();       // false once the session must be dropped (PING keep-alive)
+  // Worker thread: when ProcEventPre next has something timed to do (PING,
+  // PING time-out, a stalled answer, a request past REQUEST_TIMEOUT, the
+  // idle time-out, giving idle memory back); max() when nothing is timed.
+  std::chrono::steady_clock::time_point NextDue() const;
   int ProcEventPre();   // 1 queued responses submitted and flushed, 0 none queued, -1 drop me
   bool ProcEvent();     // false on failure or once the session is closed
   // Worker thread: frames wait to be written (the socket was full), so the
@@ -106,6 +110,8 @@ class CQIRHttp2Response final : private CQIRHttp2SessionHandler {
   void CloseResponse(int32_t id);
   bool SendAutomatic429(int32_t id);
   void ResetStalledResponses();
+  void ExpireRequests(std::chrono::steady_clock::time_point _now);
+  std::chrono::steady_clock::time_point IdleDue() const;
 
   // Submission, on the worker thread.
   int SendResponse();
@@ -148,6 +154,9 @@ class CQIRHttp2Response final : private CQIRHttp2SessionHandler {
   QIR_HTTP2_RESPONSE_USER_CALLBACK user_callback_;
   void* user_callback_args_;
   Clock::time_point lastStallCheck_;
+  Clock::time_point requestDue_;  // earliest deadline of an incomplete request
+  Clock::time_point idleSince_;   // the last stream closed (or the session opened)
+  Clock::time_point quietDue_;    // memory to give back once quiet until then
 
   // Decoded HTTP2-Settings of the upgrade, kept until nghttp2_session_upgrade2.
   char upgradeSettings_[QIR_HTTP2_UPGRADE_SETTINGS_SIZE];

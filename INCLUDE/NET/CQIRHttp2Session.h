@@ -93,9 +93,10 @@ class CQIRHttp2Session {
   bool Recv(bool _flush = true);
   bool Flush();
   // A pass that found nothing to write. True once every kQuietPasses such
-  // passes in a row: the output buffer has then been given back, and the
-  // caller gives back its idle records.
-  bool Quiet();
+  // passes in a row, or at once with _now (the caller's quiet timer): the
+  // output buffer has then been given back, and the caller gives back its
+  // idle records.
+  bool Quiet(bool _now = false);
   // Freed memory (a quiet connection's, a removed or destroyed connection's)
   // goes back to the system with malloc_trim, at most once a second for the
   // whole process. NoteFreedMemory is cheap and fit for use under locks;
@@ -112,6 +113,9 @@ class CQIRHttp2Session {
   // with cause 6 when it stays unanswered nPingTimeoutThreshold_ s.
   bool IsValid();
   bool SendPing();
+  // When IsValid next has something to do (a PING to send, or the wait for
+  // its answer running out); max() with PING off.
+  std::chrono::steady_clock::time_point PingDue() const;
 
   void SetState(int _state, int _cause);  // a second close keeps the first cause
   int GetState();

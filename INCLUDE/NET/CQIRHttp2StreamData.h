@@ -23,7 +23,8 @@ class CQIRHttp2StreamData {
   // when the allocation failed. The buffer starts small and grows with the
   // bodies it receives, up to the capacity.
   bool Initialize(size_t _size);
-  void New(int32_t _streamId);  // start a new request: id, no headers, no body
+  // Start a new request: id, no headers, no body, not complete, begun now.
+  void New(int32_t _streamId);
   void Reset();                 // drop the headers
 
   void AddRequestHeader(const std::string& _name, const std::string& _value);
@@ -38,10 +39,16 @@ class CQIRHttp2StreamData {
   size_t GetRequestPayload(char** _out) const;  // the buffer, and the bytes stored
   size_t GetPayloadCapacity() const { return payloadSize_; }
   void SetTimeout() { startT_ = std::chrono::system_clock::now(); }
-  // The request's last byte has arrived (END_STREAM): the latency's start.
-  void MarkComplete() { completeT_ = std::chrono::steady_clock::now(); }
-  std::chrono::steady_clock::time_point GetCompleteTime() const { return completeT_; }
   int GetError() const { return error_; }
+  // The request's header block and body have arrived (END_STREAM); the
+  // time is where the answer's latency starts.
+  void SetComplete() {
+    complete_ = true;
+    completeT_ = std::chrono::steady_clock::now();
+  }
+  std::chrono::steady_clock::time_point GetCompleteTime() const { return completeT_; }
+  bool IsComplete() const { return complete_; }
+  std::chrono::steady_clock::time_point GetBegun() const { return begun_; }
 
  private:
   int32_t stream_id_;
@@ -53,6 +60,8 @@ class CQIRHttp2StreamData {
   std::chrono::system_clock::time_point startT_;  // handed to the application
   std::chrono::steady_clock::time_point completeT_;  // request's last byte
   int error_;                                     // 1: a DATA chunk was dropped
+  bool complete_;
+  std::chrono::steady_clock::time_point begun_;  // first HEADERS received
 };
 
 #endif  // QIR_NET_CQIRHTTP2STREAMDATA_H

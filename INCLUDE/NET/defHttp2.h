@@ -31,6 +31,7 @@ enum {
   QIR_HTTP2_DEFAULT_MAX_HEADER_LIST_SIZE = 65536,
   QIR_HTTP2_DEFAULT_MAX_HEADER_FIELDS = 256,
   QIR_HTTP2_DEFAULT_SEND_STALL_TIMEOUT = 30,
+  QIR_HTTP2_DEFAULT_REQUEST_TIMEOUT = 60,
   QIR_HTTP2_DEFAULT_WINDOW_SIZE = 65536,
   QIR_HTTP2_DEFAULT_FRAME_SIZE = 16384,
   QIR_HTTP2_DEFAULT_TIMEOUT = 1
@@ -38,8 +39,8 @@ enum {
 
 // Session options. Fields left 0 take the defaults above when an engine
 // copies the record (QIR_HTTP2_SET_DEFAULT_OPTIONS); the local window, push
-// flag and PING thresholds have none. nSendStallTimeout_ starts at its default
-// and keeps 0, which switches the stall check off.
+// flag and PING thresholds have none. nSendStallTimeout_ and nRequestTimeout_
+// start at their defaults and keep 0, which switches the check off.
 struct QIR_ST_HTTP2_OPTIONS {
   uint32_t nMaxConcurrentStream_ = 0;   // SETTINGS_MAX_CONCURRENT_STREAMS; pool size
   uint32_t nMaxPayloadSize_ = 0;        // largest body of one message, bytes
@@ -59,6 +60,12 @@ struct QIR_ST_HTTP2_OPTIONS {
   // Client: milliseconds for the whole connect (name lookup, TCP, TLS
   // handshake, upgrade); 0 = QIR_HTTP2_DEFAULT_CONNECT_TIMEOUT_MSEC.
   uint32_t nConnectTimeoutMs_ = 0;
+  // Server: seconds a request's header block and body may take to arrive
+  // before its stream is reset (CANCEL); 0 = never.
+  uint32_t nRequestTimeout_ = QIR_HTTP2_DEFAULT_REQUEST_TIMEOUT;
+  // Server: seconds a connection may stay without an open stream before it
+  // gets GOAWAY (NO_ERROR) and is closed; 0 = never.
+  uint32_t nIdleTimeout_ = 0;
 };
 
 enum { QIR_HTTP2_DEFAULT_CONNECT_TIMEOUT_MSEC = 3000 };

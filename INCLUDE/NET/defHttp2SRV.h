@@ -17,8 +17,8 @@ class CQIRHTTP2SRVConnection;
 //   onConnect_       loop thread, once per set-up connection, before it is
 //                    registered: true keeps it, false closes it. Required.
 //   onDisconnect_    the connection's worker (or the stopping thread) when it
-//                    is removed, with the connection manager's lock held: it
-//                    must not call AsyncResponse. Required.
+//                    is removed, with no runtime lock held (AsyncResponse
+//                    for it reports 1 from then on). Required.
 //   onRequest_       worker thread, synchronous mode: fill res (status,
 //                    headers, body of at most nMaxPayloadSize_ bytes into
 //                    res->payload_.data_); it is sent when the call returns.
@@ -44,7 +44,5 @@ struct QIR_HTTP2SRV_CALLBACKS {
 };
 
 typedef std::unordered_map<int32_t, CQIRHTTP2SRVConnection*> QIR_HTTP2SRV_CONNID_MAP;
-typedef std::vector<std::pair<std::chrono::system_clock::time_point, CQIRHTTP2SRVConnection*>>
-    QIR_HTTP2SRV_CONN_GARBAGES;
 
 #endif  // QIR_NET_DEFHTTP2SRV_H

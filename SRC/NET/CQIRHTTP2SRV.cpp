@@ -8,9 +8,12 @@
 #include "QIRCommonOpenSSL.h"
 #include "QIRHttp2Option.h"
 
+#include <dirent.h>
+#include <errno.h>
 #include <limits.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -263,7 +266,9 @@ bool CQIRHTTP2SRV::InitConnectionManager() {
                QIR_HTTP2_DEFAULT_MAX_HEADER_TABLE_SIZE},
               {"MAX_HEADER_LIST_SIZE", &options.nMaxHeaderListSize_, 1, INT_MAX},
               {"MAX_HEADER_FIELDS", &options.nMaxHeaderFields_, 1, INT_MAX},
-              {"SEND_STALL_TIMEOUT", &options.nSendStallTimeout_, 0, INT_MAX}};
+              {"SEND_STALL_TIMEOUT", &options.nSendStallTimeout_, 0, INT_MAX},
+              {"REQUEST_TIMEOUT", &options.nRequestTimeout_, 0, INT_MAX},
+              {"IDLE_TIMEOUT", &options.nIdleTimeout_, 0, INT_MAX}};
   for (const auto& k : keys) {
     int value = 0;
     if (cfg_.Get(kSectionOptions, k.key, &value) == 0) {
@@ -334,6 +339,54 @@ bool CQIRHTTP2SRV::InitConnectionLimit() {
   return true;
 }
 
+namespace {
+
+// Descriptors open in this process now (log files, epoll sets, wake-up
+// descriptors of the workers and the set-up stage); -1 when unknown.
+int CountOpenDescriptors() {
+  DIR* dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return -1;
+  int n = 0;
+  while (struct dirent* e = readdir(dir)) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  closedir(dir);
+  return n - 1;  // the directory's own descriptor
+}
+
+}  // namespace
+
+// The usual soft limit (1024) is below what MAX_CONNECTIONS allows by
+// default once the server's own descriptors are counted: accepts would fail
+// before the connection limit could act. The hard limit is what the
+// administrator granted, so the soft one goes up to it.
+void CQIRHTTP2SRV::RaiseDescriptorLimit(int _maxConnections) {
+  struct rlimit rl;
+  if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return;
+  if (rl.rlim_cur < rl.rlim_max) {
+    rlim_t before = rl.rlim_cur;
+    rl.rlim_cur = rl.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &rl) != 0) {
+      QIR_LOG_W("[%d-%s]setrlimit(NOFILE) failed...", errno, strerror(errno));
+      getrlimit(RLIMIT_NOFILE, &rl);
+    } else {
+      QIR_LOG_I(" - Descriptor Limit : %llu (raised from %llu)",
+                static_cast<unsigned long long>(rl.rlim_cur),
+                static_cast<unsigned long long>(before));
+    }
+  }
+  // The listening sockets are opened later, by the first accept pass.
+  int own = CountOpenDescriptors();
+  own = (own < 0 ? 0 : own) + listener_.GetListenerCount();
+  if (rl.rlim_cur != RLIM_INFINITY &&
+      static_cast<unsigned long long>(_maxConnections) + static_cast<unsigned long long>(own) >
+          static_cast<unsigned long long>(rl.rlim_cur)) {
+    QIR_LOG_W("descriptor limit(%llu) below MAX_CONNECTIONS(%d) plus the server's own(%d)..."
+              "accepts will pause when descriptors run out",
+              static_cast<unsigned long long>(rl.rlim_cur), _maxConnections, own);
+  }
+}
+
 bool CQIRHTTP2SRV::InitListener() {
   QIR_LOG_I("Initializing Negotiator...");
   if (!listener_.Initialize(&cmgr_, ssl_ctx_, isUpgrade_)) return false;
@@ -346,6 +399,7 @@ bool CQIRHTTP2SRV::InitListener() {
     QIR_LOG_E("listen port not found!...");
     return false;
   }
+  RaiseDescriptorLimit(listener_.GetMaxConnections());
   return true;
 }
 
@@ -416,6 +470,9 @@ bool CQIRHTTP2SRV::LoopOnce() {
     QIR_LOG_E("already stopped...");
     return false;
   }
+  // As Loop does: a dead worker strands its connections, which the caller
+  // must hear of.
+  if (!tmgr_.IsNoProblem()) return false;
   return listener_.DoEvent();
 }
 
@@ -456,16 +513,7 @@ void CQIRHTTP2SRV::Stop() {
 }
 
 int CQIRHTTP2SRV::AsyncResponse(int32_t _connId, QIR_ST_HTTP2_RESPONSE* _res) {
-  CQIRHTTP2SRVConnection* conn = nullptr;
-  if (!cmgr_.SearchConnection(_connId, &conn)) return 1;
-  int r = conn->Response(_res);
-  if (r == 1) return 0;
-  if (r == 0) {
-    conn->SetDisconnect();
-    return 3;
-  }
-  if (r == -3) return 2;
-  return 4;
+  return cmgr_.Response(_connId, _res);
 }
 
 void CQIRHTTP2SRV::GetMonitor(std::string& _report) { tmgr_.GetMonitor(_report); }

@@ -18,6 +18,7 @@ CQIRHTTP2SRVConnection::CQIRHTTP2SRVConnection()
       type_(0),
       ssl_ctx_(nullptr),
       isUpgrade_(false),
+      syncPayload_(0),
       conn_(nullptr),
       handshaked_(nullptr),
       worker_(nullptr),
@@ -26,15 +27,9 @@ CQIRHTTP2SRVConnection::CQIRHTTP2SRVConnection()
       isDisconnect_(false),
       doExit_(false),
       socketOwned_(false),
-      watchOut_(false) {
-  syncRes_.messageId_ = 0;
-  syncRes_.streamId_ = 0;
-  snprintf(syncRes_.rs_, sizeof(syncRes_.rs_), "%03d", 200);
-  syncRes_.payload_.size_ = 0;
-  syncRes_.payload_.rSize_ = 0;
-  syncRes_.payload_.data_ = nullptr;
-  syncRes_.error_ = 0;
-}
+      watchOut_(false),
+      ready_(false),
+      due_(std::chrono::steady_clock::time_point::max()) {}
 
 CQIRHTTP2SRVConnection::~CQIRHTTP2SRVConnection() { Finalize(); }
 
@@ -79,15 +74,8 @@ bool CQIRHTTP2SRVConnection::CreateConnection(QIR_ST_HTTP2_OPTIONS* _options) {
       ok = conn_->Accept(fd_, &ip[0], port_, ssl_ctx_, true);
     }
   }
-  if (ok) {
-    // 0 asks the engine for its default payload limit (1024 bytes).
-    size_t size = (_options->nMaxPayloadSize_ != 0) ? _options->nMaxPayloadSize_ : 1024;
-    syncRes_.payload_.data_ = static_cast<char*>(malloc(size));
-    if (syncRes_.payload_.data_ == nullptr) {
-      QIR_LOG_E("conn(%s) memory allocate failed...", name_.c_str());
-      ok = false;
-    }
-  }
+  // 0 asks the engine for its default payload limit (1024 bytes).
+  syncPayload_ = (_options->nMaxPayloadSize_ != 0) ? _options->nMaxPayloadSize_ : 1024;
   if (!ok) {
     delete conn_;  // closes the socket when it had taken it over
     conn_ = nullptr;
@@ -98,16 +86,38 @@ bool CQIRHTTP2SRVConnection::CreateConnection(QIR_ST_HTTP2_OPTIONS* _options) {
 }
 
 int CQIRHTTP2SRVConnection::Answer503(const QIR_ST_HTTP2_REQUEST_RECV& _req) {
-  syncRes_.streamId_ = _req.streamId_;
-  snprintf(syncRes_.rs_, sizeof(syncRes_.rs_), "%03d", 503);
+  if (!ClearSyncAnswer(_req.streamId_)) return -1;
+  snprintf(syncRes_->rs_, sizeof(syncRes_->rs_), "%03d", 503);
   QIR_HTTP2SRV_METRIC(QIR_M_AUTO_503);
-  syncRes_.payload_.size_ = 0;
-  int r = conn_->Response(&syncRes_, false);
+  int r = conn_->Response(syncRes_.get(), false);
   if (r != 1) {
     QIR_LOG_E("conn(%s) response failed...cause(%d)", conn_->GetName(), r);
     return -1;
   }
   return 0;
+}
+
+// The record is reused for every request of the connection: what the
+// previous answer added (headers, status, body size) must not carry over.
+// It is made with the first answer: an idle connection holds none.
+bool CQIRHTTP2SRVConnection::ClearSyncAnswer(int32_t _streamId) {
+  if (!syncRes_) {
+    std::unique_ptr<QIR_ST_HTTP2_RESPONSE> res(new (std::nothrow) QIR_ST_HTTP2_RESPONSE());
+    if (res) res->payload_.data_ = static_cast<char*>(malloc(syncPayload_));
+    if (!res || res->payload_.data_ == nullptr) {
+      QIR_LOG_E("conn(%s) memory allocate failed...", name_.c_str());
+      return false;
+    }
+    syncRes_ = std::move(res);
+  }
+  syncRes_->messageId_ = 0;
+  syncRes_->streamId_ = _streamId;
+  snprintf(syncRes_->rs_, sizeof(syncRes_->rs_), "%03d", 200);
+  syncRes_->hdr_.clear();
+  syncRes_->payload_.size_ = 0;
+  syncRes_->payload_.rSize_ = 0;
+  syncRes_->error_ = 0;
+  return true;
 }
 
 int CQIRHTTP2SRVConnection::HandOver(bool _preferAsync) {
@@ -133,9 +143,9 @@ int CQIRHTTP2SRVConnection::HandOver(bool _preferAsync) {
     callbacks_->onAsyncRequest_(connId_, count429, cancelCount, &req);
     return 1;
   } else if (haveSync) {
-    syncRes_.streamId_ = req.streamId_;
-    callbacks_->onRequest_(connId_, &req, &syncRes_);
-    conn_->Response(&syncRes_, false);  // this thread: no wake needed
+    if (!ClearSyncAnswer(req.streamId_)) return -1;
+    callbacks_->onRequest_(connId_, &req, syncRes_.get());
+    conn_->Response(syncRes_.get(), false);
   }
   return 1;
 }
@@ -164,17 +174,13 @@ int CQIRHTTP2SRVConnection::ProcEvent() {
 }
 
 int CQIRHTTP2SRVConnection::Response(QIR_ST_HTTP2_RESPONSE* _res) {
-  int r;
-  {
-    std::lock_guard<std::mutex> guard(engineMutex_);
-    if (conn_ == nullptr) return -3;
-    r = conn_->Response(_res, false);
-  }
-  // Queued, or the session failed and must be removed: either way the
-  // worker has work now rather than at its next event.
-  CQIRHTTP2SRVThread* worker = worker_.load();
-  if (worker != nullptr) worker->Wake();
-  return r;
+  if (conn_ == nullptr) return -3;
+  return conn_->Response(_res, false);
+}
+
+std::chrono::steady_clock::time_point CQIRHTTP2SRVConnection::NextDue() {
+  if (conn_ == nullptr) return std::chrono::steady_clock::time_point::max();
+  return conn_->NextDue();
 }
 
 bool CQIRHTTP2SRVConnection::WantWrite() { return conn_ != nullptr && conn_->WantWrite(); }
@@ -189,15 +195,11 @@ void CQIRHTTP2SRVConnection::SetEventError() {
     conn_->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_EVENT_ERROR);
 }
 
+// The caller posts the connection to its worker, which removes it.
 void CQIRHTTP2SRVConnection::SetDisconnect() {
   isDisconnect_.store(true);
-  {
-    std::lock_guard<std::mutex> guard(engineMutex_);
-    if (conn_ != nullptr)
-      conn_->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
-  }
-  CQIRHTTP2SRVThread* worker = worker_.load();
-  if (worker != nullptr) worker->Wake();
+  if (conn_ != nullptr)
+    conn_->SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_INTERNAL_ERROR);
 }
 
 void CQIRHTTP2SRVConnection::Close() {
@@ -206,20 +208,14 @@ void CQIRHTTP2SRVConnection::Close() {
 
 int CQIRHTTP2SRVConnection::GetIncompleteCount() {
   if (isDisconnect_.load()) return 0;
-  std::lock_guard<std::mutex> guard(engineMutex_);
   return conn_ == nullptr ? 0 : conn_->GetIncompleteCount();
 }
 
-void CQIRHTTP2SRVConnection::Release() {
-  {
-    std::lock_guard<std::mutex> guard(engineMutex_);
-    delete conn_;
-    conn_ = nullptr;
-  }
-  free(syncRes_.payload_.data_);
-  syncRes_.payload_.data_ = nullptr;
+void CQIRHTTP2SRVConnection::Finalize() {
+  delete conn_;
+  conn_ = nullptr;
+  if (syncRes_) free(syncRes_->payload_.data_);
+  syncRes_.reset();
   if (handshaked_ != nullptr) SSL_free(handshaked_);
   handshaked_ = nullptr;
 }
-
-void CQIRHTTP2SRVConnection::Finalize() { Release(); }

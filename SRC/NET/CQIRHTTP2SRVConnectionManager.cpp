@@ -2,6 +2,7 @@
 
 #include "CQIRHTTP2SRVConnection.h"
 #include "CQIRHTTP2SRVConnectionInfo.h"
+#include "CQIRHTTP2SRVThread.h"
 #include "CQIRHTTP2SRVThreadManager.h"
 #include "CQIRHttp2Session.h"
 #include "CQIRServiceLog.h"
@@ -10,16 +11,10 @@
 #include <unistd.h>
 
 #include <new>
-
-namespace {
-
-constexpr double kGarbageDelaySec = 10.0;
-
-}  // namespace
+#include <string>
 
 CQIRHTTP2SRVConnectionManager::CQIRHTTP2SRVConnectionManager()
-    : tmgr_(nullptr), connId_(0), callbacks_(nullptr), conMap_(10),
-      garbageDelay_(kGarbageDelaySec) {}
+    : tmgr_(nullptr), connId_(0), callbacks_(nullptr), conMap_(10) {}
 
 CQIRHTTP2SRVConnectionManager::~CQIRHTTP2SRVConnectionManager() { Finalize(); }
 
@@ -33,7 +28,6 @@ bool CQIRHTTP2SRVConnectionManager::Initialize(CQIRHTTP2SRVThreadManager* _tmgr,
 }
 
 void CQIRHTTP2SRVConnectionManager::Finalize() {
-  ClearGarbage();
   QIR_HTTP2SRV_CONNID_MAP live;
   {
     CQIRLockGuard guard(mutex_);
@@ -96,82 +90,60 @@ bool CQIRHTTP2SRVConnectionManager::CreateConnection(CQIRHTTP2SRVConnectionInfo*
     delete conn;
     return false;
   }
-  DeleteGarbage();
   QIR_LOG_I("conn(%s) created...fd=%d,conn-id=%d", conn->GetName(), _fd, static_cast<int>(id));
   return true;
 }
 
 void CQIRHTTP2SRVConnectionManager::DeleteConnection(CQIRHTTP2SRVConnection* _conn) {
-  CQIRLockGuard guard(mutex_);
   int32_t id = static_cast<int32_t>(_conn->GetConnId());
-  QIR_HTTP2SRV_CONNID_MAP::iterator it = conMap_.find(id);
-  if (it == conMap_.end() || it->second != _conn) {
-    // Parking it again would destroy it twice.
-    QIR_LOG_W("Wrong...connection(%s-%d) not found!...", _conn->GetName(), static_cast<int>(id));
-    return;
-  }
-  if (callbacks_ != nullptr && callbacks_->onDisconnect_) callbacks_->onDisconnect_(id);
-  conMap_.erase(it);
-  _conn->Close();
-  _conn->Release();  // buffers and socket now; the object itself after the delay
-  CQIRHttp2Session::NoteFreedMemory();
-  garbages_.emplace_back(std::chrono::system_clock::now(), _conn);
-  DeleteGarbage();
-  QIR_LOG_I("conn(%s) removed...", _conn->GetName());
-}
-
-bool CQIRHTTP2SRVConnectionManager::SearchConnection(int32_t _connId,
-                                                     CQIRHTTP2SRVConnection** _conn) {
-  CQIRLockGuard guard(mutex_);
-  QIR_HTTP2SRV_CONNID_MAP::iterator it = conMap_.find(_connId);
-  if (it == conMap_.end()) {
-    QIR_LOG_E("Wrong...connection(%d) not found!...", static_cast<int>(_connId));
-    return false;
-  }
-  *_conn = it->second;
-  return true;
-}
-
-void CQIRHTTP2SRVConnectionManager::DeleteGarbage() {
-  std::chrono::system_clock::time_point now = std::chrono::system_clock::now();
-  int removed = 0;
-  while (!garbages_.empty()) {
-    std::chrono::duration<double> age = now - garbages_.front().first;
-    if (age.count() <= garbageDelay_) break;
-    CQIRHTTP2SRVConnection* conn = garbages_.front().second;
-    conn->Close();
-    delete conn;
-    garbages_.erase(garbages_.begin());
-    ++removed;
-  }
-  if (removed > 0) {
-    // The objects' memory goes back to the system too, not only their
-    // buffers' at release time.
-    CQIRHttp2Session::NoteFreedMemory();
-    QIR_LOG_I("garbage connection %d removed...", removed);
-  }
-}
-
-void CQIRHTTP2SRVConnectionManager::CollectGarbage() {
   {
     CQIRLockGuard guard(mutex_);
-    DeleteGarbage();
+    QIR_HTTP2SRV_CONNID_MAP::iterator it = conMap_.find(id);
+    if (it == conMap_.end() || it->second != _conn) {
+      // Destroying it again would free it twice.
+      QIR_LOG_W("Wrong...connection(%s-%d) not found!...", _conn->GetName(), static_cast<int>(id));
+      return;
+    }
+    conMap_.erase(it);
   }
-  CQIRHttp2Session::GiveBackMemory();
+  // Unregistered: AsyncResponse reports the id as gone from here on, so
+  // nothing else can reach the object any more.
+  if (callbacks_ != nullptr && callbacks_->onDisconnect_) callbacks_->onDisconnect_(id);
+  std::string name(_conn->GetName());
+  _conn->Close();
+  delete _conn;
+  CQIRHttp2Session::NoteFreedMemory();
+  QIR_LOG_I("conn(%s) removed...", name.c_str());
 }
 
-void CQIRHTTP2SRVConnectionManager::ClearGarbage() {
-  CQIRLockGuard guard(mutex_);
-  for (QIR_HTTP2SRV_CONN_GARBAGES::value_type& entry : garbages_) delete entry.second;
-  garbages_.clear();
+// The session is used under mutex_, which the connection's removal takes
+// before destroying it; the worker is told after the lock is released (the
+// workers outlive every AsyncResponse, which must not race with Stop).
+int CQIRHTTP2SRVConnectionManager::Response(int32_t _connId, QIR_ST_HTTP2_RESPONSE* _res) {
+  CQIRHTTP2SRVThread* worker = nullptr;
+  int r;
+  {
+    CQIRLockGuard guard(mutex_);
+    QIR_HTTP2SRV_CONNID_MAP::iterator it = conMap_.find(_connId);
+    if (it == conMap_.end()) {
+      QIR_LOG_E("Wrong...connection(%d) not found!...", static_cast<int>(_connId));
+      return 1;
+    }
+    CQIRHTTP2SRVConnection* conn = it->second;
+    r = conn->Response(_res);
+    if (r == 0) conn->SetDisconnect();
+    worker = conn->GetWorker();
+  }
+  if (worker != nullptr && (r == 1 || r == 0)) worker->Post(_connId);
+  if (r == 1) return 0;
+  if (r == 0) return 3;
+  if (r == -3) return 2;
+  return 4;
 }
+
+void CQIRHTTP2SRVConnectionManager::GiveBackMemory() { CQIRHttp2Session::GiveBackMemory(); }
 
 int CQIRHTTP2SRVConnectionManager::GetConnectionCount() {
   CQIRLockGuard guard(mutex_);
   return static_cast<int>(conMap_.size());
-}
-
-int CQIRHTTP2SRVConnectionManager::GetGarbageCount() {
-  CQIRLockGuard guard(mutex_);
-  return static_cast<int>(garbages_.size());
 }

@@ -6,7 +6,10 @@
 #include "CQIRServiceLog.h"
 #include "CQIRSocketNew.h"
 
+#include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -22,6 +25,42 @@ constexpr int kMaxListenEvents = 16;
 // is taken in quickly without starving the other port.
 constexpr int kAcceptBurst = 64;
 constexpr int kDefaultMaxConnections = 1024;
+// Out of descriptors, accepting again at once only fails again (the
+// listening socket stays readable): the pause starts at the lower bound
+// and doubles while the shortage lasts.
+constexpr int kPauseMinMs = 100;
+constexpr int kPauseMaxMs = 500;
+constexpr uint32_t kListenEvents = EPOLLIN | EPOLLOUT | EPOLLERR;
+
+// One accept without waiting: the socket (never 0), 0 when none waits, -1
+// with errno on failure. Nothing is logged here: the caller decides how
+// often a failure is worth a line.
+int AcceptOne(int _listenFd, char* _ip) {
+  sockaddr_storage peer{};
+  socklen_t len = sizeof(peer);
+  int fd;
+  do {
+    fd = accept4(_listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+  if (fd == 0) {  // 0 reads as "none waiting" to every caller
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    if (moved < 0) return -1;
+    fd = moved;
+  }
+  _ip[0] = '\0';
+  if (peer.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr, _ip,
+              QIR_SOCKET_IP_SIZE);
+  } else if (peer.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr, _ip,
+              QIR_SOCKET_IP_SIZE);
+  }
+  return fd;
+}
 
 }  // namespace
 
@@ -31,7 +70,10 @@ CQIRHTTP2SRVListener::CQIRHTTP2SRVListener()
       isUpgrade_(false),
       cmgr_(nullptr),
       setupWatched_(false),
-      maxConnections_(kDefaultMaxConnections) {}
+      maxConnections_(kDefaultMaxConnections),
+      paused_(false),
+      pauseMs_(kPauseMinMs),
+      refusals_(0) {}
 
 CQIRHTTP2SRVListener::~CQIRHTTP2SRVListener() { Finalize(); }
 
@@ -111,7 +153,7 @@ bool CQIRHTTP2SRVListener::Set() {
     }
     struct epoll_event ev;
     memset(&ev, 0, sizeof(ev));
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLERR;
+    ev.events = paused_ ? 0 : kListenEvents;
     ev.data.ptr = info;
     if (epoll_ctl(epfd_, EPOLL_CTL_ADD, fd, &ev) < 0) {
       QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
@@ -131,6 +173,7 @@ bool CQIRHTTP2SRVListener::Accept(int _timeout) {
   if (epfd_ < 0) return false;  // finalized (the server is stopping)
   struct epoll_event events[kMaxListenEvents];
   int n;
+  ResumeAccepts();
   for (;;) {
     if (!Set()) return false;
     n = epoll_wait(epfd_, events, kMaxListenEvents, _timeout);
@@ -147,9 +190,8 @@ bool CQIRHTTP2SRVListener::Accept(int _timeout) {
       DoEventAccept(static_cast<CQIRHTTP2SRVConnectionInfo*>(events[i].data.ptr));
     }
   }
-  // Parked connections are destroyed on time even when no connection comes
-  // or goes.
-  if (cmgr_ != nullptr) cmgr_->CollectGarbage();
+  // Memory freed by removals goes back even when no connection comes or goes.
+  if (cmgr_ != nullptr) cmgr_->GiveBackMemory();
   return true;
 }
 
@@ -158,9 +200,17 @@ bool CQIRHTTP2SRVListener::Accept(int _timeout) {
 bool CQIRHTTP2SRVListener::DoEventAccept(CQIRHTTP2SRVConnectionInfo* _info) {
   for (int i = 0; i < kAcceptBurst; ++i) {
     char ip[QIR_SOCKET_IP_SIZE] = {0};
-    int fd = CQIRSocketNew::ACCEPT_NOWAIT(_info->fd_, ip);
+    int fd = AcceptOne(_info->fd_, ip);
     if (fd == 0) return true;
-    if (fd < 0) return false;
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE) {
+        PauseAccepts(errno);
+        return true;
+      }
+      QIR_LOG_I("[%d-%s]accept() failed!..", errno, strerror(errno));
+      return false;
+    }
+    pauseMs_ = kPauseMinMs;
     QIR_LOG_I("listen port[%d] just connected...(from=%s,host=%s,fd=%d)", _info->port_, ip, ip,
               fd);
     if (cmgr_ == nullptr) {
@@ -193,6 +243,43 @@ bool CQIRHTTP2SRVListener::DoEventAccept(CQIRHTTP2SRVConnectionInfo* _info) {
     }
   }
   return true;
+}
+
+// The listening sockets stay registered but ask for nothing until the
+// pause is over; the clients wait in the backlog meanwhile.
+void CQIRHTTP2SRVListener::PauseAccepts(int _errno) {
+  Clock::time_point now = Clock::now();
+  ++refusals_;
+  if (now - lastRefusalLog_ >= std::chrono::seconds(1)) {
+    QIR_LOG_W("[%d-%s]accept() failed!..out of descriptors %d time(s)...accepting again in %d ms",
+              _errno, strerror(_errno), refusals_, pauseMs_);
+    lastRefusalLog_ = now;
+    refusals_ = 0;
+  }
+  pausedUntil_ = now + std::chrono::milliseconds(pauseMs_);
+  pauseMs_ = pauseMs_ * 2 > kPauseMaxMs ? kPauseMaxMs : pauseMs_ * 2;
+  paused_ = true;
+  SetListenEvents(0);
+}
+
+void CQIRHTTP2SRVListener::ResumeAccepts() {
+  if (!paused_ || Clock::now() < pausedUntil_) return;
+  paused_ = false;
+  SetListenEvents(kListenEvents);
+}
+
+void CQIRHTTP2SRVListener::SetListenEvents(uint32_t _events) {
+  CQIRLockGuard guard(mutex_);
+  for (CQIRHTTP2SRVConnectionInfo* info : listeners_) {
+    if (info->fd_ <= 0 || info->action_ != CQIRHTTP2SRVConnectionInfo::QIR_LISTEN_OPEN) continue;
+    struct epoll_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.events = _events;
+    ev.data.ptr = info;
+    if (epoll_ctl(epfd_, EPOLL_CTL_MOD, info->fd_, &ev) < 0) {
+      QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
+    }
+  }
 }
 
 void CQIRHTTP2SRVListener::DoEventReady() {

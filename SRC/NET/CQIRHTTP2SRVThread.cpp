@@ -2,6 +2,7 @@
 
 #include "CQIRHTTP2SRVConnection.h"
 #include "CQIRHTTP2SRVConnectionManager.h"
+#include "CQIRHttp2Session.h"
 #include "CQIRServiceLog.h"
 #include "CQIRSocketNew.h"
 
@@ -15,9 +16,6 @@
 namespace {
 
 constexpr int kMaxEvents = 64;
-// Longest wait while connections are served: PING keep-alive and its time-out
-// are checked in whole seconds, so this bounds how late they act.
-constexpr int kTickMs = 100;
 
 // The worker running on this thread, if any: its own answers need no wake.
 thread_local const CQIRHTTP2SRVThread* tWorker = nullptr;
@@ -92,16 +90,11 @@ void CQIRHTTP2SRVThread::Final() { QIR_LOG_I("Thread[%d] just deactivate...", in
 void CQIRHTTP2SRVThread::Run() {
   struct epoll_event events[kMaxEvents];
   while (!doExit_.load()) {
-    if (!UpdateEvent()) {
-      QIR_LOG_E("Thread[%d] event update failed...", index_);
-      break;
-    }
-    int timeout = DoEventPre();
-    if (timeout == -1) {
-      QIR_LOG_E("Thread[%d] event preprocessing failed...", index_);
-      break;
-    }
-    int n = epoll_wait(epfd_, events, kMaxEvents, connMap_.empty() ? -1 : timeout);
+    TakeNew();
+    TakePosted();
+    TakeDue();
+    Serve();
+    int n = epoll_wait(epfd_, events, kMaxEvents, NextWait());
     if (n < 0) {
       if (errno == EINTR) continue;
       QIR_LOG_I("[%d-%s]epoll_wait() failed!...", errno, strerror(errno));
@@ -117,15 +110,25 @@ void CQIRHTTP2SRVThread::Run() {
         ssize_t r = read(wakefd_, &count, sizeof(count));
         (void)r;
         wakePending_.exchange(false);
-      } else if (events[i].events & EPOLLERR) {
-        QIR_LOG_E("conn(%s) event dispatch error occured..", conn->GetName());
-        conn->SetEventError();  // removed by the next pass
-      } else if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLRDHUP)) {
-        DoEventExist(conn);
+      } else {
+        OnEvent(conn, events[i].events);
       }
-      // Room for output alone: the next pass's ProcEventPre writes.
     }
   }
+}
+
+// Input is read at once; whatever the event, the connection is served by
+// the next pass (answers, output, removal).
+void CQIRHTTP2SRVThread::OnEvent(CQIRHTTP2SRVConnection* _conn, uint32_t _events) {
+  if (_events & EPOLLERR) {
+    QIR_LOG_E("conn(%s) event dispatch error occured..", _conn->GetName());
+    _conn->SetEventError();
+  } else if (_events & (EPOLLIN | EPOLLHUP | EPOLLRDHUP)) {
+    // A failure the engine did not record as a close (a hand-over that
+    // could not answer) marks it too; a recorded cause stays the first.
+    if (_conn->ProcEvent() == -1) _conn->SetDisconnect();
+  }
+  MarkReady(_conn);
 }
 
 void CQIRHTTP2SRVThread::AddConnection(CQIRHTTP2SRVConnection* _conn) {
@@ -137,55 +140,132 @@ void CQIRHTTP2SRVThread::AddConnection(CQIRHTTP2SRVConnection* _conn) {
   Wake();
 }
 
+void CQIRHTTP2SRVThread::Post(int32_t _connId) {
+  {
+    CQIRLockGuard guard(postMutex_);
+    posted_.push_back(_connId);
+  }
+  Wake();
+}
+
 void CQIRHTTP2SRVThread::Wake() {
-  if (tWorker == this) return;  // the loop is running its pass already
+  if (tWorker == this) return;  // the loop looks at its lists before it waits
   if (wakePending_.exchange(true)) return;
   uint64_t one = 1;
   ssize_t r = write(wakefd_, &one, sizeof(one));
   (void)r;  // the counter cannot come near overflowing
 }
 
-void CQIRHTTP2SRVThread::EraseFromMap(CONN_MAP::iterator& _it) {
-  CQIRLockGuard guard(mutex_);
-  _it = connMap_.erase(_it);
-}
-
-// New connections are taken in under mutex_; marked ones are taken out of
-// the map under mutex_ and removed through the connection manager after it
-// is released (ClearEvent), so this thread never holds mutex_ while waiting
-// for the manager's lock.
-bool CQIRHTTP2SRVThread::UpdateEvent() {
+// New connections are taken in under mutex_; one that epoll refuses is
+// removed like any failed connection (after the lock is released), so a
+// failed registration costs that connection, never the worker and the
+// others it serves.
+void CQIRHTTP2SRVThread::TakeNew() {
+  std::vector<CQIRHTTP2SRVConnection*> refused;
   {
     CQIRLockGuard guard(mutex_);
-    size_t i = 0;
-    bool ok = true;
-    for (; i < addList_.size() && ok; ++i) ok = AddEvent(addList_[i]);
-    if (!ok) --i;
-    // What could not be taken in stays listed; Deactivate removes it.
-    addList_.erase(addList_.begin(), addList_.begin() + i);
-    if (!ok) return false;
-  }
-  return ClearEvent();
-}
-
-bool CQIRHTTP2SRVThread::ClearEvent() {
-  std::vector<CQIRHTTP2SRVConnection*> removed;
-  {
-    CQIRLockGuard guard(mutex_);
-    for (CONN_MAP::iterator it = connMap_.begin(); it != connMap_.end();) {
-      if (it->second->IsDisconnect()) {
-        removed.push_back(it->second);
-        it = connMap_.erase(it);
+    if (addList_.empty()) return;
+    for (CQIRHTTP2SRVConnection* conn : addList_) {
+      if (AddEvent(conn)) {
+        MarkReady(conn);  // its SETTINGS go out, a held upgrade request is served
       } else {
-        ++it;
+        refused.push_back(conn);
       }
     }
+    addList_.clear();
   }
-  bool ok = true;
-  for (CQIRHTTP2SRVConnection* conn : removed) {
-    if (!DelEvent(conn)) ok = false;
+  for (CQIRHTTP2SRVConnection* conn : refused) {
+    conn->SetEventError();
+    Remove(conn);
   }
-  return ok;
+}
+
+// A notice for a connection this thread no longer has is dropped: the
+// connection has gone, and its answers went with its session.
+void CQIRHTTP2SRVThread::TakePosted() {
+  std::vector<int32_t> posted;
+  {
+    CQIRLockGuard guard(postMutex_);
+    if (posted_.empty()) return;
+    posted.swap(posted_);
+  }
+  for (int32_t id : posted) {
+    CONN_MAP::iterator it = connMap_.find(id);
+    if (it == connMap_.end()) {
+      QIR_LOG_I("thread[%d] conn-id(%d) answer dropped...connection gone", index_,
+                static_cast<int>(id));
+      continue;
+    }
+    MarkReady(it->second);
+  }
+}
+
+void CQIRHTTP2SRVThread::TakeDue() {
+  if (timers_.empty()) return;
+  Clock::time_point now = Clock::now();
+  while (!timers_.empty() && timers_.top().first <= now) {
+    TIMER t = timers_.top();
+    timers_.pop();
+    CONN_MAP::iterator it = connMap_.find(t.second);
+    if (it == connMap_.end() || it->second->GetDue() != t.first) continue;
+    it->second->SetDue(Clock::time_point::max());
+    MarkReady(it->second);
+  }
+}
+
+void CQIRHTTP2SRVThread::MarkReady(CQIRHTTP2SRVConnection* _conn) {
+  if (_conn->IsReady()) return;
+  _conn->SetReady(true);
+  ready_.push_back(_conn);
+}
+
+// An earlier time replaces the entry; a later one waits for the entry in
+// place, whose pass computes the time again.
+void CQIRHTTP2SRVThread::Schedule(CQIRHTTP2SRVConnection* _conn) {
+  Clock::time_point due = _conn->NextDue();
+  if (due >= _conn->GetDue()) return;
+  _conn->SetDue(due);
+  timers_.emplace(due, static_cast<int32_t>(_conn->GetConnId()));
+}
+
+// The connections on the ready list: queued answers submitted, output
+// written, complete requests handed over, timed checks run; a failed one
+// removed. One whose hand-over queued answers stays listed for the next pass.
+void CQIRHTTP2SRVThread::Serve() {
+  std::vector<CQIRHTTP2SRVConnection*> work;
+  work.swap(ready_);
+  for (CQIRHTTP2SRVConnection* conn : work) {
+    conn->SetReady(false);
+    if (conn->IsDisconnect() || conn->ProcEventPre() == -1) {
+      {
+        CQIRLockGuard guard(mutex_);
+        connMap_.erase(static_cast<int32_t>(conn->GetConnId()));
+      }
+      DelEvent(conn);
+      continue;
+    }
+    if (conn->IsSendReserved()) MarkReady(conn);
+    WatchOutput(conn);
+    Schedule(conn);
+  }
+  // Worth a try after every pass: a no-op unless something was freed and
+  // the last trim is a second old.
+  CQIRHttp2Session::GiveBackMemory();
+}
+
+int CQIRHTTP2SRVThread::NextWait() {
+  if (!ready_.empty()) return 0;
+  {
+    CQIRLockGuard guard(postMutex_);
+    if (!posted_.empty()) return 0;
+  }
+  if (timers_.empty()) return -1;
+  auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(timers_.top().first -
+                                                                     Clock::now());
+  // Rounded up: waking just before the time would only find it not yet due.
+  long ms = static_cast<long>(wait.count()) + 1;
+  if (ms < 0) return 0;
+  return ms > 60000 ? 60000 : static_cast<int>(ms);
 }
 
 bool CQIRHTTP2SRVThread::AddEvent(CQIRHTTP2SRVConnection* _conn) {
@@ -200,7 +280,7 @@ bool CQIRHTTP2SRVThread::AddEvent(CQIRHTTP2SRVConnection* _conn) {
     QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
     return false;
   }
-  if (!connMap_.emplace(_conn->GetName(), _conn).second) {
+  if (!connMap_.emplace(static_cast<int32_t>(_conn->GetConnId()), _conn).second) {
     QIR_LOG_E("HTTP/2 Server thread[%d] conn(%s) already exist!...", index_, _conn->GetName());
     epoll_ctl(epfd_, EPOLL_CTL_DEL, _conn->GetSocket(), nullptr);
     return false;
@@ -212,35 +292,17 @@ bool CQIRHTTP2SRVThread::AddEvent(CQIRHTTP2SRVConnection* _conn) {
 // The connection is out of the map already. It goes to the connection
 // manager even when the epoll removal fails: closing its socket takes it out
 // of the epoll set anyway, and it must not be left registered and open.
-bool CQIRHTTP2SRVThread::DelEvent(CQIRHTTP2SRVConnection* _conn) {
-  bool ok = true;
+void CQIRHTTP2SRVThread::DelEvent(CQIRHTTP2SRVConnection* _conn) {
   if (epoll_ctl(epfd_, EPOLL_CTL_DEL, _conn->GetSocket(), nullptr) < 0) {
     QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
-    ok = false;
   }
-  std::string name(_conn->GetName());  // the connection may be parked below
-  if (cmgr_ != nullptr) cmgr_->DeleteConnection(_conn);
-  QIR_LOG_I("thread[%d] conn((%s) remove...", index_, name.c_str());
-  return ok;
+  Remove(_conn);
 }
 
-// Every connection, every pass: one whose responses are queued must not
-// hold back the others, whatever their names.
-int CQIRHTTP2SRVThread::DoEventPre() {
-  bool queued = false;
-  for (CONN_MAP::iterator it = connMap_.begin(); it != connMap_.end();) {
-    CQIRHTTP2SRVConnection* conn = it->second;
-    if (conn->ProcEventPre() == -1) {
-      EraseFromMap(it);
-      if (!DelEvent(conn)) return -1;
-      continue;
-    }
-    // Queued responses: this pass must not block in the wait.
-    if (conn->IsSendReserved()) queued = true;
-    WatchOutput(conn);
-    ++it;
-  }
-  return queued ? 0 : kTickMs;
+void CQIRHTTP2SRVThread::Remove(CQIRHTTP2SRVConnection* _conn) {
+  std::string name(_conn->GetName());  // the connection is destroyed below
+  if (cmgr_ != nullptr) cmgr_->DeleteConnection(_conn);
+  QIR_LOG_I("thread[%d] conn((%s) remove...", index_, name.c_str());
 }
 
 // Frames the socket could not take wait for room for output; asking for it
@@ -254,21 +316,13 @@ void CQIRHTTP2SRVThread::WatchOutput(CQIRHTTP2SRVConnection* _conn) {
   if (want) ev.events |= EPOLLOUT;
   ev.data.ptr = _conn;
   if (epoll_ctl(epfd_, EPOLL_CTL_MOD, _conn->GetSocket(), &ev) < 0) {
+    // Its output could wait forever: the connection goes at the next pass.
     QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
+    _conn->SetEventError();
+    MarkReady(_conn);
     return;
   }
   _conn->SetWatchingOutput(want);
-}
-
-void CQIRHTTP2SRVThread::DoEventExist(CQIRHTTP2SRVConnection* _conn) {
-  if (_conn->ProcEvent() != -1) return;
-  CONN_MAP::iterator it = connMap_.find(_conn->GetName());
-  if (it == connMap_.end()) {
-    QIR_LOG_W("PANIC conn(%s) not found!...", _conn->GetName());
-    return;
-  }
-  EraseFromMap(it);
-  DelEvent(_conn);
 }
 
 // Runs on the stopping thread once this thread has left its loop (or never
@@ -282,14 +336,14 @@ void CQIRHTTP2SRVThread::Clear() {
     conns.swap(connMap_);
     pending.swap(addList_);
   }
-  for (CONN_MAP::value_type& entry : conns) {
-    DelEvent(entry.second);
+  {
+    CQIRLockGuard guard(postMutex_);
+    posted_.clear();
   }
-  for (CQIRHTTP2SRVConnection* conn : pending) {
-    std::string name(conn->GetName());
-    if (cmgr_ != nullptr) cmgr_->DeleteConnection(conn);
-    QIR_LOG_I("thread[%d] conn((%s) remove...", index_, name.c_str());
-  }
+  ready_.clear();
+  timers_ = decltype(timers_)();
+  for (CONN_MAP::value_type& entry : conns) DelEvent(entry.second);
+  for (CQIRHTTP2SRVConnection* conn : pending) Remove(conn);
 }
 
 void CQIRHTTP2SRVThread::GetMonitor(std::string& _report) {
@@ -299,7 +353,7 @@ void CQIRHTTP2SRVThread::GetMonitor(std::string& _report) {
            static_cast<int>(connMap_.size()));
   _report += line;
   for (CONN_MAP::value_type& entry : connMap_) {
-    snprintf(line, sizeof(line), "\tName : %-32.32s \tIncomplete : %4d\n", entry.first.c_str(),
+    snprintf(line, sizeof(line), "\tName : %-32.32s \tIncomplete : %4d\n", entry.second->GetName(),
              entry.second->GetIncompleteCount());
     _report += line;
   }

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <string.h>
 
+#include <algorithm>
 #include <new>
 #include <thread>
 
@@ -20,6 +21,11 @@ const char kStatus429[] = "429";
 // Idle request and response records a quiet connection keeps for its next
 // requests; the rest are freed.
 const size_t kIdleRecords = 2;
+// A connection that wrote nothing for this long gives back its output
+// buffer and idle records (a busy one does so after a number of passes).
+constexpr std::chrono::seconds kQuietAfter(1);
+// Answers whose bodies wait for the peer's window are looked at this often.
+constexpr std::chrono::seconds kStallCheck(1);
 
 CQIRHttp2StreamData* MakeStream(size_t _payload) {
   CQIRHttp2StreamData* stream = new (std::nothrow) CQIRHttp2StreamData();
@@ -49,6 +55,9 @@ CQIRHttp2Response::CQIRHttp2Response()
       user_callback_(nullptr),
       user_callback_args_(nullptr),
       lastStallCheck_(Clock::now()),
+      requestDue_(Clock::time_point::max()),
+      idleSince_(Clock::now()),
+      quietDue_(Clock::time_point::max()),
       upgradeSettings_(),
       upgradeSettingsLen_(0) {}
 
@@ -116,6 +125,7 @@ bool CQIRHttp2Response::InitHttp2Session() {
     cancelCount_ = 0;
   }
   core_.Opened();
+  idleSince_ = Clock::now();
   return true;
 }
 
@@ -129,7 +139,15 @@ bool CQIRHttp2Response::IsValid() { return core_.IsValid(); }
 
 int CQIRHttp2Response::ProcEventPre() {
   if (core_.Get() == nullptr || !core_.IsValid()) return -1;
+  Clock::time_point now = Clock::now();
   ResetStalledResponses();
+  if (now >= requestDue_) ExpireRequests(now);
+  if (now >= IdleDue()) {
+    QIR_LOG_I("conn(%s) no stream for %u seconds...closing", name_.c_str(),
+              options_.nIdleTimeout_);
+    SetState(QIR_HTTP2_CONN_STATE_CLOSE, QIR_HTTP2_CONN_CLOSE_CAUSE_SELF);  // GOAWAY NO_ERROR
+    return -1;
+  }
   // Every answer queued now is submitted before the one flush below, so
   // they leave in one write. Answers queued meanwhile wait for the next
   // pass: the loop is bounded by what was there at its start.
@@ -149,7 +167,8 @@ int CQIRHttp2Response::ProcEventPre() {
   // full) would otherwise wait for the next input, which a peer that waits
   // for them never sends.
   if (r == 0 && !core_.WantWrite()) {
-    if (core_.Quiet()) {
+    if (core_.Quiet(now >= quietDue_)) {
+      quietDue_ = Clock::time_point::max();
       bool freed = requestPool_.Shrink(kIdleRecords);
       {
         CQIRLockGuard guard(mutexQ_);
@@ -160,7 +179,48 @@ int CQIRHttp2Response::ProcEventPre() {
     }
     return 0;
   }
+  quietDue_ = now + kQuietAfter;
   return core_.Flush() ? r : -1;
+}
+
+std::chrono::steady_clock::time_point CQIRHttp2Response::NextDue() const {
+  Clock::time_point due = core_.PingDue();
+  if (options_.nSendStallTimeout_ != 0 && !responseMap_.empty()) {
+    due = std::min(due, lastStallCheck_ + kStallCheck);
+  }
+  due = std::min(due, requestDue_);
+  due = std::min(due, IdleDue());
+  return std::min(due, quietDue_);
+}
+
+std::chrono::steady_clock::time_point CQIRHttp2Response::IdleDue() const {
+  if (options_.nIdleTimeout_ == 0 || !requestMap_.empty() || !responseMap_.empty()) {
+    return Clock::time_point::max();
+  }
+  return idleSince_ + std::chrono::seconds(options_.nIdleTimeout_);
+}
+
+// A request that has not fully arrived within REQUEST_TIMEOUT holds a
+// stream buffer for as long as its peer likes: it is reset, and its buffer
+// goes back when nghttp2 closes the stream as the RST_STREAM leaves (this
+// pass's flush).
+void CQIRHttp2Response::ExpireRequests(Clock::time_point _now) {
+  requestDue_ = Clock::time_point::max();
+  if (options_.nRequestTimeout_ == 0) return;
+  const std::chrono::seconds limit(options_.nRequestTimeout_);
+  for (auto& it : requestMap_) {
+    CQIRHttp2StreamData* stream = it.second;
+    if (stream->IsComplete()) continue;
+    Clock::time_point deadline = stream->GetBegun() + limit;
+    if (deadline > _now) {
+      requestDue_ = std::min(requestDue_, deadline);
+      continue;
+    }
+    QIR_LOG_W("conn(%s) stream(%d) request not complete within %u seconds...reset",
+              name_.c_str(), it.first, options_.nRequestTimeout_);
+    stream->SetComplete();  // reset once
+    nghttp2_submit_rst_stream(core_.Get(), NGHTTP2_FLAG_NONE, it.first, NGHTTP2_CANCEL);
+  }
 }
 
 // The worker's next pass runs ProcEventPre before it waits again: what the
@@ -263,6 +323,7 @@ void CQIRHttp2Response::OnFrameSend(const nghttp2_frame* frame) {
 void CQIRHttp2Response::OnStreamClose(int32_t id, uint32_t) {
   DeleteHttp2StreamData(id);
   CloseResponse(id);
+  if (requestMap_.empty() && responseMap_.empty()) idleSince_ = Clock::now();
 }
 
 bool CQIRHttp2Response::CreateHttp2StreamData(int32_t id) {
@@ -281,6 +342,10 @@ bool CQIRHttp2Response::CreateHttp2StreamData(int32_t id) {
     requestPool_.Give(stream);
     return false;
   }
+  if (options_.nRequestTimeout_ != 0) {
+    requestDue_ =
+        std::min(requestDue_, stream->GetBegun() + std::chrono::seconds(options_.nRequestTimeout_));
+  }
   return true;
 }
 
@@ -290,7 +355,7 @@ bool CQIRHttp2Response::OnRequestRecv(int32_t id) {
     QIR_LOG_E("conn(%s) stream_id(%d) not found...", name_.c_str(), id);
     return false;
   }
-  it->second->MarkComplete();
+  it->second->SetComplete();
   if (it->second->GetError() != 0) QIR_HTTP2SRV_METRIC(QIR_M_BODY_OVER_LIMIT);
   // Every stream within the advertised limit is served; nghttp2 refuses the
   // ones beyond it once our SETTINGS are acknowledged, this catches those
@@ -581,7 +646,7 @@ bool CQIRHttp2Response::DoProcUpgradeWithRequest(QIR_HTTP2_HEADER& hdr, const ch
   stream->New(1);
   for (const auto& field : hdr) stream->AddRequestHeader(field.first, field.second);
   if (len > 0) stream->SetRequestPayload(body, len);
-  stream->MarkComplete();
+  stream->SetComplete();
   if (!requestMap_.emplace(1, stream).second) {
     QIR_LOG_E("conn(%s) stream_id(%d) duplicate!....", name_.c_str(), 1);
     stream->Reset();

@@ -278,8 +278,8 @@ int CQIRHttp2Session::Drain() {
   }
 }
 
-bool CQIRHttp2Session::Quiet() {
-  if (++quietPasses_ < kQuietPasses) return false;
+bool CQIRHttp2Session::Quiet(bool _now) {
+  if (!_now && ++quietPasses_ < kQuietPasses) return false;
   quietPasses_ = 0;
   if (out_.capacity() > kOutKeep) {
     std::vector<uint8_t>().swap(out_);
@@ -352,6 +352,14 @@ bool CQIRHttp2Session::IsValid() {
   }
   if (SecondsSince(lastRecvTime_) >= options_.nPingSendThreshold_) return SendPing();
   return true;
+}
+
+std::chrono::steady_clock::time_point CQIRHttp2Session::PingDue() const {
+  if (options_.nPingSendThreshold_ == 0) return Clock::time_point::max();
+  if (pingSent_ && !pingAcked_) {
+    return pingSendTime_ + std::chrono::seconds(options_.nPingTimeoutThreshold_);
+  }
+  return lastRecvTime_ + std::chrono::seconds(options_.nPingSendThreshold_);
 }
 
 bool CQIRHttp2Session::SendPing() {

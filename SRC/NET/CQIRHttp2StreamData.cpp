@@ -12,7 +12,9 @@ CQIRHttp2StreamData::CQIRHttp2StreamData()
       payloadSize_(0),
       allocated_(0),
       startT_(),
-      error_(0) {}
+      error_(0),
+      complete_(false),
+      begun_() {}
 
 CQIRHttp2StreamData::~CQIRHttp2StreamData() { free(reqPayload_); }
 
@@ -37,7 +39,8 @@ void CQIRHttp2StreamData::New(int32_t _streamId) {
   reqHdr_.clear();
   reqPayloadSize_ = 0;
   error_ = 0;
-  completeT_ = std::chrono::steady_clock::time_point();
+  complete_ = false;
+  begun_ = std::chrono::steady_clock::now();
 }
 
 void CQIRHttp2StreamData::Reset() { reqHdr_.clear(); }

@@ -9,7 +9,11 @@
 #include <string>
 #include <thread>
 
+#include "NET/QIRHttp2TestPeer.h"
 #include "SAMPLE/H2SrvTestUtil.h"
+
+#include <stdlib.h>
+#include <sys/socket.h>
 
 using namespace h2srv_test;
 using qirtest::WaitFor;
@@ -30,9 +34,10 @@ struct AsyncApp {
       cv.notify_all();
     };
   }
-  bool Next(Pending* _out) {
+  bool Next(Pending* _out, int _waitMs = 20000) {
     std::unique_lock<std::mutex> lock(mutex);
-    if (!cv.wait_for(lock, std::chrono::seconds(20), [this] { return !pending.empty(); })) return false;
+    if (!cv.wait_for(lock, std::chrono::milliseconds(_waitMs), [this] { return !pending.empty(); }))
+      return false;
     *_out = pending.front();
     pending.pop_front();
     return true;
@@ -160,4 +165,79 @@ TEST_F(CQIRHTTP2SRVTest, StopWhileLoopThreadInAccept) {
     EXPECT_TRUE(loopResult_.load());
     EXPECT_EQ(0, srv.GetConnectionCount());
   }
+}
+
+// Application threads answer while clients come, ask and reset their
+// connections: every answer either reaches a live connection's worker or
+// finds the id gone, never a destroyed connection (the sanitizer builds
+// report any use after free or race). QIR_STRESS_SECONDS lengthens the run.
+TEST_F(CQIRHTTP2SRVTest, AsyncAnswersFromFourThreadsWhileClientsConnectAndReset) {
+  const char* env = getenv("QIR_STRESS_SECONDS");
+  const int seconds = env != nullptr ? atoi(env) : 2;
+  AsyncApp app;
+  CQIRHTTP2SRV srv;
+  ASSERT_TRUE(StartServer(srv, app));
+  std::atomic<bool> stopApp{false}, stopClients{false};
+  std::atomic<int> bad{0}, queued{0}, gone{0}, served{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      AsyncApp::Pending job;
+      while (!stopApp.load()) {
+        if (!app.Next(&job, 50)) continue;
+        char body[] = "answer";
+        QIR_ST_HTTP2_RESPONSE res = Answer(job.streamId, body);
+        int rc = srv.AsyncResponse(job.connId, &res);
+        if (rc == 0) ++queued;
+        else if (rc == 1 || rc == 2) ++gone;
+        else ++bad;
+      }
+    });
+  }
+  // A client that asks and resets; every fourth waits for its answers.
+  auto client = [&](int _seed) {
+    for (int round = _seed; !stopClients.load(); ++round) {
+      int port = port_;
+      int fd = Loopback(&port);
+      if (fd < 0) continue;
+      {
+        qirtest::H2Peer peer(fd);
+        peer.Preface();
+        for (int i = 0; i < 5; ++i) peer.Submit("POST", "/", "ask");
+        peer.Flush();
+        if (round % 4 == 0) {
+          WaitFor([&] {
+            peer.Drain();
+            peer.Flush();
+            for (int32_t id = 1; id <= 9; id += 2)
+              if (!peer.streams[id].closed) return false;
+            return true;
+          });
+          for (int32_t id = 1; id <= 9; id += 2) served += peer.Status(id) == "200";
+        } else {
+          usleep(static_cast<useconds_t>(round % 3) * 1000);
+        }
+      }
+      linger reset{1, 0};
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+      close(fd);
+    }
+  };
+  std::thread c1(client, 0), c2(client, 1);
+  usleep(static_cast<useconds_t>(seconds) * 1000000);
+  stopClients.store(true);
+  c1.join();
+  c2.join();
+  EXPECT_TRUE(WaitFor([&] { return srv.GetConnectionCount() == 0; }));
+  stopApp.store(true);
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(0, bad.load());
+  EXPECT_GT(queued.load(), 0);
+  EXPECT_GT(served.load(), 0);
+  EXPECT_TRUE(srv.IsNoProblem());
+  srv.Stop();
+  loop_.join();
+  EXPECT_TRUE(loopResult_.load());
+  std::printf("%d answers queued, %d for connections gone, %d answers received\n", queued.load(),
+              gone.load(), served.load());
 }

@@ -18,7 +18,9 @@
 #include "CQIRHTTP2SRVConnectionManager.h"
 #include "CQIRHTTP2SRVThreadManager.h"
 #include "BASE/QIRLogTestUtil.h"
+#include "QIRHttp2TestPeer.h"
 
+using qirtest::H2Peer;
 using qirtest::WaitFor;
 
 namespace {
@@ -155,63 +157,53 @@ TEST_F(CQIRHTTP2SRVThreadTest, ChurnWithoutLockInversionOrUnsafeWalks) {
   EXPECT_TRUE(tmgr_.IsNoProblem());
 }
 
-// A worker that ended on an error stops serving; its connections must still
-// be removed (notified, unregistered, closed) when the pool stops.
-TEST_F(CQIRHTTP2SRVThreadTest, FailedWorkerConnectionsRemovedAtStop) {
+// A socket epoll refuses (a file under the connection's descriptor) costs
+// that connection only: it is removed (notified, unregistered), and the
+// worker stays alive and serves the next connection.
+TEST_F(CQIRHTTP2SRVThreadTest, EpollRefusalRemovesConnectionNotWorker) {
   MakePool(1);
   int fd = Connect();
   ASSERT_GE(fd, 0);
-  // A file under the connection's descriptor number: epoll refuses it, so
-  // the worker's first pass fails and the worker ends.
   char path[] = "/tmp/qir_worker_XXXXXX";
   int file = mkstemp(path);
   unlink(path);
   ASSERT_EQ(fd, dup2(file, fd));
   close(file);
   ASSERT_TRUE(Start());
-  ASSERT_TRUE(WaitFor([&] { return !tmgr_.GetThread(0)->IsActive(); }));
-  EXPECT_FALSE(tmgr_.IsNoProblem());
-  EXPECT_EQ(1, cmgr_.GetConnectionCount());
-  tmgr_.Stop();
-  EXPECT_EQ(1, disconnects_.load());
+  ASSERT_TRUE(WaitFor([&] { return disconnects_.load() == 1; }));
   EXPECT_EQ(0, cmgr_.GetConnectionCount());
-  EXPECT_EQ(1, cmgr_.GetGarbageCount());
+  EXPECT_TRUE(tmgr_.IsNoProblem());
+  ASSERT_GE(Connect(), 0);
+  ASSERT_TRUE(WaitFor([&] { return Served() == 1; }));
+  ClosePeer(1);
+  EXPECT_TRUE(WaitFor([&] { return disconnects_.load() == 2; }));
+  EXPECT_TRUE(tmgr_.IsNoProblem());
 }
 
-// A removed connection gives its session (buffers, socket) back at once but
-// stays parked, alive for AsyncResponse callers, which now find it unusable;
-// removing it again neither notifies nor parks it a second time (which
-// would destroy it twice); the loop thread's collection destroys it after
-// its delay, with no other connection coming or going.
-TEST_F(CQIRHTTP2SRVConnectionManagerTest, RemovedConnectionReleasedAtOnceParkedOnce) {
-  ASSERT_TRUE(cmgr_.CreateConnection(&info_, NewSocket()));
-  CQIRHTTP2SRVConnection* conn = nullptr;
-  ASSERT_TRUE(cmgr_.SearchConnection(0, &conn));
-  EXPECT_STREQ("http://127.0.0.1:8080:0", conn->GetName());
-  for (int i = 0; i < 2; ++i) {
-    cmgr_.DeleteConnection(conn);
-    EXPECT_EQ(1, disconnects_.load());
-    EXPECT_EQ(0, cmgr_.GetConnectionCount());
-    EXPECT_EQ(1, cmgr_.GetGarbageCount());
-    EXPECT_FALSE(cmgr_.SearchConnection(0, &conn));
-  }
-  char buf[4096];
-  ssize_t n;
-  while ((n = recv(peers_.back(), buf, sizeof(buf), MSG_DONTWAIT)) > 0) {}
-  EXPECT_EQ(0, n);  // the socket is closed (after the session's last frames)
+// A removed connection is unregistered before the application hears of it,
+// so onDisconnect_ may answer (the id is gone: 1) without a lock to deadlock
+// on, and answers for a live id are queued and its worker told; the object
+// is destroyed at once, with no delay to keep stale pointers alive.
+TEST_F(CQIRHTTP2SRVThreadTest, RemovalUnregistersBeforeNotifyingAndAnswersReportGone) {
   QIR_ST_HTTP2_RESPONSE res;
-  res.streamId_ = 1;
-  res.payload_.data_ = nullptr;
-  res.payload_.size_ = 0;
-  EXPECT_EQ(-3, conn->Response(&res));  // no engine behind it any more
-  EXPECT_EQ(0, conn->GetIncompleteCount());
-
-  cmgr_.SetGarbageDelay(0.05);
-  for (int i = 0; i < 200 && cmgr_.GetGarbageCount() > 0; ++i) {
-    cmgr_.CollectGarbage();
-    usleep(5000);
-  }
-  EXPECT_EQ(0, cmgr_.GetGarbageCount());
+  res.streamId_ = 1;  // no such stream: the worker drops it when it submits
+  std::atomic<int> fromCallback{-1};
+  callbacks_.onDisconnect_ = [&](int32_t _id) {
+    fromCallback.store(cmgr_.Response(_id, &res));
+    ++disconnects_;
+  };
+  MakePool(1);
+  ASSERT_TRUE(Start());
+  ASSERT_GE(Connect(), 0);
+  ASSERT_TRUE(WaitFor([&] { return Served() == 1; }));
+  EXPECT_EQ(0, cmgr_.Response(0, &res));
+  EXPECT_EQ(1, cmgr_.Response(7, &res));
+  ClosePeer(0);
+  ASSERT_TRUE(WaitFor([&] { return disconnects_.load() == 1; }));
+  EXPECT_EQ(1, fromCallback.load());
+  EXPECT_EQ(1, cmgr_.Response(0, &res));
+  EXPECT_EQ(0, cmgr_.GetConnectionCount());
+  EXPECT_TRUE(tmgr_.IsNoProblem());
 }
 
 // Whichever way a creation fails (application refuses, set-up fails after
@@ -243,8 +235,57 @@ TEST_F(CQIRHTTP2SRVConnectionManagerTest, FailedCreationClosesSocketExactlyOnce)
   EXPECT_FALSE(IsOpen(orphan));
 
   EXPECT_EQ(0, cmgr_.GetConnectionCount());
-  EXPECT_EQ(0, cmgr_.GetGarbageCount());
   EXPECT_EQ(0, disconnects_.load());
   ASSERT_TRUE(cmgr_.CreateConnection(&info_, NewSocket()));
   EXPECT_EQ(2, lastId_);
+}
+
+// The synchronous answer record is reused for every request of a
+// connection: headers the application added, a status it set and a body it
+// gave must not carry over to the next answer.
+TEST_F(CQIRHTTP2SRVThreadTest, SyncAnswerRecordStartsCleanForEveryRequest) {
+  int calls = 0;
+  callbacks_.onRequest_ = [&](int32_t, QIR_ST_HTTP2_REQUEST_RECV*, QIR_ST_HTTP2_RESPONSE* _res) {
+    ++calls;
+    _res->hdr_.emplace_back("content-type", "text/plain");
+    if (calls == 1) {
+      snprintf(_res->rs_, sizeof(_res->rs_), "%s", "201");
+      memcpy(_res->payload_.data_, "first", 5);
+      _res->payload_.size_ = 5;
+    }
+  };
+  MakePool(1);
+  ASSERT_TRUE(Start());
+  ASSERT_GE(Connect(), 0);
+  H2Peer peer(peers_.back());
+  peer.Preface();
+  for (int32_t id = 1; id <= 5; id += 2) {
+    peer.Submit("GET", "/", "", {{"x-n", std::to_string(id)}});
+    ASSERT_TRUE(WaitFor([&] {
+      peer.Flush();
+      peer.Drain();
+      return peer.streams[id].closed;
+    })) << id;
+    int types = 0;
+    for (const auto& f : peer.streams[id].hdr) types += f.first == "content-type";
+    EXPECT_EQ(1, types) << id;
+    EXPECT_EQ(id == 1 ? "201" : "200", peer.Status(id));
+    EXPECT_EQ(id == 1 ? "first" : "", peer.streams[id].body);
+  }
+}
+
+// Nothing but the worker's timer brings an idle connection back to its
+// pass: IDLE_TIMEOUT must close it (GOAWAY NO_ERROR) with no input at all.
+TEST_F(CQIRHTTP2SRVThreadTest, IdleTimeoutFiresFromTheWorkerTimer) {
+  options_.nIdleTimeout_ = 1;
+  MakePool(1);
+  ASSERT_TRUE(Start());
+  ASSERT_GE(Connect(), 0);
+  H2Peer peer(peers_.back());
+  peer.Preface();
+  peer.Flush();
+  ASSERT_TRUE(WaitFor([&] { return disconnects_.load() == 1; }));
+  peer.Drain();
+  ASSERT_NE(nullptr, peer.Find(NGHTTP2_GOAWAY, 0));
+  EXPECT_EQ(static_cast<uint32_t>(NGHTTP2_NO_ERROR), peer.Find(NGHTTP2_GOAWAY, 0)->code);
 }

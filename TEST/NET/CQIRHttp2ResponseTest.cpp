@@ -192,6 +192,7 @@ TEST_F(Http2Engine, PingAfterSilenceThenPingTimeout) {
     for (auto& f : peer_->frames) n += f.type == NGHTTP2_PING && !(f.flags & NGHTTP2_FLAG_ACK);
     return n;
   };
+  EXPECT_LE(e_.NextDue(), std::chrono::steady_clock::now() + std::chrono::seconds(1));
   // Answered: the session stays open.
   ASSERT_TRUE(PumpUntil(e_, *peer_, [&] { usleep(10000); return pings() == 1; }));
   for (int i = 0; i < 20; ++i) Turn(e_, *peer_);
@@ -203,6 +204,60 @@ TEST_F(Http2Engine, PingAfterSilenceThenPingTimeout) {
   EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_PING_TIMEOUT, e_.GetStateCause());
   peer_->Drain();
   EXPECT_EQ(2, pings());
+}
+
+// REQUEST_TIMEOUT counts from a request's first HEADERS to its END_STREAM:
+// one still arriving after it is reset (CANCEL) and its buffer comes back;
+// one complete but still unanswered is the application's and stays.
+TEST_F(Http2Engine, RequestTimeoutResetsOnlyRequestsStillArriving) {
+  QIR_ST_HTTP2_OPTIONS o = Streams(2, 1024);
+  o.nRequestTimeout_ = 1;
+  Open(o);
+  typedef std::chrono::steady_clock Clock;
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(Clock::time_point::max(), e_.NextDue());  // no PING, nothing open
+  // HEADERS without END_STREAM, and no body after it.
+  const char* f[][2] = {{":method", "POST"}, {":path", "/"}, {":scheme", "http"}, {":authority", "t"}};
+  nghttp2_nv nv[4];
+  for (int i = 0; i < 4; ++i) {
+    nv[i] = {(uint8_t*)f[i][0], (uint8_t*)f[i][1], strlen(f[i][0]), strlen(f[i][1]), NGHTTP2_NV_FLAG_NONE};
+  }
+  nghttp2_submit_headers(peer_->session, NGHTTP2_FLAG_NONE, -1, nullptr, nv, 4, nullptr);
+  peer_->Submit("GET", "/done");
+  Turn(e_, *peer_);
+  EXPECT_EQ(std::vector<int32_t>{3}, Take());
+  EXPECT_LE(e_.NextDue(), start + std::chrono::milliseconds(1100));
+  ASSERT_TRUE(PumpUntil(e_, *peer_, [&] { usleep(5000); return peer_->Find(NGHTTP2_RST_STREAM, 1); }));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(990));
+  EXPECT_EQ(NGHTTP2_CANCEL, peer_->Find(NGHTTP2_RST_STREAM, 1)->code);
+  EXPECT_EQ(n_ - 1, e_.GetRequestPoolSize());  // only stream 3 holds one
+  Answer(3, "200");
+  EXPECT_TRUE(Closed(3));
+  EXPECT_EQ("200", peer_->Status(3));
+  EXPECT_EQ(nullptr, peer_->Find(NGHTTP2_RST_STREAM, 3));
+}
+
+// IDLE_TIMEOUT counts from the last stream's close: then GOAWAY NO_ERROR.
+TEST_F(Http2Engine, IdleTimeoutClosesWithGoawayNoError) {
+  QIR_ST_HTTP2_OPTIONS o = Streams(2);
+  o.nIdleTimeout_ = 1;
+  Open(o);
+  peer_->Submit("GET", "/");
+  Turn(e_, *peer_);
+  for (int32_t id : Take()) Answer(id, "200");
+  ASSERT_TRUE(Closed(1));
+  typedef std::chrono::steady_clock Clock;
+  Clock::time_point closed = Clock::now();
+  EXPECT_LE(e_.NextDue(), closed + std::chrono::seconds(1));
+  int r = 0;
+  for (int i = 0; i < 300 && r != -1; ++i) r = e_.ProcEventPre(), usleep(10000);
+  EXPECT_EQ(-1, r);
+  EXPECT_GE(Clock::now() - closed, std::chrono::milliseconds(900));
+  EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_SELF, e_.GetStateCause());
+  e_.Disconnect();
+  peer_->Drain();
+  ASSERT_NE(nullptr, peer_->Find(NGHTTP2_GOAWAY, 0));
+  EXPECT_EQ(NGHTTP2_NO_ERROR, peer_->Find(NGHTTP2_GOAWAY, 0)->code);
 }
 
 // A client may open more streams than our limit before it has seen our

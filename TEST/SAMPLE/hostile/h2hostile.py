@@ -3,7 +3,7 @@
 one case per run; curl must be served meanwhile and the server's RSS stay
 within the case's bound times RSS_SLACK. Exit 0 passed, 1 failed, 77 skipped.
     h2hostile.py CASE PATH_TO_H2SRV_SAMPLE [RSS_SLACK]"""
-import os, shutil, socket, struct, subprocess, sys, tempfile, threading, time
+import os, resource, shutil, socket, struct, subprocess, sys, tempfile, threading, time
 
 try:
     import hpack
@@ -124,9 +124,9 @@ def rss(pid):
     return 0
 
 
-def curl(port, body):
+def curl(port, body, limit=15):
     """POST over the connection preface: (status, length of the answer's body)."""
-    out = subprocess.run(["curl", "-sS", "--http2-prior-knowledge", "--max-time", "15", "-H", "Expect:",
+    out = subprocess.run(["curl", "-sS", "--http2-prior-knowledge", "--max-time", str(limit), "-H", "Expect:",
                           "--data-binary", "@-", "-o", "/dev/stdout", "-w", "\n%{http_code}",
                           "http://127.0.0.1:%d/echo" % port], input=body,
                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
@@ -219,6 +219,113 @@ def stream_limit(port):
     return how, [] if how.startswith("status codes: 2000 2xx, 0 3xx, 0 4xx, 0 5xx") else ["not all 2xx"]
 
 
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rpartition(")")[2].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def descriptor_limit(port):
+    # Under a limit of 64 descriptors, 80 idle clients: the accepts past the
+    # limit must pause (little CPU, a log line a second at most), and a new
+    # client is served soon after the idle ones go.
+    idle = []
+    for _ in range(80):
+        try:
+            idle.append(socket.create_connection(("127.0.0.1", port), timeout=5))
+        except OSError:
+            break
+    time.sleep(1)  # the shortage sets in
+    lines, cpu, start = log_lines("accept() failed"), cpu_seconds(SERVER.pid), time.time()
+    time.sleep(WINDOW)
+    lines = log_lines("accept() failed") - lines
+    share = (cpu_seconds(SERVER.pid) - cpu) / (time.time() - start)
+    for s in idle:
+        s.close()
+    begin, code = time.time(), "none"
+    while time.time() - begin < 5 and code != "200":
+        code = curl(port, b"after", 2)[0]
+    took = time.time() - begin
+    how = "%d idle clients, %.1f%% of a core and %d accept lines in %d s, served %.2f s after they closed" % (
+        len(idle), share * 100, lines, WINDOW, took)
+    fails = []
+    if share >= 0.05:
+        fails.append("the accept path used %.1f%% of a core" % (share * 100))
+    if lines >= 2 * WINDOW:
+        fails.append("%d log lines about failed accepts" % lines)
+    if code != "200" or took > 1.5:
+        fails.append("a new client was not served within about 1 s")
+    return how, fails
+
+
+def slow_streams(port):
+    # 20 connections x 100 streams, each with 60 KB of body within the flow
+    # control windows and no END_STREAM, answering PINGs (python-h2 does):
+    # REQUEST_TIMEOUT resets them all and the memory they held goes back.
+    import h2.config, h2.connection, h2.events
+    start = rss(SERVER.pid)
+    results, lock = [], threading.Lock()
+
+    def one():
+        s = socket.create_connection(("127.0.0.1", port), timeout=30)
+        c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
+        c.initiate_connection()
+        left, resets = {}, set()
+        for sid in range(1, 201, 2):
+            c.send_headers(sid, [(":method", "POST"), (":scheme", "http"), (":authority", "t"), (":path", "/")])
+            left[sid] = 60000
+        s.sendall(c.data_to_send())
+        deadline = time.time() + REQUEST_TIMEOUT + 30
+        while len(resets) < 100 and time.time() < deadline:
+            for sid, n in left.items():
+                room = min(n, c.local_flow_control_window(sid), c.max_outbound_frame_size) if sid not in resets else 0
+                if room > 0:
+                    c.send_data(sid, b"s" * room)
+                    left[sid] -= room
+            s.sendall(c.data_to_send())
+            try:
+                data = s.recv(65536)
+            except OSError:
+                break
+            if not data:
+                break
+            for e in c.receive_data(data):
+                if isinstance(e, h2.events.StreamReset):
+                    resets.add(e.stream_id)
+            s.sendall(c.data_to_send())
+        with lock:
+            results.append((len(resets), time.time()))
+        s.close()
+
+    sent = time.time()
+    threads = [threading.Thread(target=one) for _ in range(20)]
+    for t in threads:
+        t.start()
+    time.sleep(min(REQUEST_TIMEOUT - 0.5, 2))
+    held = rss(SERVER.pid)
+    for t in threads:
+        t.join()
+    reset = len(results) == 20 and all(n == 100 for n, _ in results)
+    took = max(t for _, t in results) - sent if results else 0
+    time.sleep(SETTLE)
+    after = rss(SERVER.pid)
+    how = "RSS %d KiB at start, %d KiB held, all 2000 streams reset %s %.1f s after they began, %d KiB %d s later" % (
+        start >> 10, held >> 10, reset, took, after >> 10, SETTLE)
+    fails = []
+    if not reset:
+        fails.append("not every stream was reset: %s" % sorted(n for n, _ in results))
+    # A sanitizer's allocator keeps what is freed (quarantine, its own
+    # caches): the figure only means something in a normal build.
+    if SLACK == 1 and after > start * 1.10:
+        fails.append("RSS not back within 10% of the start")
+    return how, fails
+
+
+def log_lines(text):
+    with open(TMP + "/server.out", errors="replace") as f:
+        return sum(text in line for line in f)
+
+
 def body_over_limit(port):
     code, length = curl(port, b"o" * 65537)
     return "status %s with %d body bytes" % (code, length), (
@@ -234,7 +341,18 @@ CASES = {  # name: (attack, extra HTTP2_OPTIONS, bound on RSS growth)
     "stalled_window": (stalled_window, "SEND_STALL_TIMEOUT = 2\n", 32 * MIB),
     "stream_limit": (stream_limit, "MAX_CONCURRENT_STREAM = 100\n", 32 * MIB),
     "body_over_limit": (body_over_limit, "", 32 * MIB),
+    "descriptor_limit": (descriptor_limit, "PING_PERIOD = 0\n", 32 * MIB),
+    "slow_streams": (slow_streams, "REQUEST_TIMEOUT = %d\n", 1024 * MIB),
 }
+# Run with a descriptor limit; no normal client while the attack runs (it
+# could not get a descriptor either).
+NOFILE = {"descriptor_limit": 64}
+WINDOW = int(os.environ.get("H2HOSTILE_WINDOW", "4"))  # seconds the descriptor-limit case measures
+# The slow-streams case: its REQUEST_TIMEOUT, and how long after the resets
+# the memory must be back.
+REQUEST_TIMEOUT = int(os.environ.get("H2HOSTILE_REQUEST_TIMEOUT", "2"))
+SETTLE = int(os.environ.get("H2HOSTILE_SETTLE", "3"))
+SERVER = None
 
 
 def main():
@@ -247,10 +365,15 @@ def main():
     port = free_port()
     with open(TMP + "/server.ini", "w") as f:
         f.write("[SSL/TLS]\nHTTP1X_UPGRADE = false\nUSE_SSL = false\n[THREAD]\nPOOL_SIZE = 1\n"
-                "[LISTENER]\nHTTP_PORT = %d\nHTTP_IPNET = v4\n[HTTP2_OPTIONS]\n%s" % (port, options))
+                "[LISTENER]\nHTTP_PORT = %d\nHTTP_IPNET = v4\n[HTTP2_OPTIONS]\n%s" % (
+                    port, options.replace("%d", str(REQUEST_TIMEOUT))))
     env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":quarantine_size_mb=8")
-    server = subprocess.Popen([BINARY, TMP + "/server.ini"], stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, env=env)
+    nofile = NOFILE.get(CASE)
+    limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))) if nofile else None
+    global SERVER
+    out = open(TMP + "/server.out", "wb")
+    server = SERVER = subprocess.Popen([BINARY, TMP + "/server.ini"], stdout=out, stderr=out, env=env,
+                                       preexec_fn=limit)
     fails, codes, done = [], [], threading.Event()
     try:
         for _ in range(500):
@@ -267,7 +390,7 @@ def main():
                 peak = max(peak, rss(server.pid))
 
         def normal():  # a normal client on its own connections meanwhile, once a second
-            while not codes or not done.wait(1):
+            while not nofile and (not codes or not done.wait(1)):
                 codes.append(curl(port, b"hello")[0])
 
         threads = [threading.Thread(target=watch), threading.Thread(target=normal)]
@@ -293,6 +416,7 @@ def main():
         except subprocess.TimeoutExpired:
             server.kill()
             server.wait()
+        out.close()
         shutil.rmtree(TMP)
     for f in fails:
         print("FAILED:", f)
