@@ -119,7 +119,7 @@ class CQIRHttp2Request final : private CQIRHttp2SessionHandler {
 
  private:
   bool Connect(const char* _host, bool _noEvent);
-  bool InitHttp2Session(const char* _host);
+  bool InitHttp2Session(const char* _host, int _upgradeMs);
   void SetVirtualHeader();
   bool Flush();  // nghttp2_session_send; false closes with cause 3
   int WaitEvent(int _timeoutMs);  // 0 nothing/handled, -1 failed

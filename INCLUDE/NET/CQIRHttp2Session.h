@@ -62,7 +62,9 @@ class CQIRHttp2Session {
 
   // Takes the socket over: transport (TLS when _ctx), non-blocking, no
   // Nagle, and with _ownEvent an epoll set of its own for WaitEvent.
-  bool Attach(int _fd, SSL_CTX* _ctx, int _sslMode, bool _ownEvent, SSL* _ssl = nullptr);
+  // _handshakeMs bounds the TLS handshake (0: the process-wide bound).
+  bool Attach(int _fd, SSL_CTX* _ctx, int _sslMode, bool _ownEvent, SSL* _ssl = nullptr,
+              int _handshakeMs = 0);
   int GetSocket() const { return fd_; }
   CQIRSocketNew& Transport() { return transport_; }
   int write(const char* _data, size_t _length) { return transport_.Send(_data, _length); }

@@ -103,10 +103,10 @@ class CQIRSocketNew {
 
   // Takes ownership of _fd (a cleared object is expected). With a context,
   // runs the TLS handshake (_sslMode QIR_SSL_MODE_SERVER or _CLIENT), bounded
-  // by G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC, and requires "h2" to be agreed.
-  // The descriptor's blocking mode is the same afterwards. On false the
-  // descriptor stays owned; Clear releases it.
-  bool SetFD(int _fd, SSL_CTX* _ssl_ctx, int _sslMode);
+  // by _handshakeMs (0: G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC), and requires "h2"
+  // to be agreed. The descriptor's blocking mode is the same afterwards. On
+  // false the descriptor stays owned; Clear releases it.
+  bool SetFD(int _fd, SSL_CTX* _ssl_ctx, int _sslMode, int _handshakeMs = 0);
   // The server handshake in steps, for an event loop that watches the
   // non-blocking descriptor itself. BeginAccept takes _fd as SetFD does and
   // creates the TLS session (false: logged as SetFD does). StepAccept: 1
@@ -152,7 +152,7 @@ class CQIRSocketNew {
   static int Listen2(int _protocol, int _port, int _family);
   static int ListenOn(const char* _node, int _family, int _protocol, int _port,
                       const char* _notFound);
-  bool Handshake(int _sslMode);
+  bool Handshake(int _sslMode, int _boundMs);
 
   char name_[QIR_SOCKET_NAME_SIZE];
   int fd_;

@@ -92,11 +92,12 @@ StringRef to_base64(BlockAllocator& balloc, const StringRef& token68);
 
 // Client half: sends the upgrade request carrying the packed SETTINGS of
 // options (kept in payload/payloadLen for nghttp2_session_upgrade2) and waits
-// at most one second for the 101 answer. True when the server switched.
+// at most timeoutMs (one second by default) for the 101 answer. True when the
+// server switched.
 bool QIR_HTTP2_CLIENT_UPGRADE(CQIRHttp2Request* conn, const char* host,
                               const QIR_ST_HTTP2_OPTIONS* options,
                               unsigned char (&payload)[QIR_HTTP2_UPGRADE_PAYLOAD_SIZE],
-                              size_t& payloadLen);
+                              size_t& payloadLen, int timeoutMs = 1000);
 
 // Server half, on the accepted non-blocking socket of conn: reads the HTTP/1.1
 // request (waiting at most one second in all), registers it as stream 1,

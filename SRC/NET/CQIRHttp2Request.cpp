@@ -14,9 +14,12 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <new>
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 const int32_t kMaxRequestCount = 1073741823;  // 2^30 - 1: client stream ids are odd and below 2^31
 const uint32_t kClientConnectionWindow = (1u << 30) - 1;
@@ -152,20 +155,29 @@ bool CQIRHttp2Request::Connect(const char* _host, bool _noEvent) {
   goawayLastId_ = 0;
   failed_ = false;
 
-  // No lock is held while waiting: a host that does not answer costs only
-  // its own caller the time-out.
-  int fd = CQIRSocketNew::CONNECT_TIMED(host_.c_str(), port_, (int)options_.nConnectTimeoutMs_);
-  bool ok = fd >= 0 && core_.Attach(fd, ssl_ctx_, QIR_SSL_MODE_CLIENT, !_noEvent);
+  // One deadline for name lookup, TCP, TLS handshake and upgrade, and no
+  // lock held while waiting: a host that does not answer costs only its own
+  // caller the time-out.
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(options_.nConnectTimeoutMs_);
+  auto left = [&deadline]() {
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return ms.count() < 1 ? 1 : static_cast<int>(ms.count());
+  };
+  int fd = CQIRSocketNew::CONNECT_TIMED(host_.c_str(), port_, left());
+  bool ok = fd >= 0 && core_.Attach(fd, ssl_ctx_, QIR_SSL_MODE_CLIENT, !_noEvent, nullptr, left());
   if (ok) {
     SetVirtualHeader();
     isEvent_ = _noEvent;
-    ok = InitHttp2Session(_host);
+    ok = InitHttp2Session(_host, left());
   }
   if (!ok) {
     // Requests queued before the connect learn that it failed.
-    SetState(QIR_HTTP2_CONN_STATE_CLOSE, fd < 0 && errno == ETIMEDOUT
-                                             ? QIR_HTTP2_CONN_CLOSE_CAUSE_TIMEOUT
-                                             : QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR);
+    // The steps' waits round to milliseconds, so one may give up just short.
+    const bool timedOut = (fd < 0 && errno == ETIMEDOUT) ||
+                          Clock::now() + std::chrono::milliseconds(5) >= deadline;
+    SetState(QIR_HTTP2_CONN_STATE_CLOSE,
+             timedOut ? QIR_HTTP2_CONN_CLOSE_CAUSE_TIMEOUT : QIR_HTTP2_CONN_CLOSE_CAUSE_ERROR);
     QIR_LOG_E("conn(%s) connect to %s:%d failed!...", name_.c_str(), host_.c_str(), port_);
   }
   return ok;
@@ -177,12 +189,12 @@ void CQIRHttp2Request::SetVirtualHeader() {
   if (port_ != 80 && port_ != 443) authority_ += ":" + std::to_string(port_);
 }
 
-bool CQIRHttp2Request::InitHttp2Session(const char* _host) {
+bool CQIRHttp2Request::InitHttp2Session(const char* _host, int _upgradeMs) {
   unsigned char settings[QIR_HTTP2_UPGRADE_PAYLOAD_SIZE];
   size_t settingsLen = 0;
   if (isUpgrade_) {
     QIR_LOG_I("conn(%s) http/1.1 Upgrade negotiation", name_.c_str());
-    if (!QIR_HTTP2_CLIENT_UPGRADE(this, _host, &options_, settings, settingsLen)) {
+    if (!QIR_HTTP2_CLIENT_UPGRADE(this, _host, &options_, settings, settingsLen, _upgradeMs)) {
       return false;
     }
   } else if (ssl_ctx_ != nullptr) {

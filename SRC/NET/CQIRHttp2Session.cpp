@@ -91,7 +91,8 @@ void CQIRHttp2Session::SetOptions(const QIR_ST_HTTP2_OPTIONS* _options) {
   QIR_HTTP2_SET_DEFAULT_OPTIONS(&options_);
 }
 
-bool CQIRHttp2Session::Attach(int _fd, SSL_CTX* _ctx, int _sslMode, bool _ownEvent, SSL* _ssl) {
+bool CQIRHttp2Session::Attach(int _fd, SSL_CTX* _ctx, int _sslMode, bool _ownEvent, SSL* _ssl,
+                              int _handshakeMs) {
   fd_ = _fd;
   transport_.SetName(name_.c_str());
   // A handshake finished elsewhere is adopted before anything can fail, so
@@ -112,7 +113,7 @@ bool CQIRHttp2Session::Attach(int _fd, SSL_CTX* _ctx, int _sslMode, bool _ownEve
       return false;
     }
   }
-  if (_ssl == nullptr && !transport_.SetFD(fd_, _ctx, _sslMode)) return false;
+  if (_ssl == nullptr && !transport_.SetFD(fd_, _ctx, _sslMode, _handshakeMs)) return false;
   // A blocking socket would stall the thread that drives the session.
   if (!CQIRSocketNew::SET_NONBLOCK(fd_)) return false;
   CQIRSocketNew::SET_NODELAY(fd_);

@@ -595,7 +595,7 @@ int CQIRSocketNew::SELECT(int _fd, int _sec, int _usec) {
 
 // ---- the connection object ----
 
-bool CQIRSocketNew::SetFD(int _fd, SSL_CTX* _ssl_ctx, int _sslMode) {
+bool CQIRSocketNew::SetFD(int _fd, SSL_CTX* _ssl_ctx, int _sslMode, int _handshakeMs) {
   fd_ = _fd;
   if (_ssl_ctx == nullptr) return true;
   SSL_CTX* current = QIR_SSL_CTX_ACQUIRE(_ssl_ctx);  // as in BeginAccept
@@ -619,7 +619,9 @@ bool CQIRSocketNew::SetFD(int _fd, SSL_CTX* _ssl_ctx, int _sslMode) {
     ConnectTargetOf(fd_, host, sizeof(host));
     if (!QIR_SSL_PREPARE_CLIENT(ssl_, host)) return false;
   }
-  if (!Handshake(_sslMode)) return false;
+  if (!Handshake(_sslMode, _handshakeMs > 0 ? _handshakeMs : G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC)) {
+    return false;
+  }
   return QIR_SSL_SELECT_ALPN(ssl_, nullptr);
 }
 
@@ -682,13 +684,14 @@ bool CQIRSocketNew::AdoptSSL(int _fd, SSL* _ssl) {
 
 // Runs the handshake non-blocking against one deadline, whatever the
 // descriptor's mode, so a peer that is silent or trickles bytes costs at most
-// G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC. The descriptor's mode is restored.
-bool CQIRSocketNew::Handshake(int _sslMode) {
+// _boundMs (a client passes what is left of its connect time-out). The
+// descriptor's mode is restored.
+bool CQIRSocketNew::Handshake(int _sslMode, int _boundMs) {
   const bool client = _sslMode == QIR_SSL_MODE_CLIENT;
   const int flags = fcntl(fd_, F_GETFL);
   const bool wasBlocking = flags >= 0 && (flags & O_NONBLOCK) == 0;
   if (wasBlocking) fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
-  const int bound = G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC < 1 ? 1 : G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC;
+  const int bound = _boundMs < 1 ? 1 : _boundMs;
   const int64_t deadline = MonotonicUsec() + static_cast<int64_t>(bound) * 1000;
   bool done = false;
   bool timedOut = false;

@@ -227,7 +227,8 @@ void AnswerUpgradeRequired(CQIRHttp2Response* conn) {
 // Client half over any connection with the transport adapters.
 template <class Conn>
 bool ClientUpgrade(Conn* conn, const char* host, const QIR_ST_HTTP2_OPTIONS* options,
-                   unsigned char (&payload)[QIR_HTTP2_UPGRADE_PAYLOAD_SIZE], size_t& payloadLen) {
+                   unsigned char (&payload)[QIR_HTTP2_UPGRADE_PAYLOAD_SIZE], size_t& payloadLen,
+                   int timeoutMs) {
   nghttp2_settings_entry iv[QIR_HTTP2_UPGRADE_ENTRIES];
   size_t niv = populate_settings(iv, options);
   ssize_t packed = nghttp2_pack_settings_payload(payload, sizeof(payload), iv, niv);
@@ -253,7 +254,8 @@ bool ClientUpgrade(Conn* conn, const char* host, const QIR_ST_HTTP2_OPTIONS* opt
   char answer[QIR_HTTP2_UPGRADE_HEAD_SIZE];
   memset(answer, 0, sizeof(answer));
   int answerLen = 0;
-  const Steady::time_point deadline = Steady::now() + std::chrono::seconds(1);
+  const Steady::time_point deadline =
+      Steady::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 1);
   int r = ReadHead(conn, answer, static_cast<int>(sizeof(answer)), deadline, &answerLen);
   if (r == kHeadTimeout && answerLen == 0) {
     QIR_LOG_E("Receive HTTP/2 Upgrade... timeout...");
@@ -390,8 +392,8 @@ int CQIRHttp2Response::read(char* buf, const char* delimiter, int max) {
 bool QIR_HTTP2_CLIENT_UPGRADE(CQIRHttp2Request* conn, const char* host,
                               const QIR_ST_HTTP2_OPTIONS* options,
                               unsigned char (&payload)[QIR_HTTP2_UPGRADE_PAYLOAD_SIZE],
-                              size_t& payloadLen) {
-  return ClientUpgrade(conn, host, options, payload, payloadLen);
+                              size_t& payloadLen, int timeoutMs) {
+  return ClientUpgrade(conn, host, options, payload, payloadLen, timeoutMs);
 }
 
 // ---------------------------------------------------------------------------

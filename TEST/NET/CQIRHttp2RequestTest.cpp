@@ -2,6 +2,8 @@
 // what it answers on which path, and what it prints of what it received).
 #include "CQIRHttp2Request.h"
 
+#include "QIRCommonOpenSSL.h"
+
 #include <gtest/gtest.h>
 #include <nghttp2/nghttp2.h>
 
@@ -13,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <set>
@@ -411,52 +414,75 @@ TEST_F(Http2RequestTest, CutBodyIsNotStarvedByNewRequests) {
   EXPECT_LE(worst, 200);
 }
 
-// A connect that cannot finish (a listener whose accept queue is full drops
-// the SYN) ends with its time-out, and holds nothing that another thread's
-// connect to a live server would wait for.
-TEST_F(Http2RequestTest, ConnectTimeOutStallsNoOtherThread) {
-  int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof(addr);
-  ASSERT_EQ(0, bind(lfd, (sockaddr*)&addr, len));
-  ASSERT_EQ(0, listen(lfd, 0));
-  getsockname(lfd, (sockaddr*)&addr, &len);
-  std::vector<int> fillers;  // until one connect hangs: the queue is full
-  for (int i = 0; i < 16; ++i) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    fillers.push_back(fd);
-    if (connect(fd, (sockaddr*)&addr, len) == 0) continue;
-    pollfd p{fd, POLLOUT, 0};
-    if (poll(&p, 1, 300) == 0) break;
+// Best of three connects of a fresh client to _srv, each checked by an answer.
+Clock::duration LiveConnect(TestServer& _srv) {
+  Clock::duration best = std::chrono::hours(1);
+  for (int i = 0; i < 3; ++i) {
+    QIR_ST_HTTP2_OPTIONS o = Options();
+    CQIRHttp2Request c;
+    EXPECT_TRUE(c.Initialize("live", &o));
+    Clock::time_point start = Clock::now();
+    EXPECT_TRUE(c.Connect("127.0.0.1", _srv.port(), nullptr, false));
+    best = std::min(best, Clock::now() - start);
+    c.Disconnect();
   }
-  const int stalled = ntohs(addr.sin_port);
+  return best;
+}
 
+// A connect that cannot finish ends with its one time-out, wherever it
+// stalls: the SYN dropped (a full accept queue), a TLS handshake the listener
+// never answers, an upgrade it never answers. Meanwhile another thread's
+// connect to a live server is not held up by it.
+TEST_F(Http2RequestTest, ConnectTimeOutCoversEveryStepAndStallsNoOtherThread) {
   TestServer srv;
-  QIR_ST_HTTP2_OPTIONS o = Options();
-  o.nConnectTimeoutMs_ = 2000;
-  CQIRHttp2Request blocked;
-  ASSERT_TRUE(blocked.Initialize("blocked", &o));
-  std::atomic<bool> done{false};
-  Clock::time_point start = Clock::now();
-  std::thread t([&] {
-    EXPECT_FALSE(blocked.Connect("127.0.0.1", stalled, nullptr, false));
-    done = true;
-  });
-  usleep(100000);
-  Open(srv);  // another connection meanwhile
-  Clock::duration live = Clock::now() - start;
-  EXPECT_FALSE(done.load()) << "the stalled connect ended early";
-  EXPECT_LT(live, std::chrono::milliseconds(1500));
-  t.join();
-  Clock::duration total = Clock::now() - start;
-  EXPECT_GE(total, std::chrono::milliseconds(1900));
-  EXPECT_LT(total, std::chrono::milliseconds(5000));
-  EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_TIMEOUT, blocked.GetStateCause());
-  ASSERT_TRUE(Sync("/echo", "live"));
-  for (int fd : fillers) close(fd);
-  close(lfd);
+  const Clock::duration alone = LiveConnect(srv);
+  SSL_CTX* ctx = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, nullptr);
+  ASSERT_NE(nullptr, ctx);
+  enum Stall { kSyn, kHandshake, kUpgrade };
+  for (Stall stall : {kSyn, kHandshake, kUpgrade}) {
+    SCOPED_TRACE(stall);
+    int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(0, bind(lfd, (sockaddr*)&addr, len));
+    ASSERT_EQ(0, listen(lfd, stall == kSyn ? 0 : 8));  // never accepted
+    getsockname(lfd, (sockaddr*)&addr, &len);
+    std::vector<int> fillers;  // until one connect hangs: the queue is full
+    for (int i = 0; stall == kSyn && i < 16; ++i) {
+      int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      fillers.push_back(fd);
+      if (connect(fd, (sockaddr*)&addr, len) == 0) continue;
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, 300) == 0) break;
+    }
+    const int port = ntohs(addr.sin_port);
+
+    QIR_ST_HTTP2_OPTIONS o = Options();
+    o.nConnectTimeoutMs_ = 1500;
+    CQIRHttp2Request blocked;
+    ASSERT_TRUE(blocked.Initialize("blocked", &o));
+    std::atomic<bool> done{false};
+    Clock::time_point start = Clock::now();
+    std::thread t([&] {
+      EXPECT_FALSE(stall == kUpgrade ? blocked.Connect("127.0.0.1", port, false)
+                                     : blocked.Connect("127.0.0.1", port, stall == kHandshake ? ctx : nullptr, false));
+      done = true;
+    });
+    usleep(100000);
+    Clock::duration live = LiveConnect(srv);
+    EXPECT_FALSE(done.load()) << "the stalled connect ended early";
+    EXPECT_LT(live, alone + std::chrono::milliseconds(50));
+    t.join();
+    Clock::duration total = Clock::now() - start;
+    EXPECT_GE(total, std::chrono::milliseconds(1450));
+    EXPECT_LT(total, std::chrono::milliseconds(2500)) << "more than the one time-out";
+    EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_TIMEOUT, blocked.GetStateCause());
+    for (int fd : fillers) close(fd);
+    close(lfd);
+  }
+  SSL_CTX_free(ctx);
 }
 
 // --- faults of the original behaviour, each kept fixed ----------------------
