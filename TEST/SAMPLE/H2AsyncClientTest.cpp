@@ -11,6 +11,7 @@
 namespace {
 
 using namespace h2srv_test;
+using qirtest::Has;
 
 const char* const kAsyncClient = QIR_BINARY_DIR "/h2async-client";
 
@@ -47,7 +48,8 @@ TEST_F(H2AsyncClientTest, ArgumentRules) {
 }
 
 // Three connections of 20 streams each, driven by one thread, over TLS and
-// over the connection preface: every request answered, counted once.
+// over the connection preface: every request answered, counted once. With
+// --cacert naming another certificate the server's self-signed one is refused.
 TEST_F(H2AsyncClientTest, AgainstTheSampleServer) {
   if (access(kSampleBinary, X_OK) != 0) GTEST_SKIP() << "h2srv-sample not built";
   std::string key, crt;
@@ -71,10 +73,17 @@ TEST_F(H2AsyncClientTest, AgainstTheSampleServer) {
     std::string out;
     EXPECT_EQ(0, Client(argv, &out)) << out;
     EXPECT_EQ(1u, Count(out, "requests: 600 in ")) << out;
+    EXPECT_EQ(run.size() == 2, Has(out, "server certificates are not authenticated")) << out;
     EXPECT_EQ(1u, Count(out, "\nlatency ms: min "));
     EXPECT_EQ(1u, Count(out, "\noutcomes: 2xx 600, 3xx 0, 4xx 0, 5xx 0, other 0, timed out 0, "
                              "refused 0, reset 0, failed 0, not sent 0\n"));
   }
+  TempDir other;
+  std::string otherKey, otherCrt, out;
+  ASSERT_TRUE(MakeCert(other.path(), &otherKey, &otherCrt));
+  EXPECT_EQ(1, Client({"-h", "127.0.0.1", "-p", std::to_string(tls), "-c", "3", "--cacert", otherCrt},
+                      &out));
+  EXPECT_TRUE(Has(out, "certificate refused: ")) << out;
 }
 
 // nghttpd, a server written elsewhere, echoing over TLS and over the
