@@ -12,6 +12,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -35,7 +36,9 @@
 // by Response() (outcome_ of the record, QIR_HTTP2_OUTCOME_...): its answer,
 // its time-out, refused (safe to retry), reset, or failed with the close
 // cause. A closed connection hands out the outcomes still pending before
-// Response() returns -1. Only Disconnect drops what has not been collected.
+// Response() returns -1. Disconnect settles every outcome not yet collected
+// (in flight: failed with the close cause, self when it was open; queued:
+// refused); Response() hands those out first, after a reconnect too.
 class CQIRHttp2Request final : private CQIRHttp2SessionHandler {
  public:
   CQIRHttp2Request();
@@ -52,7 +55,8 @@ class CQIRHttp2Request final : private CQIRHttp2SessionHandler {
   // Cleartext with the HTTP/1.1 upgrade to h2c.
   bool Connect(const char* _host, int _port, bool _isUsingExternEV);
   // Closes session and socket (GOAWAY unless the peer failed us); every
-  // record goes back to its pool. The state is left as it was.
+  // record goes back to its pool, the outcomes owed are kept for Response.
+  // The state is left as it was.
   void Disconnect();
 
   bool IsValid();   // false once closed; sends and checks keep-alive pings
@@ -149,7 +153,9 @@ class CQIRHttp2Request final : private CQIRHttp2SessionHandler {
   bool HasOpenRequests() const;  // submitted requests without an outcome yet
   void AfterRecv(bool _ok);      // close cause, GOAWAY, end of closing
   void OnGoaway();
-  void FailPending();  // closed: every request without an outcome gets one
+  void FailPending(int _cause);  // closed: every request without an outcome gets one
+  void Settle();  // Disconnect: every outcome owed moves to settled_
+  int HandOutSettled(QIR_ST_HTTP2_RESPONSE* _res, size_t _capacity);
   int CloseCause();
   int HandOutUnsent(QIR_ST_HTTP2_RESPONSE* _res);
   int Refuse(int _code);  // logs a refusal of Request, returns _code
@@ -208,6 +214,19 @@ class CQIRHttp2Request final : private CQIRHttp2SessionHandler {
   int goawayCode_;          // -1 none
   int32_t goawayLastId_;
   bool failed_;             // event thread: in-flight requests got their failure
+  // An outcome settled by Disconnect, with its own copy of the body.
+  struct Settled {
+    int32_t messageId;
+    int32_t streamId;
+    char rs[4];
+    QIR_HTTP2_HEADER hdr;
+    std::string body;
+    int error;
+    int outcome;
+    int cause;
+  };
+  std::deque<Settled> settled_;     // event thread; outlives the connection
+  std::atomic<int> settledCount_;   // settled_.size(), read by any thread
 };
 
 #endif  // QIR_NET_CQIRHTTP2REQUEST_H

@@ -85,7 +85,8 @@ CQIRHttp2Request::CQIRHttp2Request()
       goawayPending_(false),
       goawayCode_(-1),
       goawayLastId_(0),
-      failed_(false) {}
+      failed_(false),
+      settledCount_(0) {}
 
 CQIRHttp2Request::~CQIRHttp2Request() { Disconnect(); }
 
@@ -226,6 +227,7 @@ bool CQIRHttp2Request::InitHttp2Session(const char* _host, int _upgradeMs) {
 }
 
 void CQIRHttp2Request::Disconnect() {
+  Settle();
   core_.Terminate(false);
   for (auto& entry : responseMap_) ReleaseResponse(entry.second);
   responseMap_.clear();
@@ -940,7 +942,7 @@ void CQIRHttp2Request::OnGoaway() {
 // Closed: what is queued was never sent (refused, safe to retry); what is
 // in flight without an outcome has failed with the close cause. Answers
 // that completed before the close keep their place in the list.
-void CQIRHttp2Request::FailPending() {
+void CQIRHttp2Request::FailPending(int _cause) {
   {
     CQIRLockGuard lock(mutexQ_);
     unsent_.insert(unsent_.end(), requestList_.begin(), requestList_.end());
@@ -950,7 +952,7 @@ void CQIRHttp2Request::FailPending() {
   failed_ = true;
   for (auto& entry : responseMap_) ReleaseResponse(entry.second);
   responseMap_.clear();
-  int cause = CloseCause();
+  const int cause = _cause;
   for (const auto& entry : requestMap_) {
     if (HasNotice(entry.first)) continue;
     QIR_ST_HTTP2_RESPONSE* res = responsePool_.Take(true);
@@ -966,6 +968,65 @@ void CQIRHttp2Request::FailPending() {
     QIR_LOG_I("conn(%s) closed(%s)...%zu requests in flight failed, %zu never sent",
               name_.c_str(), QIR_HTTP2_GET_ERROR_MSG(cause), requestMap_.size(), unsent_.size());
   }
+}
+
+// The caller stops this connection: what it has not collected stays owed.
+// Answers already in keep their bodies; requests in flight fail with the
+// close cause (self, when the connection was still open); queued ones are
+// refused. The records go back to their pools, so a reconnect starts full.
+void CQIRHttp2Request::Settle() {
+  bool owed;
+  {
+    CQIRLockGuard lock(mutexQ_);
+    owed = !requestList_.empty();
+  }
+  owed = owed || !requestMap_.empty() || !responseList_.empty() || !unsent_.empty();
+  if (!owed) return;
+  const bool open = GetState() != QIR_HTTP2_CONN_STATE_CLOSE;
+  const int cause = open ? QIR_HTTP2_CONN_CLOSE_CAUSE_SELF : GetStateCause();
+  FailPending(cause);
+  std::string body(options_.nMaxPayloadSize_, '\0');
+  QIR_ST_HTTP2_RESPONSE res;
+  res.payload_.data_ = &body[0];
+  while (GetResponse(&res, body.size()) == 1) {
+    Settled s;
+    s.messageId = res.messageId_;
+    s.streamId = res.streamId_;
+    memcpy(s.rs, res.rs_, sizeof(s.rs));
+    s.hdr.swap(res.hdr_);
+    s.body.assign(res.payload_.data_, res.payload_.size_);
+    s.error = res.error_;
+    s.outcome = res.outcome_;
+    s.cause = res.outcome_ == QIR_HTTP2_OUTCOME_REFUSED && res.cause_ == 0 ? cause : res.cause_;
+    settled_.push_back(std::move(s));
+  }
+  failed_ = false;
+  settledCount_.store(static_cast<int>(settled_.size()));
+  QIR_LOG_I("conn(%s) disconnect...%zu outcomes kept for Response", name_.c_str(),
+            settled_.size());
+}
+
+int CQIRHttp2Request::HandOutSettled(QIR_ST_HTTP2_RESPONSE* _res, size_t _capacity) {
+  Settled& s = settled_.front();
+  _res->messageId_ = s.messageId;
+  _res->streamId_ = s.streamId;
+  memcpy(_res->rs_, s.rs, sizeof(_res->rs_));
+  _res->hdr_.swap(s.hdr);
+  _res->error_ = s.error;
+  _res->outcome_ = s.outcome;
+  _res->cause_ = s.cause;
+  size_t cap = _capacity != 0 ? _capacity : options_.nMaxPayloadSize_;
+  if (_res->payload_.data_ == nullptr) cap = 0;
+  size_t n = s.body.size() < cap ? s.body.size() : cap;
+  if (n > 0) memcpy(_res->payload_.data_, s.body.data(), n);
+  _res->payload_.size_ = n;
+  if (n < s.body.size()) {
+    memcpy(_res->rs_, "000", 4);
+    _res->error_ = QIR_HTTP2_RESPONSE_ERROR_OVERFLOW;
+  }
+  settled_.pop_front();
+  settledCount_.store(static_cast<int>(settled_.size()));
+  return 1;
 }
 
 void CQIRHttp2Request::DeleteTimeout(QIR_ST_HTTP2_REQUEST* _req) {
@@ -1065,7 +1126,7 @@ int CQIRHttp2Request::RecvResponseSync(QIR_ST_HTTP2_RESPONSE* _res, size_t _capa
 int CQIRHttp2Request::RecvResponseAsync(QIR_ST_HTTP2_RESPONSE* _res, size_t _capacity) {
   if (ProcEventPre() == -1) {
     if (GetState() != QIR_HTTP2_CONN_STATE_CLOSE) return -1;
-    FailPending();
+    FailPending(CloseCause());
     return _res != nullptr && GetResponse(_res, _capacity) == 1 ? 1 : -1;
   }
   int timeoutMs;
@@ -1075,7 +1136,7 @@ int CQIRHttp2Request::RecvResponseAsync(QIR_ST_HTTP2_RESPONSE* _res, size_t _cap
   }
   if (WaitEvent(timeoutMs) < 0) {
     if (GetState() != QIR_HTTP2_CONN_STATE_CLOSE) return -1;
-    FailPending();
+    FailPending(CloseCause());
     return _res != nullptr && GetResponse(_res, _capacity) == 1 ? 1 : -1;
   }
   if (_res == nullptr) return 0;
@@ -1085,6 +1146,8 @@ int CQIRHttp2Request::RecvResponseAsync(QIR_ST_HTTP2_RESPONSE* _res, size_t _cap
 }
 
 int CQIRHttp2Request::Response(QIR_ST_HTTP2_RESPONSE* _res, size_t _capacity) {
+  // What an earlier connection owed comes before anything of this one.
+  if (_res != nullptr && !settled_.empty()) return HandOutSettled(_res, _capacity);
   int state = GetState();
   if (state == QIR_HTTP2_CONN_STATE_CLOSING && !HasOpenRequests()) {
     // The last request a graceful GOAWAY let run has ended (its time-out).
@@ -1093,7 +1156,7 @@ int CQIRHttp2Request::Response(QIR_ST_HTTP2_RESPONSE* _res, size_t _capacity) {
   }
   if (state == QIR_HTTP2_CONN_STATE_CLOSE) {
     // Every pending request's outcome first, then -1.
-    FailPending();
+    FailPending(CloseCause());
     return _res != nullptr && GetResponse(_res, _capacity) == 1 ? 1 : -1;
   }
   if (state == QIR_HTTP2_CONN_STATE_INIT || core_.Get() == nullptr) return -1;
@@ -1130,7 +1193,8 @@ bool CQIRHttp2Request::IsComplete() {
 // a closed connection still owes them theirs.
 int CQIRHttp2Request::GetIncompleteCount() {
   CQIRLockGuard lock(mutexQ_);
-  return (int)options_.nMaxConcurrentStream_ - (int)requestPool_.Available();
+  return (int)options_.nMaxConcurrentStream_ - (int)requestPool_.Available() +
+         settledCount_.load();
 }
 
 bool CQIRHttp2Request::IsSendDataExist() {

@@ -372,6 +372,62 @@ TEST_F(Http2RequestTest, EveryRequestGetsOneOutcomeWhateverThePeerDoes) {
   }
 }
 
+// Disconnect keeps what the caller has not collected: answers already in,
+// requests in flight (failed, cause self) and requests never sent
+// (refused). Response hands them out, first, and after a reconnect too.
+TEST_F(Http2RequestTest, DisconnectAndReconnectKeepEveryOutcome) {
+  TestServer srv;
+  QIR_ST_HTTP2_OPTIONS o = Options();
+  ASSERT_TRUE(client_.Initialize("t", &o));
+  streams_ = 100;
+  ASSERT_TRUE(client_.Connect("127.0.0.1", srv.port(), nullptr, true));  // the test drives
+  for (int i = 0; i < 6; ++i) ASSERT_EQ(1, Async(i < 3 ? "/echo" : "/silent", i, "m" + std::to_string(i)));
+  ASSERT_EQ(1, client_.ProcEventPre());
+  for (int i = 6; i < 8; ++i) ASSERT_EQ(1, Async("/echo", i));  // queued, never sent
+  // Read until the three answers are in: the peer has seen all six and the
+  // socket stays quiet for 100 ms.
+  pollfd p{client_.GetSocket(), POLLIN, 0};
+  for (auto end = Clock::now() + std::chrono::seconds(5); Clock::now() < end;) {
+    bool seen = Count(srv.Output(), "headers ") == 6;
+    if (poll(&p, 1, 100) > 0) {
+      ASSERT_TRUE(client_.ProcEvent());
+    } else if (seen) {
+      break;
+    }
+  }
+  client_.Disconnect();
+  EXPECT_EQ(8, client_.GetIncompleteCount());
+  EXPECT_EQ(100u, client_.GetFreeRequestCount());
+
+  std::map<int32_t, QIR_ST_HTTP2_RESPONSE> got;
+  auto take = [&] {
+    res_.payload_.data_ = buf_;
+    EXPECT_TRUE(got.emplace(res_.messageId_, res_).second) << res_.messageId_;
+    got[res_.messageId_].payload_.data_ = nullptr;
+    got[res_.messageId_].hdr_ = {{"body", Body(res_)}};
+  };
+  res_.payload_.data_ = buf_;
+  ASSERT_EQ(1, client_.Response(&res_));  // without a connection
+  take();
+  ASSERT_TRUE(client_.Connect("127.0.0.1", srv.port(), nullptr, false));
+  ASSERT_EQ(1, Async("/echo", 10, "new"));
+  for (int i = 0; i < 100 && got.size() < 9; ++i) {
+    res_.payload_.data_ = buf_;
+    if (Collect(client_, res_, buf_) == 1) take();
+  }
+  ASSERT_EQ(9u, got.size());
+  for (int i : {0, 1, 2, 10}) {
+    EXPECT_EQ(QIR_HTTP2_OUTCOME_ANSWERED, got[i].outcome_) << i;
+    EXPECT_EQ(i == 10 ? "new" : "m" + std::to_string(i), got[i].hdr_[0].second) << i;
+  }
+  for (int i : {3, 4, 5}) {
+    EXPECT_EQ(QIR_HTTP2_OUTCOME_FAILED, got[i].outcome_) << i;
+    EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_SELF, got[i].cause_) << i;
+  }
+  for (int i : {6, 7}) EXPECT_EQ(QIR_HTTP2_OUTCOME_REFUSED, got[i].outcome_) << i;
+  EXPECT_EQ(0, client_.GetIncompleteCount());
+}
+
 // 100 requests of 4 KiB in flight against h2srv-sample. A request whose
 // body the server's window cut used to be overtaken by every request
 // queued after it (one waited 400 ms while 30000 passed): now none is
