@@ -203,10 +203,6 @@ class CQIRHttp2Request final : private CQIRHttp2SessionHandler {
   // Stream of the synchronous request in flight, 0 when none: the only
   // stream besides requestMap_'s whose response is handed out.
   int32_t sync_stream_id_;
-  // Submitted streams whose request may not have left in full, oldest
-  // first (event thread); see SendRequestAsync.
-  std::deque<int32_t> sending_;
-  bool deferred_;           // event thread: queued requests wait for sending_
   // Accepted but never sent (GOAWAY, close): refused, safe to retry.
   std::vector<QIR_ST_HTTP2_REQUEST*> unsent_;
   bool goaway_;             // guarded by mutexQ_: the peer sent GOAWAY

@@ -80,7 +80,9 @@ class CQIRHttp2Session {
   // routed to _handler, then (after the caller's upgrade, if any) SETTINGS.
   bool Create(bool _server, CQIRHttp2SessionHandler* _handler);
   nghttp2_session* Get() const { return session_; }
-  bool SubmitSettings(bool _withPush);
+  // _fifo announces SETTINGS_NO_RFC7540_PRIORITIES (RFC 9218): nghttp2 then
+  // sends the DATA of equal-priority streams in the order they were opened.
+  bool SubmitSettings(bool _withPush, bool _fifo = false);
   bool SetLocalWindow();
   void Opened();  // state open, keep-alive timers restart
 

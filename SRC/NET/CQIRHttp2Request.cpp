@@ -80,7 +80,6 @@ CQIRHttp2Request::CQIRHttp2Request()
       last_send_stream_id_(0),
       last_recv_stream_id_(0),
       sync_stream_id_(0),
-      deferred_(false),
       goaway_(false),
       goawayPending_(false),
       goawayCode_(-1),
@@ -203,6 +202,11 @@ bool CQIRHttp2Request::InitHttp2Session(const char* _host, int _upgradeMs) {
   } else {
     QIR_LOG_I("conn(%s) http/2 direct negotiation", name_.c_str());
   }
+  // Both ways announce SETTINGS_NO_RFC7540_PRIORITIES, for DATA in stream
+  // order: under RFC 7540 scheduling nghttp2 put each new stream ahead of
+  // one whose body the flow-control window had cut, so with a steady supply
+  // of new requests that one starved (at 100 in flight it waited 400 ms
+  // while 30000 others passed).
   if (!core_.Create(false, this)) return false;
   if (isUpgrade_) {
     // Opens stream 1 for the server's answer to the upgrade request.
@@ -212,7 +216,7 @@ bool CQIRHttp2Request::InitHttp2Session(const char* _host, int _upgradeMs) {
                 nghttp2_strerror(rv));
       return false;
     }
-  } else if (!core_.SubmitSettings(true)) {
+  } else if (!core_.SubmitSettings(true, true)) {
     return false;
   }
   if (!core_.SetLocalWindow()) return false;
@@ -236,8 +240,6 @@ void CQIRHttp2Request::Disconnect() {
   responsePool_.Clear();
   timeoutMap_.clear();
   sync_stream_id_ = 0;
-  sending_.clear();
-  deferred_ = false;
   {
     CQIRLockGuard lock(mutexQ_);
     for (QIR_ST_HTTP2_REQUEST* req : unsent_) requestPool_.Give(req);
@@ -605,19 +607,6 @@ bool CQIRHttp2Request::SendRequestSync(QIR_ST_HTTP2_REQUEST* _req) { return Send
 // Submits every queued request in one pass, so that they leave together in
 // the next Flush: one write for many requests instead of one each.
 int CQIRHttp2Request::SendRequestAsync() {
-  // A new stream is scheduled ahead of one whose body the flow-control
-  // window cut (nghttp2 charges the cut stream for what it sent), so a
-  // steady supply of new requests starved it: at 100 in flight one request
-  // waited 400 ms while 30000 others passed. New requests therefore wait
-  // until every earlier one has left in full; they would wait for the
-  // window anyway (same throughput, the longest wait down to about 10 ms).
-  nghttp2_session* session = core_.Get();
-  while (!sending_.empty() &&
-         (session == nullptr || nghttp2_session_get_stream_local_close(session, sending_.front()) != 0)) {
-    sending_.pop_front();
-  }
-  deferred_ = !sending_.empty();
-  if (deferred_) return 0;
   std::vector<QIR_ST_HTTP2_REQUEST*> batch;
   {
     CQIRLockGuard lock(mutexQ_);
@@ -647,7 +636,6 @@ int CQIRHttp2Request::SendRequestAsync() {
                                   systemNow - req->startT_);
     timeoutMap_.emplace(SteadyNs(queued), req);
     requestMap_[req->streamId_] = req;
-    sending_.push_back(req->streamId_);
   }
   return 1;
 }
@@ -1132,7 +1120,7 @@ int CQIRHttp2Request::RecvResponseAsync(QIR_ST_HTTP2_RESPONSE* _res, size_t _cap
   int timeoutMs;
   {
     CQIRLockGuard lock(mutexQ_);
-    timeoutMs = requestList_.empty() || deferred_ ? 10 : 0;
+    timeoutMs = requestList_.empty() ? 10 : 0;
   }
   if (WaitEvent(timeoutMs) < 0) {
     if (GetState() != QIR_HTTP2_CONN_STATE_CLOSE) return -1;

@@ -189,17 +189,19 @@ bool CQIRHttp2Session::Create(bool _server, CQIRHttp2SessionHandler* _handler) {
   return true;
 }
 
-bool CQIRHttp2Session::SubmitSettings(bool _withPush) {
+bool CQIRHttp2Session::SubmitSettings(bool _withPush, bool _fifo) {
   // The table size is announced even at its default: the peer's encoder
   // must not count on more.
-  nghttp2_settings_entry iv[6] = {
+  nghttp2_settings_entry iv[7] = {
       {NGHTTP2_SETTINGS_MAX_CONCURRENT_STREAMS, options_.nMaxConcurrentStream_},
       {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, options_.nDefaultWindowSize_},
       {NGHTTP2_SETTINGS_MAX_FRAME_SIZE, options_.nDefaultFrameSize_},
       {NGHTTP2_SETTINGS_HEADER_TABLE_SIZE, options_.nMaxHeaderTableSize_},
-      {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, options_.nMaxHeaderListSize_},
-      {NGHTTP2_SETTINGS_ENABLE_PUSH, options_.nPushEnable_}};
-  int rv = nghttp2_submit_settings(session_, NGHTTP2_FLAG_NONE, iv, _withPush ? 6 : 5);
+      {NGHTTP2_SETTINGS_MAX_HEADER_LIST_SIZE, options_.nMaxHeaderListSize_}};
+  size_t n = 5;
+  if (_withPush) iv[n++] = {NGHTTP2_SETTINGS_ENABLE_PUSH, options_.nPushEnable_};
+  if (_fifo) iv[n++] = {NGHTTP2_SETTINGS_NO_RFC7540_PRIORITIES, 1};
+  int rv = nghttp2_submit_settings(session_, NGHTTP2_FLAG_NONE, iv, n);
   if (rv != 0) {
     QIR_LOG_E("conn(%s) nghttp2_submit_settings() failed!...%s", name_.c_str(),
               nghttp2_strerror(rv));

@@ -231,6 +231,8 @@ bool ClientUpgrade(Conn* conn, const char* host, const QIR_ST_HTTP2_OPTIONS* opt
                    int timeoutMs) {
   nghttp2_settings_entry iv[QIR_HTTP2_UPGRADE_ENTRIES];
   size_t niv = populate_settings(iv, options);
+  // As over the other transports: equal-priority DATA leaves in stream order.
+  iv[niv++] = {NGHTTP2_SETTINGS_NO_RFC7540_PRIORITIES, 1};
   ssize_t packed = nghttp2_pack_settings_payload(payload, sizeof(payload), iv, niv);
   if (packed < 0) {
     QIR_LOG_E("nghttp2_pack_settings_payload() failed!...");

@@ -118,8 +118,9 @@ TEST_F(Http2RequestTest, InitializeOnceSettingsAndHeaderBlock) {
   ASSERT_EQ(1, client_.Request(7, nullptr, "GET", "/echo", hdr, 0, nullptr, true));
   ASSERT_EQ(1, Collect(client_, res_, buf_));
   EXPECT_EQ(7, res_.messageId_);
-  // Concurrent streams, window, frame size, header table, header list, push.
-  EXPECT_EQ("3=100 4=65536 5=16384 1=4096 6=65536 2=0", srv.Line("settings "));
+  // Concurrent streams, window, frame size, header table, header list, push,
+  // RFC 9218 priorities (DATA in stream order).
+  EXPECT_EQ("3=100 4=65536 5=16384 1=4096 6=65536 2=0 9=1", srv.Line("settings "));
   std::string got = srv.Line("headers " + std::to_string(res_.streamId_) + " ");
   EXPECT_EQ(63u, Count(got, "|")) << got;  // 4 pseudo-headers + the first 60 fields
   EXPECT_EQ(0u, got.find(":scheme=http|:authority=127.0.0.1:" + std::to_string(srv.port()) + "|"));

@@ -201,7 +201,8 @@ TEST(Http2ClientUpgrade, SendsTheTemplateAndRefusesA200Answer) {
                                {NGHTTP2_SETTINGS_INITIAL_WINDOW_SIZE, 65536},
                                {NGHTTP2_SETTINGS_MAX_FRAME_SIZE, 16384},
                                {NGHTTP2_SETTINGS_HEADER_TABLE_SIZE, 4096},
-                               {NGHTTP2_SETTINGS_ENABLE_PUSH, 0}});
+                               {NGHTTP2_SETTINGS_ENABLE_PUSH, 0},
+                               {NGHTTP2_SETTINGS_NO_RFC7540_PRIORITIES, 1}});
   EXPECT_EQ("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: Upgrade, HTTP2-Settings\r\n"
             "Upgrade: h2c\r\nHTTP2-Settings: " + Token68(settings) + "\r\n\r\n",
             head);
