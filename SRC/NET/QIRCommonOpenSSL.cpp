@@ -364,8 +364,6 @@ SSL_CTX* QIR_SSL_CREATE_CLIENT_CTX(const char* keyFile, const char* certFile, co
                 caFile != nullptr ? caFile : "nullptr", caPath != nullptr ? caPath : "nullptr");
       return Fail(ctx);
     }
-  } else {
-    SSL_CTX_set_default_verify_paths(ctx);
   }
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, cert_verify_cb);
   // SSL_CTX_set_alpn_protos answers 0 on success, unlike the rest of the API.
