@@ -23,7 +23,9 @@
 # QIR_BENCH_OUT (default build/bench/).
 #
 # W5 is a new TLS connection per request (h2load -c1000 -n1000: each client
-# handshakes, asks once and goes). W6 is W2 with 5,000 idle HTTP/2
+# handshakes, asks once and goes), against servers of their own with two
+# workers (POOL_SIZE 2, h2o num-threads 2, nghttpd -n2) free to use both
+# cores; Node, single-threaded, is left out there. W6 is W2 with 5,000 idle HTTP/2
 # connections (QIR_BENCH_IDLE) held open on the server meanwhile, by a
 # holder that answers SETTINGS and PINGs and nothing else; only h2srv-sample
 # and h2o are measured there (h2o with its HTTP/2 idle time-out raised so it
@@ -57,7 +59,7 @@ bench_name=bench
 source scripts/bench-common.sh
 head -c 4096 /dev/urandom >"$work/body"
 
-ours_ini() {  # $1 file, $2 "http" or "https", $3 port, $4 upgrade (default false)
+ours_ini() {  # $1 file, $2 "http" or "https", $3 port, $4 upgrade (default false), $5 workers
   {
     echo "[SSL/TLS]"
     echo "HTTP1X_UPGRADE = ${4:-false}"
@@ -70,7 +72,7 @@ ours_ini() {  # $1 file, $2 "http" or "https", $3 port, $4 upgrade (default fals
       echo "USE_SSL = false"
     fi
     echo "[THREAD]"
-    echo "POOL_SIZE = 1"
+    echo "POOL_SIZE = ${5:-1}"
     echo "[LISTENER]"
     if [ "$2" = https ]; then echo "HTTPS_PORT = $3"; else echo "HTTP_PORT = $3"; fi
     echo "MAX_CONNECTIONS = $((idle + 2000))"
@@ -88,6 +90,13 @@ start() {  # $1 name, rest: command; records the pid in pid_<name>
   pids+=($!)
   printf -v "pid_$name" '%s' "$!"
 }
+start_unpinned() {  # as start, on any core
+  local name=$1
+  shift
+  "$@" >/dev/null 2>&1 &
+  pids+=($!)
+  printf -v "pid_$name" '%s' "$!"
+}
 
 declare -A port
 if ! command -v node >/dev/null && [ "$(id -u)" = 0 ]; then
@@ -95,7 +104,8 @@ if ! command -v node >/dev/null && [ "$(id -u)" = 0 ]; then
 fi
 servers=(ours h2o nghttpd)
 command -v node >/dev/null && servers+=(node)
-for k in ours_h2c ours_tls ours_up nghttpd_h2c nghttpd_tls h2o_h2c h2o_tls node_h2c node_tls; do
+for k in ours_h2c ours_tls ours_up ours_tls2 nghttpd_h2c nghttpd_tls nghttpd_tls2 h2o_h2c h2o_tls \
+  h2o_tls2 node_h2c node_tls; do
   port[$k]=$(free_port)
 done
 
@@ -106,6 +116,12 @@ start ours_h2c "$srv_bin" "$work/h2c.ini"
 start ours_tls "$srv_bin" "$work/tls.ini"
 ours_ini "$work/up.ini" http "${port[ours_up]}" true
 start ours_up "$srv_bin" "$work/up.ini"
+ours_ini "$work/tls2.ini" https "${port[ours_tls2]}" false 2
+start_unpinned ours_tls2 "$srv_bin" "$work/tls2.ini"
+start_unpinned nghttpd_tls2 nghttpd --echo-upload -n2 "${port[nghttpd_tls2]}" "$work/server.key" \
+  "$work/server.crt"
+start_unpinned h2o_tls2 bash scripts/h2o-echo.sh "$work/h2o2" 0 "${port[h2o_tls2]}" \
+  "$work/server.crt" "$work/server.key" 2
 start nghttpd_h2c nghttpd --echo-upload -n1 --no-tls "${port[nghttpd_h2c]}"
 start nghttpd_tls nghttpd --echo-upload -n1 "${port[nghttpd_tls]}" "$work/server.key" "$work/server.crt"
 # One h2o process serves both of its ports.
@@ -211,13 +227,13 @@ requests() { awk -v n="$1" -v s="$scale" 'BEGIN { v = int(n * s); if (v < 1) v =
 # name form h2load-options
 workloads=("W1 h2c -c1 -m1 -n$(requests 20000)" "W2 h2c -c10 -m10 -n$(requests 100000)"
            "W3 h2c -c200 -m1 -n$(requests 20000)" "W4 tls -c10 -m10 -n$(requests 100000)"
-           "W5 tls -c$(requests 1000) -m1 -n$(requests 1000)" "W6 h2c -c10 -m10 -n$(requests 100000)")
+           "W5 tls2 -c$(requests 1000) -m1 -n$(requests 1000)" "W6 h2c -c10 -m10 -n$(requests 100000)")
 declare -A results cpu
 for ((r = 1; r <= rounds; r++)); do
   for w in "${workloads[@]}"; do
     read -r name form opts <<<"$w"
     scheme=http
-    [ "$form" = tls ] && scheme=https
+    [ "${form#tls}" != "$form" ] && scheme=https
     n=${opts##*-n}
     # Rotate which server goes first from round to round.
     k=$((r % ${#servers[@]}))
@@ -225,6 +241,7 @@ for ((r = 1; r <= rounds; r++)); do
     for srv in "${order[@]}"; do
       key="${srv}_${form}"
       pidvar="pid_$key"
+      [ "$name" = W5 ] && [ "$srv" = node ] && continue
       if [ "$name" = W6 ]; then
         [ "$srv" = ours ] || [ "$srv" = h2o ] || continue
         hold_idle "${port[$key]}"
@@ -254,7 +271,7 @@ mkdir -p "$out_dir"
   : >"$work/ratios.dat"
   for w in "${workloads[@]}"; do
     read -r name form opts <<<"$w"
-    # W6 measures ours and h2o only: the others' cells stay empty.
+    # W6 measures ours and h2o only, W5 leaves Node out: their cells stay empty.
     ours=$(med_of "${results["ours $name"]:-}")
     h2o=$(med_of "${results["h2o $name"]:-}")
     ngh=$(med_of "${results["nghttpd $name"]:-}")

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,8 +23,10 @@ class CQIRHTTP2SRVConnectionManager;
 //
 // Nothing in an accept pass waits for a peer: sockets are accepted without
 // a name lookup, and those that need a TLS handshake or an HTTP/1.1 upgrade
-// request go to the set-up stage (setup_, its own thread) and come back
-// through its ready descriptor, in this same epoll set, once that is done.
+// request go to a set-up stage (its own thread; one per worker, taken in
+// turn, so that handshakes use as many cores as the workers do) and come
+// back through its ready descriptor, in this same epoll set, once that is
+// done. onConnect_ and the connection's creation stay on the loop thread.
 // Past maxConnections_ (live and in set-up) a new socket is closed at once.
 // Out of descriptors (EMFILE, ENFILE) the listening sockets are left alone
 // for 100 ms, doubling up to 500 ms while the shortage lasts, with at most
@@ -41,7 +44,9 @@ class CQIRHTTP2SRVListener {
   CQIRHTTP2SRVListener(const CQIRHTTP2SRVListener&) = delete;
   CQIRHTTP2SRVListener& operator=(const CQIRHTTP2SRVListener&) = delete;
 
-  bool Initialize(CQIRHTTP2SRVConnectionManager* _cmgr, SSL_CTX* _ctx, bool _isUpgrade);
+  // _setupThreads: set-up stages to run (at least 1; fixed by the first call).
+  bool Initialize(CQIRHTTP2SRVConnectionManager* _cmgr, SSL_CTX* _ctx, bool _isUpgrade,
+                  int _setupThreads = 1);
   // Registers a port: "https" gets the TLS context, anything else cleartext
   // with the upgrade flag. False (logged) for a port outside 1..65535, a
   // port already registered for the other family, or "https" without TLS.
@@ -70,6 +75,7 @@ class CQIRHTTP2SRVListener {
   void PauseAccepts(int _errno);   // with passMutex_ held
   void ResumeAccepts();            // with passMutex_ held; once the pause is over
   void SetListenEvents(uint32_t _events);
+  int GetPendingCount() const;  // sockets in set-up, on every stage
 
   typedef std::chrono::steady_clock Clock;
 
@@ -80,8 +86,10 @@ class CQIRHTTP2SRVListener {
   int epfd_;
   bool isUpgrade_;
   CQIRHTTP2SRVConnectionManager* cmgr_;
-  CQIRHTTP2SRVSetupThread setup_;  // TLS handshakes and upgrade requests
-  bool setupWatched_;              // its ready descriptor is in epfd_
+  // TLS handshakes and upgrade requests; sockets are handed out in turn.
+  std::vector<std::unique_ptr<CQIRHTTP2SRVSetupThread>> setups_;
+  size_t nextSetup_;   // loop thread, in a pass
+  bool setupWatched_;  // their ready descriptors are in epfd_
   int maxConnections_;
   const std::string* settingUpPeer_ = nullptr;  // loop thread, during CreateConnection
   // Accept pause while descriptors are short; loop thread, in a pass.

@@ -29,6 +29,8 @@ struct QIR_HTTP2SRV_SETUP {
   std::chrono::steady_clock::time_point deadline_;
   std::multimap<std::chrono::steady_clock::time_point, QIR_HTTP2SRV_SETUP*>::iterator slot_;
   bool gotBytes_;  // upgrade: something of the head has arrived
+  bool linger_ = false;  // a lingering close: read and drop until the peer is done
+  size_t drained_ = 0;   // lingering close: bytes dropped so far
 };
 
 // The server's set-up stage: the TLS handshake (G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC)
@@ -42,6 +44,11 @@ struct QIR_HTTP2SRV_SETUP {
 // goes back as soon as the preface is in, with its record copy's isUpgrade_
 // cleared: the connection then starts HTTP/2 directly.
 // A socket that fails or misses its deadline is logged and closed here.
+//
+// It also closes sockets that have been answered and shut for sending while
+// their peer may still be sending (Linger): what arrives is read and dropped
+// until the peer closes, for at most kLingerMs and kLingerBytes, so that the
+// close does not reset the connection under an answer the peer has not read.
 //
 // Owned by the listener. Add and TakeReady come from the loop thread, the
 // rest of the work runs on this thread; inbox_ and ready_ are handed over
@@ -64,6 +71,9 @@ class CQIRHTTP2SRVSetupThread : public CQIRThread {
   void TakeReady(std::vector<QIR_HTTP2SRV_SETUP*>& _out);
   int GetReadyFd() const { return readyfd_; }  // readable while some are ready
   int GetPendingCount() const { return pending_.load(); }  // added, not yet taken
+  // Any thread: hands _fd (sending side already shut) to a running stage for
+  // a lingering close. False when no stage runs; the caller keeps _fd then.
+  static bool Linger(int _fd);
 
  protected:
   void Initial() override {}
@@ -79,6 +89,8 @@ class CQIRHTTP2SRVSetupThread : public CQIRThread {
   void Step(QIR_HTTP2SRV_SETUP* _setup);
   void StepTLS(QIR_HTTP2SRV_SETUP* _setup);
   void StepUpgrade(QIR_HTTP2SRV_SETUP* _setup);
+  void StepLinger(QIR_HTTP2SRV_SETUP* _setup);
+  void Forget(QIR_HTTP2SRV_SETUP* _setup);  // closes a lingering socket
   bool Watch(QIR_HTTP2SRV_SETUP* _setup, uint32_t _events);
   void Expire(const Clock::time_point& _now);
   void Done(QIR_HTTP2SRV_SETUP* _setup);  // hands it to the loop thread

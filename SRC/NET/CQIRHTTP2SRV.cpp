@@ -389,7 +389,11 @@ void CQIRHTTP2SRV::RaiseDescriptorLimit(int _maxConnections) {
 
 bool CQIRHTTP2SRV::InitListener() {
   QIR_LOG_I("Initializing Negotiator...");
-  if (!listener_.Initialize(&cmgr_, ssl_ctx_, isUpgrade_)) return false;
+  // Handshakes cost more than anything else a new connection needs: with
+  // TLS, as many set-up stages as workers, so that they spread over the
+  // same cores.
+  const int setupThreads = ssl_ctx_ != nullptr ? tmgr_.GetPoolSize() : 1;
+  if (!listener_.Initialize(&cmgr_, ssl_ctx_, isUpgrade_, setupThreads)) return false;
   if (!InitConnectionLimit()) return false;
   bool httpPresent = false;
   bool httpsPresent = false;

@@ -69,6 +69,7 @@ CQIRHTTP2SRVListener::CQIRHTTP2SRVListener()
       epfd_(-1),
       isUpgrade_(false),
       cmgr_(nullptr),
+      nextSetup_(0),
       setupWatched_(false),
       maxConnections_(kDefaultMaxConnections),
       paused_(false),
@@ -78,7 +79,7 @@ CQIRHTTP2SRVListener::CQIRHTTP2SRVListener()
 CQIRHTTP2SRVListener::~CQIRHTTP2SRVListener() { Finalize(); }
 
 bool CQIRHTTP2SRVListener::Initialize(CQIRHTTP2SRVConnectionManager* _cmgr, SSL_CTX* _ctx,
-                                      bool _isUpgrade) {
+                                      bool _isUpgrade, int _setupThreads) {
   CQIRLockGuard pass(passMutex_);
   if (epfd_ < 0) epfd_ = epoll_create(1);
   if (epfd_ < 0) {
@@ -88,15 +89,31 @@ bool CQIRHTTP2SRVListener::Initialize(CQIRHTTP2SRVConnectionManager* _cmgr, SSL_
   cmgr_ = _cmgr;
   ssl_ctx_ = _ctx;
   isUpgrade_ = _isUpgrade;
-  if (!setup_.Initialize(cmgr_ != nullptr ? cmgr_->GetMaxPayloadSize() : 0)) return false;
+  if (setups_.empty()) {
+    const int count = _setupThreads < 1 ? 1 : _setupThreads;
+    for (int i = 0; i < count; ++i) {
+      setups_.emplace_back(new (std::nothrow) CQIRHTTP2SRVSetupThread());
+      if (!setups_.back()) {
+        setups_.pop_back();
+        QIR_LOG_E("memory allocate failed...");
+        return false;
+      }
+    }
+  }
+  const uint32_t maxPayload = cmgr_ != nullptr ? cmgr_->GetMaxPayloadSize() : 0;
+  for (auto& setup : setups_) {
+    if (!setup->Initialize(maxPayload)) return false;
+  }
   if (!setupWatched_) {
-    struct epoll_event ev;
-    memset(&ev, 0, sizeof(ev));
-    ev.events = EPOLLIN;
-    ev.data.ptr = nullptr;  // no listen record: the set-up stage's ready signal
-    if (epoll_ctl(epfd_, EPOLL_CTL_ADD, setup_.GetReadyFd(), &ev) < 0) {
-      QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
-      return false;
+    for (auto& setup : setups_) {
+      struct epoll_event ev;
+      memset(&ev, 0, sizeof(ev));
+      ev.events = EPOLLIN;
+      ev.data.ptr = nullptr;  // no listen record: a set-up stage's ready signal
+      if (epoll_ctl(epfd_, EPOLL_CTL_ADD, setup->GetReadyFd(), &ev) < 0) {
+        QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
+        return false;
+      }
     }
     setupWatched_ = true;
   }
@@ -138,9 +155,11 @@ bool CQIRHTTP2SRVListener::DoEvent() { return Accept(kAcceptWaitMs); }
 
 bool CQIRHTTP2SRVListener::Set() {
   CQIRLockGuard guard(mutex_);
-  if (!setup_.IsActive() && !setup_.Activate()) {
-    QIR_LOG_E("connection set-up thread not started...");
-    return false;
+  for (auto& setup : setups_) {
+    if (!setup->IsActive() && !setup->Activate()) {
+      QIR_LOG_E("connection set-up thread not started...");
+      return false;
+    }
   }
   for (CQIRHTTP2SRVConnectionInfo* info : listeners_) {
     if (info->action_ == CQIRHTTP2SRVConnectionInfo::QIR_LISTEN_OPEN) continue;
@@ -183,13 +202,15 @@ bool CQIRHTTP2SRVListener::Accept(int _timeout) {
       return false;
     }
   }
+  bool ready = false;
   for (int i = 0; i < n; ++i) {
     if (events[i].data.ptr == nullptr) {
-      DoEventReady();
+      ready = true;
     } else {
       DoEventAccept(static_cast<CQIRHTTP2SRVConnectionInfo*>(events[i].data.ptr));
     }
   }
+  if (ready) DoEventReady();
   // Memory freed by removals goes back even when no connection comes or goes.
   if (cmgr_ != nullptr) cmgr_->GiveBackMemory();
   return true;
@@ -217,7 +238,7 @@ bool CQIRHTTP2SRVListener::DoEventAccept(CQIRHTTP2SRVConnectionInfo* _info) {
       close(fd);
       return false;
     }
-    int live = cmgr_->GetConnectionCount() + setup_.GetPendingCount();
+    int live = cmgr_->GetConnectionCount() + GetPendingCount();
     if (live >= maxConnections_) {
       QIR_LOG_W("listen port[%d] connection limit(%d) reached...fd=%d closed", _info->port_,
                 maxConnections_, fd);
@@ -236,7 +257,8 @@ bool CQIRHTTP2SRVListener::DoEventAccept(CQIRHTTP2SRVConnectionInfo* _info) {
         close(fd);
         continue;
       }
-      setup_.Add(setup);
+      setups_[nextSetup_]->Add(setup);
+      nextSetup_ = (nextSetup_ + 1) % setups_.size();
     } else {
       // Plain HTTP/2 with the connection preface: nothing to wait for.
       cmgr_->CreateConnection(_info, fd, id, nullptr);
@@ -282,15 +304,26 @@ void CQIRHTTP2SRVListener::SetListenEvents(uint32_t _events) {
   }
 }
 
+// Every stage is asked: their signals share one epoll tag, and a stage
+// with nothing ready costs one eventfd read.
 void CQIRHTTP2SRVListener::DoEventReady() {
   std::vector<QIR_HTTP2SRV_SETUP*> ready;
-  setup_.TakeReady(ready);
-  for (QIR_HTTP2SRV_SETUP* s : ready) {
-    settingUpPeer_ = &s->info_.peer_;
-    cmgr_->CreateConnection(&s->info_, s->fd_, s->connId_, s->ssl_);
-    settingUpPeer_ = nullptr;
-    delete s;
+  for (auto& setup : setups_) {
+    setup->TakeReady(ready);
+    for (QIR_HTTP2SRV_SETUP* s : ready) {
+      settingUpPeer_ = &s->info_.peer_;
+      cmgr_->CreateConnection(&s->info_, s->fd_, s->connId_, s->ssl_);
+      settingUpPeer_ = nullptr;
+      delete s;
+    }
+    ready.clear();
   }
+}
+
+int CQIRHTTP2SRVListener::GetPendingCount() const {
+  int pending = 0;
+  for (const auto& setup : setups_) pending += setup->GetPendingCount();
+  return pending;
 }
 
 void CQIRHTTP2SRVListener::ClearRecords() {
@@ -316,7 +349,7 @@ void CQIRHTTP2SRVListener::Clear() {
 void CQIRHTTP2SRVListener::Finalize() {
   CQIRLockGuard pass(passMutex_);
   ClearRecords();
-  setup_.Finalize();
+  for (auto& setup : setups_) setup->Finalize();
   setupWatched_ = false;
   if (epfd_ >= 0) {
     close(epfd_);

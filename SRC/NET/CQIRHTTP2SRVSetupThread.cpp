@@ -17,6 +17,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <mutex>
+
 namespace {
 
 constexpr int kMaxEvents = 64;
@@ -37,6 +39,15 @@ void Drain(int _fd) {
   ssize_t n = read(_fd, &count, sizeof(count));
   (void)n;  // EAGAIN: nothing to drain
 }
+
+// A lingering close waits this long at most for the peer to finish, and
+// drops this much at most of what it still sends.
+constexpr int kLingerMs = 2000;
+constexpr size_t kLingerBytes = 1024 * 1024;
+
+// The stage that takes lingering closes: the first one running.
+std::mutex gLingerMutex;
+CQIRHTTP2SRVSetupThread* gLingerStage = nullptr;  // guarded by gLingerMutex
 
 // Content-Length of an HTTP/1.1 head; false when absent or not a plain
 // decimal no greater than _limit (the session's upgrade code refuses those).
@@ -85,10 +96,34 @@ bool CQIRHTTP2SRVSetupThread::Activate() {
   for (int waited = 0; GetStatus() == QIR_THREAD_INIT && waited < kStartWaitMs; ++waited) {
     usleep(1000);
   }
-  return GetStatus() == QIR_THREAD_RUNNING;
+  if (GetStatus() != QIR_THREAD_RUNNING) return false;
+  std::lock_guard<std::mutex> guard(gLingerMutex);
+  if (gLingerStage == nullptr) gLingerStage = this;
+  return true;
+}
+
+bool CQIRHTTP2SRVSetupThread::Linger(int _fd) {
+  std::lock_guard<std::mutex> guard(gLingerMutex);
+  if (gLingerStage == nullptr) return false;
+  static const CQIRHTTP2SRVConnectionInfo kNone("linger", 0, false);
+  QIR_HTTP2SRV_SETUP* setup = new (std::nothrow) QIR_HTTP2SRV_SETUP(kNone, _fd, 0);
+  if (setup == nullptr) return false;
+  setup->linger_ = true;
+  {
+    CQIRLockGuard inbox(gLingerStage->mutex_);
+    gLingerStage->inbox_.push_back(setup);
+  }
+  Signal(gLingerStage->wakefd_);
+  return true;
 }
 
 void CQIRHTTP2SRVSetupThread::Deactivate() {
+  {
+    // No lingering close comes in once the thread is asked to stop; those
+    // already in the inbox are closed below with the rest.
+    std::lock_guard<std::mutex> guard(gLingerMutex);
+    if (gLingerStage == this) gLingerStage = nullptr;
+  }
   if (GetStatus() == QIR_THREAD_RUNNING) {
     doExit_.store(true);
     Signal(wakefd_);
@@ -170,6 +205,20 @@ void CQIRHTTP2SRVSetupThread::TakeInbox() {
 }
 
 void CQIRHTTP2SRVSetupThread::Start(QIR_HTTP2SRV_SETUP* _setup) {
+  if (_setup->linger_) {
+    _setup->deadline_ = Clock::now() + std::chrono::milliseconds(kLingerMs);
+    _setup->slot_ = deadlines_.emplace(_setup->deadline_, _setup);
+    struct epoll_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.events = EPOLLIN;
+    ev.data.ptr = _setup;
+    if (epoll_ctl(epfd_, EPOLL_CTL_ADD, _setup->fd_, &ev) < 0) {
+      Forget(_setup);
+      return;
+    }
+    StepLinger(_setup);
+    return;
+  }
   const bool tls = _setup->info_.ssl_ctx_ != nullptr;
   const int bound = tls ? (G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC < 1 ? 1 : G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC)
                         : kUpgradeWaitMs;
@@ -199,7 +248,9 @@ void CQIRHTTP2SRVSetupThread::Start(QIR_HTTP2SRV_SETUP* _setup) {
 }
 
 void CQIRHTTP2SRVSetupThread::Step(QIR_HTTP2SRV_SETUP* _setup) {
-  if (_setup->info_.ssl_ctx_ != nullptr) {
+  if (_setup->linger_) {
+    StepLinger(_setup);
+  } else if (_setup->info_.ssl_ctx_ != nullptr) {
     StepTLS(_setup);
   } else {
     StepUpgrade(_setup);
@@ -260,6 +311,30 @@ void CQIRHTTP2SRVSetupThread::StepUpgrade(QIR_HTTP2SRV_SETUP* _setup) {
   if (len >= headLen + bodyLen) Done(_setup);
 }
 
+// Reads what is there; the peer's close, an error or the byte budget ends it.
+void CQIRHTTP2SRVSetupThread::StepLinger(QIR_HTTP2SRV_SETUP* _setup) {
+  for (;;) {
+    ssize_t n = recv(_setup->fd_, peek_.data(), peek_.size(), MSG_DONTWAIT);
+    if (n > 0) {
+      _setup->drained_ += static_cast<size_t>(n);
+      if (_setup->drained_ <= kLingerBytes) continue;
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      return;
+    }
+    Forget(_setup);
+    return;
+  }
+}
+
+void CQIRHTTP2SRVSetupThread::Forget(QIR_HTTP2SRV_SETUP* _setup) {
+  epoll_ctl(epfd_, EPOLL_CTL_DEL, _setup->fd_, nullptr);
+  deadlines_.erase(_setup->slot_);
+  close(_setup->fd_);
+  delete _setup;
+}
+
 bool CQIRHTTP2SRVSetupThread::Watch(QIR_HTTP2SRV_SETUP* _setup, uint32_t _events) {
   struct epoll_event ev;
   memset(&ev, 0, sizeof(ev));
@@ -276,6 +351,10 @@ bool CQIRHTTP2SRVSetupThread::Watch(QIR_HTTP2SRV_SETUP* _setup, uint32_t _events
 void CQIRHTTP2SRVSetupThread::Expire(const Clock::time_point& _now) {
   while (!deadlines_.empty() && deadlines_.begin()->first <= _now) {
     QIR_HTTP2SRV_SETUP* s = deadlines_.begin()->second;
+    if (s->linger_) {
+      Forget(s);  // the peer had its time: the close may reset it now
+      continue;
+    }
     if (s->info_.ssl_ctx_ != nullptr) {
       QIR_LOG_E("SSL_accept() failed!..handshake not complete within %d ms",
                 G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC < 1 ? 1 : G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC);
@@ -314,6 +393,10 @@ void CQIRHTTP2SRVSetupThread::Done(QIR_HTTP2SRV_SETUP* _setup) {
 }
 
 void CQIRHTTP2SRVSetupThread::Drop(QIR_HTTP2SRV_SETUP* _setup) {
+  if (_setup->linger_) {
+    Forget(_setup);
+    return;
+  }
   epoll_ctl(epfd_, EPOLL_CTL_DEL, _setup->fd_, nullptr);
   deadlines_.erase(_setup->slot_);
   if (_setup->tls_.GetSocket() >= 0) {

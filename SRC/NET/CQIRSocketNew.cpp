@@ -44,7 +44,19 @@ int G_QIR_SSL_HANDSHAKE_TIMEOUT_MSEC = 3000;
 
 namespace {
 
-const int kListenBacklog = 128;
+// The kernel caps a listen backlog at net.core.somaxconn: asking for the
+// largest it allows lets a burst of clients connecting at once wait in the
+// queue instead of losing their SYNs (and retrying only a second later).
+int ListenBacklog() {
+  int backlog = SOMAXCONN;
+  FILE* f = fopen("/proc/sys/net/core/somaxconn", "re");
+  if (f != nullptr) {
+    int configured = 0;
+    if (fscanf(f, "%d", &configured) == 1 && configured > backlog) backlog = configured;
+    fclose(f);
+  }
+  return backlog;
+}
 const int kAcceptAddrSize = 128;
 const int kResolverBufferSize = 2048;
 const int kIPv4TextSize = 16;
@@ -465,7 +477,7 @@ int CQIRSocketNew::ListenOn(const char* _node, int _family, int _protocol, int _
     close(fd);
     return -1;
   }
-  if (listen(fd, kListenBacklog) != 0) {
+  if (listen(fd, ListenBacklog()) != 0) {
     QIR_LOG_I("[%d-%s]listen() failed!..", errno, strerror(errno));
     close(fd);
     return -1;

@@ -248,6 +248,29 @@ int QIR_SSL_PARSE_VERIFY_CLIENT(const char* text) {
   return -1;
 }
 
+namespace {
+
+// A certificate file without its chain leaves the library to build one
+// from the verify store at every handshake; with the default trust paths
+// that is a scan of the system's certificate directory per handshake, the
+// largest cost of a new connection after the key exchange. Built once here
+// from the same store (errors ignored, as the handshake ignores them), the
+// handshakes send the same certificates without looking them up again.
+void BuildServerChainOnce(SSL_CTX* ctx) {
+  STACK_OF(X509)* chain = nullptr;
+  STACK_OF(X509)* extra = nullptr;
+  SSL_CTX_get0_chain_certs(ctx, &chain);
+  SSL_CTX_get_extra_chain_certs_only(ctx, &extra);
+  if (chain != nullptr || extra != nullptr) return;  // sent as given, never built
+  if ((SSL_CTX_get_mode(ctx) & SSL_MODE_NO_AUTO_CHAIN) != 0) return;
+  if (SSL_CTX_build_cert_chain(ctx, SSL_BUILD_CHAIN_FLAG_IGNORE_ERROR |
+                                        SSL_BUILD_CHAIN_FLAG_CLEAR_ERROR) <= 0) {
+    ERR_clear_error();  // the handshakes still build it as before
+  }
+}
+
+}  // namespace
+
 SSL_CTX* QIR_SSL_CREATE_SERVER_CTX(const char* keyFile, const char* certFile, const char* caFile) {
   return QIR_SSL_CREATE_SERVER_CTX(keyFile, certFile, caFile, QIR_SSL_VERIFY_CLIENT_OPTIONAL);
 }
@@ -314,6 +337,7 @@ SSL_CTX* QIR_SSL_CREATE_SERVER_CTX(const char* keyFile, const char* certFile, co
   if (verifyClient == QIR_SSL_VERIFY_CLIENT_NONE) mode = SSL_VERIFY_NONE;
   if (verifyClient == QIR_SSL_VERIFY_CLIENT_REQUIRE) mode |= SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
   SSL_CTX_set_verify(ctx, mode, cert_verify_cb);
+  BuildServerChainOnce(ctx);
   SetDefaultServerContext(ctx);
   SSL_CTX_set_alpn_select_cb(ctx, select_server_proto_cb, nullptr);
   // Each context keeps its own certificate whatever name the client sends.

@@ -1,12 +1,14 @@
 #include "QIRHttp2Upgrade.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -15,6 +17,7 @@
 
 #include "CQIRHttp2Request.h"
 #include "CQIRHTTP2SRVMetrics.h"
+#include "CQIRHTTP2SRVSetupThread.h"
 #include "CQIRHttp2Response.h"
 #include "CQIRServiceLog.h"
 #include "CQIRUtil.h"
@@ -205,9 +208,13 @@ bool UpgradeBodyLength(const char* name, const QIR_HTTP2_HEADER& hdr, uint32_t l
 }
 
 // Tells a plain HTTP/1.1 client what this port speaks instead of closing
-// without a word, then closes the sending side and takes in what is left of
-// its request, so that the close does not reset the connection before the
-// answer is read.
+// without a word, then closes the sending side. A client may still be
+// sending its request (a body larger than the set-up stage waits for, or
+// one still on its way); closing with that unread would reset the
+// connection, and a client that writes its whole request before reading
+// would then see the reset instead of the answer. So the socket goes to the
+// set-up stage for a lingering close (bounded in time and bytes), or, with
+// no stage running, what is already there is read before the close.
 void AnswerUpgradeRequired(CQIRHttp2Response* conn) {
   static_assert(sizeof(HTTP2_UPGRADE_REQUIRED_BODY) - 1 == 82, "Content-Length of the 426 answer");
   static const char kAnswer[] = HTTP2_UPGRADE_REQUIRED_RESPONSE;
@@ -217,6 +224,12 @@ void AnswerUpgradeRequired(CQIRHttp2Response* conn) {
   QIR_HTTP2SRV_METRIC(QIR_M_UPGRADE_REQUIRED);
   const int fd = conn->GetSocket();
   shutdown(fd, SHUT_WR);
+  // A descriptor of its own: the session closes this one when it fails.
+  const int lingering = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (lingering >= 0) {
+    if (CQIRHTTP2SRVSetupThread::Linger(lingering)) return;
+    close(lingering);
+  }
   char sink[4096];
   for (int i = 0; i < 64; ++i) {
     ssize_t n = recv(fd, sink, sizeof(sink), MSG_DONTWAIT);

@@ -1,4 +1,5 @@
 #include "CQIRHTTP2SRV.h"
+#include "CQIRHTTP2SRVMetrics.h"
 
 #include <gtest/gtest.h>
 
@@ -82,6 +83,14 @@ class CQIRHTTP2SRVTest : public ::testing::Test {
   std::atomic<bool> loopResult_{false};
 };
 
+// One series of the process's counters as a scrape shows it; 0 when absent.
+unsigned long long Counter(const std::string& _series) {
+  std::string text;
+  CQIRHTTP2SRVMetrics::Render(text);
+  const size_t at = text.find("\n" + _series + " ");
+  return at == std::string::npos ? 0 : strtoull(text.c_str() + at + _series.size() + 2, nullptr, 10);
+}
+
 }  // namespace
 
 // A request answered later from the test's thread; while Stop drains (the
@@ -93,6 +102,9 @@ TEST_F(CQIRHTTP2SRVTest, AsyncResponseAndStopAnswers503WhileDraining) {
   AsyncApp app;
   CQIRHTTP2SRV srv;
   ASSERT_TRUE(StartServer(srv, app));
+  const std::string k503 = "qir_automatic_responses_total{code=\"503\"}";
+  const std::string k429 = "qir_automatic_responses_total{code=\"429\"}";
+  const unsigned long long before503 = Counter(k503), before429 = Counter(k429);
   std::string marker = dir_ + "/first", go = dir_ + "/go", out;
   std::thread client([&] {
     out = Python(dir_, R"PY(
@@ -138,6 +150,8 @@ print(status.get(1), status.get(3))
   client.join();
   EXPECT_EQ("200 503\n", out);
   EXPECT_EQ(1, app.requests.load());  // the second never reached the application
+  EXPECT_EQ(before503 + 1, Counter(k503));  // the runtime's own answer is counted, as 503
+  EXPECT_EQ(before429, Counter(k429));
   EXPECT_EQ(1, srv.AsyncResponse(req.connId, &res));
   loop_.join();
   EXPECT_TRUE(loopResult_.load());

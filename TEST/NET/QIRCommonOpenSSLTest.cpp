@@ -26,6 +26,7 @@ struct Outcome {
   std::string serverPeer;        // QIR_SSL_PEER_IDENTITY on the server side
   std::string sni;               // the name the server was asked for
   std::string serverCN;          // the certificate the client was shown
+  int chainLength = 0;           // certificates the server sent
   std::shared_ptr<SSL_SESSION> session;
 };
 
@@ -65,6 +66,8 @@ Outcome Handshake(SSL_CTX* _server, SSL_CTX* _client, std::function<void(SSL*)> 
     X509_NAME_get_text_by_NID(X509_get_subject_name(SSL_get0_peer_certificate(c)), NID_commonName,
                               cn, sizeof(cn));
     o.serverCN = cn;
+    STACK_OF(X509)* chain = SSL_get_peer_cert_chain(c);
+    o.chainLength = chain != nullptr ? sk_X509_num(chain) : 0;
     SSL_shutdown(c);
   }
   shutdown(sv[1], SHUT_RDWR);
@@ -223,6 +226,9 @@ TEST_F(QIRCommonOpenSSLTest, ServerVerifyClientMatrix) {
     EXPECT_EQ(c.served, o.serverOk && o.clientOk);
     if (c.served) {
       EXPECT_EQ(c.identity, o.serverPeer);
+      // The certificate file holds the leaf alone: with the CA file the
+      // server completes its chain from the verify store.
+      EXPECT_EQ(c.withCa ? 2 : 1, o.chainLength);
     }
     SSL_CTX_free(client);
     SSL_CTX_free(server);

@@ -81,13 +81,35 @@ TEST_F(H2SrvOperatorTest, UpgradePortTakesBothFormsAndAnswersHttp1) {
   EXPECT_EQ(0, RunCmd("nghttp -d " + dir_ + "/in " + url, &out, 20));
   EXPECT_EQ("nghttp", out);
 
-  // curl --http1.1 gets the whole answer, then the close.
-  WriteAll(dir_ + "/body", std::string(30000, 'b'));  // within the payload limit: all in at once
+  // curl --http1.1 gets the whole answer, then the close, with a body
+  // larger than the set-up stage waits for.
+  WriteAll(dir_ + "/body", std::string(100 * 1024, 'b'));
   EXPECT_EQ(0, RunCmd("curl -sS -i --http1.1 -H 'Expect:' --data-binary @" + dir_ + "/body " + url, &out, 20));
   EXPECT_EQ(std::string("HTTP/1.1 426 Upgrade Required\r\nUpgrade: h2c\r\nConnection: Upgrade, close\r\n"
                         "Content-Type: text/plain\r\nContent-Length: 82\r\n\r\n") +
                 "This port speaks HTTP/2 only: use the h2c upgrade or HTTP/2 with prior knowledge.\n",
             out);
+  {
+    // A client that writes its whole request before it reads, the body
+    // still arriving when the answer goes out: every byte is taken (no
+    // reset under it), then the answer and the close.
+    int slow = Loopback(&port);
+    const std::string head = "POST /echo HTTP/1.1\r\nHost: t\r\nContent-Length: 102400\r\n\r\n";
+    ASSERT_EQ(static_cast<ssize_t>(head.size()), send(slow, head.data(), head.size(), MSG_NOSIGNAL));
+    const std::string piece(16 * 1024, 'b');
+    for (int i = 0; i < 100 / 16 + 1; ++i) {
+      const size_t n = i < 100 / 16 ? piece.size() : 100 * 1024 - (100 / 16) * piece.size();
+      ASSERT_EQ(static_cast<ssize_t>(n), send(slow, piece.data(), n, MSG_NOSIGNAL)) << "piece " << i;
+      usleep(20000);
+    }
+    timeval limit{10, 0};
+    setsockopt(slow, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+    std::string answer;
+    char buf[4096];
+    for (ssize_t n; (n = recv(slow, buf, sizeof(buf), 0)) > 0;) answer.append(buf, static_cast<size_t>(n));
+    EXPECT_EQ(0u, answer.find("HTTP/1.1 426 Upgrade Required\r\n")) << answer;
+    close(slow);
+  }
   int fd = Loopback(&port);
   const char garbage[] = "\x16\x03\x01\x02\x00 not HTTP at all\r\n\r\n";
   ASSERT_EQ(static_cast<ssize_t>(sizeof(garbage) - 1), write(fd, garbage, sizeof(garbage) - 1));
