@@ -82,16 +82,20 @@ bool CQIRHTTP2SRVConnectionManager::CreateConnection(CQIRHTTP2SRVConnectionInfo*
     return false;
   }
 
-  CQIRLockGuard guard(mutex_);
-  conMap_[id] = conn;
-  if (tmgr_ == nullptr || !tmgr_->Assign(conn)) {
+  {
+    CQIRLockGuard guard(mutex_);
+    conMap_[id] = conn;
+    if (tmgr_ != nullptr && tmgr_->Assign(conn)) {
+      QIR_LOG_I("conn(%s) created...fd=%d,conn-id=%d", conn->GetName(), _fd, static_cast<int>(id));
+      return true;
+    }
     conMap_.erase(id);
-    QIR_LOG_E("conn(%s) no worker thread to serve it!..", conn->GetName());
-    delete conn;
-    return false;
   }
-  QIR_LOG_I("conn(%s) created...fd=%d,conn-id=%d", conn->GetName(), _fd, static_cast<int>(id));
-  return true;
+  QIR_LOG_E("conn(%s) no worker thread to serve it!..", conn->GetName());
+  // onConnect_ accepted it, so the application hears of its end as well.
+  if (callbacks_ != nullptr && callbacks_->onDisconnect_) callbacks_->onDisconnect_(id);
+  delete conn;
+  return false;
 }
 
 void CQIRHTTP2SRVConnectionManager::DeleteConnection(CQIRHTTP2SRVConnection* _conn) {

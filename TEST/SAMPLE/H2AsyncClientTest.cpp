@@ -22,10 +22,7 @@ class H2AsyncClientTest : public ::testing::Test {
   }
   int Client(std::vector<std::string> _args, std::string* _out) {
     _args.insert(_args.begin(), kAsyncClient);
-    Proc c(_args, dir_ + "/client.out");
-    int rc = c.Wait(60000);
-    *_out = c.Output();
-    return rc < 0 ? c.Stop(SIGKILL) : rc;
+    return RunToEnd(_args, dir_, _out);
   }
   TempDir tmp_;
   const std::string dir_ = tmp_.path();

@@ -191,6 +191,17 @@ class Proc {
   std::string log_;
 };
 
+// A client program run to its end with a minute to finish (its prompt, if
+// any, answered at once): exit status and output.
+inline int RunToEnd(const std::vector<std::string>& _argv, const std::string& _dir,
+                    std::string* _out) {
+  Proc c(_argv, _dir + "/client.out");
+  c.Enter();
+  int rc = c.Wait(60000);
+  *_out = c.Output();
+  return rc < 0 ? c.Stop(SIGKILL) : rc;
+}
+
 // h2srv-sample (or another server program) on a written configuration; its
 // output in _dir/server.out.
 class SampleServer : public Proc {

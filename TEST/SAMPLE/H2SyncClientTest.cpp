@@ -19,11 +19,7 @@ class H2SyncClientTest : public ::testing::Test {
   // Runs the client to its end (Enter at once): exit status and output.
   int Client(std::vector<std::string> _args, std::string* _out) {
     _args.insert(_args.begin(), kClientBinary);
-    Proc c(_args, dir_ + "/client.out");
-    c.Enter();
-    int rc = c.Wait(60000);
-    *_out = c.Output();
-    return rc < 0 ? c.Stop(SIGKILL) : rc;
+    return RunToEnd(_args, dir_, _out);
   }
   bool MakeCert() { return h2srv_test::MakeCert(dir_, &key_, &crt_); }
   TempDir tmp_;

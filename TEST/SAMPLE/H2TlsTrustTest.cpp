@@ -72,11 +72,7 @@ class H2TlsTrustTest : public ::testing::Test {
   // h2sync-client to its end: exit status and output.
   int Client(std::vector<std::string> _args, std::string* _out) {
     _args.insert(_args.begin(), kClientBinary);
-    Proc c(_args, dir_ + "/client.out");
-    c.Enter();
-    int rc = c.Wait(60000);
-    *_out = c.Output();
-    return rc < 0 ? c.Stop(SIGKILL) : rc;
+    return RunToEnd(_args, dir_, _out);
   }
   // The certificate a TLS client is shown on _port.
   std::string ServedFingerprint(int _port) {
