@@ -237,29 +237,6 @@ TEST_F(Http2Engine, RequestTimeoutResetsOnlyRequestsStillArriving) {
   EXPECT_EQ(nullptr, peer_->Find(NGHTTP2_RST_STREAM, 3));
 }
 
-// IDLE_TIMEOUT counts from the last stream's close: then GOAWAY NO_ERROR.
-TEST_F(Http2Engine, IdleTimeoutClosesWithGoawayNoError) {
-  QIR_ST_HTTP2_OPTIONS o = Streams(2);
-  o.nIdleTimeout_ = 1;
-  Open(o);
-  peer_->Submit("GET", "/");
-  Turn(e_, *peer_);
-  for (int32_t id : Take()) Answer(id, "200");
-  ASSERT_TRUE(Closed(1));
-  typedef std::chrono::steady_clock Clock;
-  Clock::time_point closed = Clock::now();
-  EXPECT_LE(e_.NextDue(), closed + std::chrono::seconds(1));
-  int r = 0;
-  for (int i = 0; i < 300 && r != -1; ++i) r = e_.ProcEventPre(), usleep(10000);
-  EXPECT_EQ(-1, r);
-  EXPECT_GE(Clock::now() - closed, std::chrono::milliseconds(900));
-  EXPECT_EQ(QIR_HTTP2_CONN_CLOSE_CAUSE_SELF, e_.GetStateCause());
-  e_.Disconnect();
-  peer_->Drain();
-  ASSERT_NE(nullptr, peer_->Find(NGHTTP2_GOAWAY, 0));
-  EXPECT_EQ(NGHTTP2_NO_ERROR, peer_->Find(NGHTTP2_GOAWAY, 0)->code);
-}
-
 // A client may open more streams than our limit before it has seen our
 // SETTINGS; nghttp2 refuses the extra ones, and the connection goes on.
 TEST_F(Http2Engine, StreamsBeyondTheLimitBeforeOurSettingsAreRefusedNotFatal) {

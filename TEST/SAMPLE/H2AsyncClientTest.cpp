@@ -1,6 +1,5 @@
-// h2async-client end to end: its command line, runs against h2srv-sample
-// and nghttpd over TLS and over cleartext, and the outcome counts against a
-// python-h2 peer that sends GOAWAY with requests in flight.
+// h2async-client end to end: its command line, and runs against h2srv-sample
+// and nghttpd over TLS and over cleartext.
 #include "SAMPLE/H2SrvTestUtil.h"
 
 #include <gtest/gtest.h>
@@ -30,10 +29,6 @@ class H2AsyncClientTest : public ::testing::Test {
 
 TEST_F(H2AsyncClientTest, ArgumentRules) {
   std::string out;
-  EXPECT_EQ(0, Client({"--version"}, &out));
-  EXPECT_EQ("h2async-client " QIR_VERSION "\n", out);
-  EXPECT_EQ(0, Client({"--help"}, &out));
-  EXPECT_NE(std::string::npos, out.find("-m STREAMS")) << out;
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{}, {"-h", "127.0.0.1", "-c", "1"},
         {"-h", "127.0.0.1", "-p", "1", "-u", "-P"}, {"-h", "127.0.0.1", "-p", "1", "-m", "0"}}) {
@@ -45,13 +40,15 @@ TEST_F(H2AsyncClientTest, ArgumentRules) {
 }
 
 // Three connections of 20 streams each, driven by one thread, over TLS and
-// over the connection preface: every request answered, counted once. With
-// --cacert naming another certificate the server's self-signed one is refused.
-TEST_F(H2AsyncClientTest, AgainstTheSampleServer) {
+// over the connection preface, against h2srv-sample and nghttpd: every
+// request answered, counted once. With --cacert naming another certificate
+// the server's self-signed one is refused.
+TEST_F(H2AsyncClientTest, AgainstTheSampleServerAndNghttpd) {
   if (access(kSampleBinary, X_OK) != 0) GTEST_SKIP() << "h2srv-sample not built";
+  if (!HaveCommand("nghttpd")) GTEST_SKIP() << "nghttpd is not installed (nghttp2-server)";
   std::string key, crt;
   ASSERT_TRUE(MakeCert(dir_, &key, &crt));
-  int h2c = FreePort(), tls = FreePort();
+  const int h2c = FreePort(), tls = FreePort(), ngH2c = FreePort(), ngTls = FreePort();
   SampleServer srvTls, srvH2c;
   ASSERT_TRUE(srvTls.Start(dir_, Ini("USE_SSL = true\nSSL_KEY_FILE = " + key + "\nSSL_CRT_FILE = " +
                                          crt + "\nSSL_CA_FILE = n/a",
@@ -60,20 +57,24 @@ TEST_F(H2AsyncClientTest, AgainstTheSampleServer) {
       << srvTls.Output();
   TempDir plain;
   ASSERT_TRUE(srvH2c.Start(plain.path(), Ini(kPlain, 1, Ports(h2c, 0)), {h2c})) << srvH2c.Output();
+  Proc ngPlain({"nghttpd", "--echo-upload", "-n1", "--no-tls", std::to_string(ngH2c)}, dir_ + "/plain.out");
+  Proc ngSecure({"nghttpd", "--echo-upload", "-n1", std::to_string(ngTls), key, crt}, dir_ + "/secure.out");
+  ASSERT_TRUE(ngPlain.Listening({ngH2c}) && ngSecure.Listening({ngTls})) << ngPlain.Output() << ngSecure.Output();
   WriteAll(dir_ + "/body", std::string(4096, 'b'));
   for (const auto& run : {std::vector<std::string>{"-p", std::to_string(tls)},
-                          std::vector<std::string>{"-p", std::to_string(h2c), "-P"}}) {
-    SCOPED_TRACE(run.back());
+                          std::vector<std::string>{"-p", std::to_string(h2c), "-P"},
+                          std::vector<std::string>{"-p", std::to_string(ngTls)},
+                          std::vector<std::string>{"-p", std::to_string(ngH2c), "-P"}}) {
+    SCOPED_TRACE(run[1] + (run.size() == 3 ? " -P" : ""));
     std::vector<std::string> argv = {"-h", "127.0.0.1", "-c", "600", "-m", "20", "-n", "3",
                                      "-d", dir_ + "/body"};
     argv.insert(argv.end(), run.begin(), run.end());
     std::string out;
     EXPECT_EQ(0, Client(argv, &out)) << out;
-    EXPECT_EQ(1u, Count(out, "requests: 600 in ")) << out;
     EXPECT_EQ(run.size() == 2, Has(out, "server certificates are not authenticated")) << out;
-    EXPECT_EQ(1u, Count(out, "\nlatency ms: min "));
     EXPECT_EQ(1u, Count(out, "\noutcomes: 2xx 600, 3xx 0, 4xx 0, 5xx 0, other 0, timed out 0, "
-                             "refused 0, reset 0, failed 0, not sent 0\n"));
+                             "refused 0, reset 0, failed 0, not sent 0\n"))
+        << out;
   }
   TempDir other;
   std::string otherKey, otherCrt, out;
@@ -81,50 +82,6 @@ TEST_F(H2AsyncClientTest, AgainstTheSampleServer) {
   EXPECT_EQ(1, Client({"-h", "127.0.0.1", "-p", std::to_string(tls), "-c", "3", "--cacert", otherCrt},
                       &out));
   EXPECT_TRUE(Has(out, "certificate refused: ")) << out;
-}
-
-// nghttpd, a server written elsewhere, echoing over TLS and over the
-// connection preface.
-TEST_F(H2AsyncClientTest, AgainstNghttpd) {
-  if (!HaveCommand("nghttpd")) GTEST_SKIP() << "nghttpd is not installed (nghttp2-server)";
-  std::string key, crt;
-  ASSERT_TRUE(MakeCert(dir_, &key, &crt));
-  int h2c = FreePort(), tls = FreePort();
-  Proc plain({"nghttpd", "--echo-upload", "-n1", "--no-tls", std::to_string(h2c)},
-             dir_ + "/plain.out");
-  Proc secure({"nghttpd", "--echo-upload", "-n1", std::to_string(tls), key, crt},
-              dir_ + "/secure.out");
-  ASSERT_TRUE(plain.Listening({h2c})) << plain.Output();
-  ASSERT_TRUE(secure.Listening({tls})) << secure.Output();
-  WriteAll(dir_ + "/body", std::string(1000, 'n'));
-  for (const auto& run : {std::vector<std::string>{"-p", std::to_string(tls)},
-                          std::vector<std::string>{"-p", std::to_string(h2c), "-P"}}) {
-    SCOPED_TRACE(run.back());
-    std::vector<std::string> argv = {"-h", "127.0.0.1", "-c", "300", "-m", "30", "-n", "2",
-                                     "-d", dir_ + "/body"};
-    argv.insert(argv.end(), run.begin(), run.end());
-    std::string out;
-    EXPECT_EQ(0, Client(argv, &out)) << out;
-    EXPECT_EQ(1u, Count(out, "\noutcomes: 2xx 300, 3xx 0, 4xx 0, 5xx 0, other 0, timed out 0, "
-                             "refused 0, reset 0, failed 0, not sent 0\n"))
-        << out;
-  }
-}
-
-// A graceful GOAWAY covering half of 10 requests in flight: 5 answers, 5
-// refused, and the run fails.
-TEST_F(H2AsyncClientTest, GoawayOutcomesAreCounted) {
-  if (!PythonHasH2()) GTEST_SKIP() << "python3 h2 is missing";
-  Proc peer({"/usr/bin/python3", QIR_SOURCE_DIR "/TEST/NET/h2peer.py", "hold", "10", "0", "5",
-             "0", "5"},
-            dir_ + "/peer.out");
-  ASSERT_TRUE(peer.Shows("\n")) << peer.Output();
-  std::string port = std::to_string(atoi(peer.Output().c_str() + 5));
-  std::string out;
-  EXPECT_EQ(1, Client({"-h", "127.0.0.1", "-p", port, "-P", "-c", "12", "-m", "10"}, &out));
-  EXPECT_EQ(1u, Count(out, "\noutcomes: 2xx 5, 3xx 0, 4xx 0, 5xx 0, other 0, timed out 0, "
-                           "refused 5, reset 0, failed 0, not sent 2\n"))
-      << out;
 }
 
 }  // namespace
