@@ -75,9 +75,8 @@ class CQIRSocketNewTlsTest : public CQIRSocketNewTest {
   void SetUp() override {
     CQIRSocketNewTest::SetUp();
     QIR_SSL_INIT();
-    ASSERT_TRUE(pki_.MakeSelfSigned());
-    server_ = QIR_SSL_CREATE_SERVER_CTX(pki_.Path("self.key").c_str(), pki_.Path("self.pem").c_str(),
-                                        nullptr);
+    server_ = QIR_SSL_CREATE_SERVER_CTX(QIRTrustPki().Key("selfsigned").c_str(),
+                                        QIRTrustPki().Pem("selfsigned").c_str(), nullptr);
     client_ = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, nullptr);
     ASSERT_TRUE(server_ && client_);
   }
@@ -99,7 +98,6 @@ class CQIRSocketNewTlsTest : public CQIRSocketNewTest {
     t.join();
     return serverOk && clientOk;
   }
-  QIRTlsTestPki pki_;
   SSL_CTX* server_ = nullptr;
   SSL_CTX* client_ = nullptr;
 };

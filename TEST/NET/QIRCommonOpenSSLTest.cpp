@@ -2,7 +2,6 @@
 
 #include "CQIRServiceLog.h"
 #include "NET/QIRNetTestUtil.h"
-#include "NET/QIRTlsTestCerts.h"
 
 #include <gtest/gtest.h>
 #include <openssl/err.h>
@@ -86,8 +85,7 @@ class QIRCommonOpenSSLTest : public ::testing::Test {
     QIR_OPEN_SERVICE_LOG(QIR_LOG_ALL);
     QIR_SSL_INIT();
     QIR_SSL_THREAD_SETUP();
-    ASSERT_TRUE(pki_.MakeSelfSigned());
-    server_ = ServerCtx("self");
+    server_ = ServerCtx("selfsigned");
     client_ = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, nullptr);
     ASSERT_TRUE(server_ && client_);
     trusting_ = QIR_SSL_CREATE_CLIENT_CTX(nullptr, nullptr, QIRTrustPki().Pem("ca").c_str());
@@ -101,12 +99,9 @@ class QIRCommonOpenSSLTest : public ::testing::Test {
     QIR_SSL_CLEANUP();
     QIR_CLOSE_SERVICE_LOG();
   }
-  // A server context for <_name>.key and <_name>.pem.
-  SSL_CTX* ServerCtx(const std::string& _name) {
-    const std::string key = pki_.Path(_name + ".key"), pem = pki_.Path(_name + ".pem");
-    return QIR_SSL_CREATE_SERVER_CTX(key.c_str(), pem.c_str(), nullptr);
+  static SSL_CTX* ServerCtx(const std::string& _leaf) {
+    return QIR_SSL_CREATE_SERVER_CTX(QIRTrustPki().Key(_leaf).c_str(), QIRTrustPki().Pem(_leaf).c_str(), nullptr);
   }
-  QIRTlsTestPki pki_;
   SSL_CTX* server_ = nullptr;
   SSL_CTX* client_ = nullptr;
   SSL_CTX* trusting_ = nullptr;  // default mode with ca.pem loaded
@@ -237,7 +232,7 @@ TEST_F(QIRCommonOpenSSLTest, ServerVerifyClientMatrix) {
 TEST_F(QIRCommonOpenSSLTest, EachServerContextKeepsItsCertificateWhateverTheName) {
   QIRTlsTestCerts& pki = QIRTrustPki();
   SSL_CTX* good = QIR_SSL_CREATE_SERVER_CTX(pki.Key("good").c_str(), pki.Pem("good").c_str(), nullptr);
-  SSL_CTX* other = ServerCtx("self");  // the context made last
+  SSL_CTX* other = ServerCtx("selfsigned");  // the context made last
   ASSERT_TRUE(good && other);
   const struct {
     const char* host;
@@ -304,11 +299,12 @@ TEST_F(QIRCommonOpenSSLTest, ResumedSessionIsNotRefusedForMissingSessionIdContex
 }
 
 TEST_F(QIRCommonOpenSSLTest, ExpiryDateOfACertificate) {
-  ASSERT_TRUE(pki_.MakeDated("known", "20200101000000Z", "20301105093000Z"));
+  QIRTlsTestCerts pki;
+  ASSERT_TRUE(pki.Leaf("known", "", "DNS:known", " -startdate 20200101000000Z -enddate 20301105093000Z"));
   char out[15] = "";
-  EXPECT_TRUE(QIR_SSL_GET_CERT_EXPIRE_DATE(pki_.Path("known.pem").c_str(), out));
+  EXPECT_TRUE(QIR_SSL_GET_CERT_EXPIRE_DATE(pki.Pem("known").c_str(), out));
   EXPECT_STREQ("20301105093000", out);  // the space-padded day reads as 05
-  EXPECT_FALSE(QIR_SSL_GET_CERT_EXPIRE_DATE(pki_.Path("known.key").c_str(), out));
+  EXPECT_FALSE(QIR_SSL_GET_CERT_EXPIRE_DATE(pki.Key("known").c_str(), out));
   EXPECT_EQ(1, CONV_STRTIME("Foo 12 01:02:03.250 2031 GMT", out));
   EXPECT_STREQ("20310012010203", out);  // an unknown month reads as 00
   EXPECT_EQ(0, CONV_STRTIME("Nov 5", out));

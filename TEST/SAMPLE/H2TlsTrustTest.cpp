@@ -3,7 +3,7 @@
 // verifying servers that present good and bad certificates (nghttpd) and
 // sending SNI (openssl s_server), and certificates rotated by SIGHUP while
 // h2load keeps the server busy. Every certificate is made here with openssl.
-#include "NET/QIRTlsTestCerts.h"
+#include "NET/QIRNetTestUtil.h"
 #include "SAMPLE/H2SrvTestUtil.h"
 
 #include <gtest/gtest.h>
