@@ -81,6 +81,9 @@ class CQIRSocketNew {
   // descriptor (> 0), 0 when nobody is waiting, -1 failed (logged). _ip
   // (QIR_SOCKET_IP_SIZE bytes) receives the peer's address text.
   static int ACCEPT_NOWAIT(int _listen_fd, char* _ip);
+  // The same without a log line: -1 leaves errno for the caller, which
+  // decides how often a failure is worth a line.
+  static int ACCEPT_QUIET(int _listen_fd, char* _ip);
   static void SET_NODELAY(int _fd);
   static bool SET_NONBLOCK(int _fd);
   // An epoll set with a non-blocking eventfd in it (data.ptr null), so that

@@ -6,10 +6,7 @@
 #include "CQIRServiceLog.h"
 #include "CQIRSocketNew.h"
 
-#include <arpa/inet.h>
 #include <errno.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <string.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -31,36 +28,6 @@ constexpr int kDefaultMaxConnections = 1024;
 constexpr int kPauseMinMs = 100;
 constexpr int kPauseMaxMs = 500;
 constexpr uint32_t kListenEvents = EPOLLIN | EPOLLOUT | EPOLLERR;
-
-// One accept without waiting: the socket (never 0), 0 when none waits, -1
-// with errno on failure. Nothing is logged here: the caller decides how
-// often a failure is worth a line.
-int AcceptOne(int _listenFd, char* _ip) {
-  sockaddr_storage peer{};
-  socklen_t len = sizeof(peer);
-  int fd;
-  do {
-    fd = accept4(_listenFd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
-  if (fd == 0) {  // 0 reads as "none waiting" to every caller
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    if (moved < 0) return -1;
-    fd = moved;
-  }
-  _ip[0] = '\0';
-  if (peer.ss_family == AF_INET) {
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr, _ip,
-              QIR_SOCKET_IP_SIZE);
-  } else if (peer.ss_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr, _ip,
-              QIR_SOCKET_IP_SIZE);
-  }
-  return fd;
-}
 
 }  // namespace
 
@@ -221,7 +188,7 @@ bool CQIRHTTP2SRVListener::Accept(int _timeout) {
 bool CQIRHTTP2SRVListener::DoEventAccept(CQIRHTTP2SRVConnectionInfo* _info) {
   for (int i = 0; i < kAcceptBurst; ++i) {
     char ip[QIR_SOCKET_IP_SIZE] = {0};
-    int fd = AcceptOne(_info->fd_, ip);
+    int fd = CQIRSocketNew::ACCEPT_QUIET(_info->fd_, ip);
     if (fd == 0) return true;
     if (fd < 0) {
       if (errno == EMFILE || errno == ENFILE) {

@@ -155,6 +155,18 @@ void NoteConnectTarget(int _fd, const char* _host) {
   snprintf(t_connectTarget.host, sizeof(t_connectTarget.host), "%s", _host != nullptr ? _host : "");
 }
 
+// The address text of an IPv4 or IPv6 peer; empty for any other family.
+void AddressText(const sockaddr_storage& _peer, char* _out, size_t _size) {
+  _out[0] = '\0';
+  if (_peer.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&_peer)->sin_addr, _out,
+              static_cast<socklen_t>(_size));
+  } else if (_peer.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&_peer)->sin6_addr, _out,
+              static_cast<socklen_t>(_size));
+  }
+}
+
 // The name CONNECT used for _fd, else the peer's address text.
 void ConnectTargetOf(int _fd, char* _host, size_t _size) {
   _host[0] = '\0';
@@ -164,14 +176,7 @@ void ConnectTargetOf(int _fd, char* _host, size_t _size) {
   }
   sockaddr_storage peer{};
   socklen_t len = sizeof(peer);
-  if (getpeername(_fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0) return;
-  if (peer.ss_family == AF_INET) {
-    inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr, _host,
-              static_cast<socklen_t>(_size));
-  } else if (peer.ss_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr, _host,
-              static_cast<socklen_t>(_size));
-  }
+  if (getpeername(_fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) AddressText(peer, _host, _size);
 }
 
 bool EnvIsTrue(const char* _name) {
@@ -515,31 +520,31 @@ int CQIRSocketNew::ACCEPT(int _listen_fd, int _timeout, char* _ip, char* _host) 
   return fd;
 }
 
-int CQIRSocketNew::ACCEPT_NOWAIT(int _listen_fd, char* _ip) {
+int CQIRSocketNew::ACCEPT_QUIET(int _listen_fd, char* _ip) {
   sockaddr_storage peer{};
   socklen_t len = sizeof(peer);
   int fd;
   do {
     fd = accept4(_listen_fd, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
-  if (fd == 0) {
+  if (fd < 0) return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+  if (fd == 0) {  // 0 reads as "none waiting" to every caller
     int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
+    int saved = errno;
     close(fd);
+    errno = saved;
+    if (moved < 0) return -1;
     fd = moved;
   }
-  if (fd < 1) {
+  AddressText(peer, _ip, QIR_SOCKET_IP_SIZE);
+  return fd;
+}
+
+int CQIRSocketNew::ACCEPT_NOWAIT(int _listen_fd, char* _ip) {
+  int fd = ACCEPT_QUIET(_listen_fd, _ip);
+  if (fd < 0) {
     QIR_LOG_I("[%d-%s]accept() failed!..", errno, strerror(errno));
-    return -1;
-  }
-  _ip[0] = '\0';
-  if (peer.ss_family == AF_INET) {
-    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&peer)->sin_addr, _ip,
-              QIR_SOCKET_IP_SIZE);
-  } else if (peer.ss_family == AF_INET6) {
-    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_addr, _ip,
-              QIR_SOCKET_IP_SIZE);
-  } else {
+  } else if (fd > 0 && _ip[0] == '\0') {
     QIR_LOG_W("connected client has invalid ip family!...");
   }
   return fd;
