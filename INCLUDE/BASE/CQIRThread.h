@@ -50,6 +50,13 @@ class CQIRThread {
 
   // Start routine handed to pthread_create.
   static void* QIR_ThreadExecHandler(void* _self);
+  // Runs on every thread started here just before it reports its end (and
+  // when it is cancelled). A library with per-thread state frees it there,
+  // while the owner still waits for the status: the thread is detached, and
+  // what its exit would free later could meet a process already exiting and
+  // tearing the same library down.
+  // Returns the hook it replaces.
+  static void (*SetEndHook(void (*_hook)()))();
 
  protected:
   virtual void Initial() = 0;
@@ -60,6 +67,7 @@ class CQIRThread {
 
  private:
   static void MarkEnded(void* _self);
+  static void RunEndHook();
 
   std::atomic<e4threadStatus> status_;  // written by the thread, polled by the owner
   pthread_t threadId_;

@@ -17,7 +17,16 @@ constexpr size_t kMinStackSize = 16384;
 // marker set by the cancellation clean-up, for at most this long.
 constexpr int kTerminateWaitMs = 5000;
 
+std::atomic<void (*)()> gEndHook{nullptr};
+
 }  // namespace
+
+void (*CQIRThread::SetEndHook(void (*_hook)()))() { return gEndHook.exchange(_hook); }
+
+void CQIRThread::RunEndHook() {
+  void (*hook)() = gEndHook.load();
+  if (hook != nullptr) hook();
+}
 
 CQIRThread::CQIRThread() : status_(QIR_THREAD_INIT), threadId_(pthread_self()), attrValid_(false) {
   Initialize();
@@ -129,6 +138,7 @@ void CQIRThread::SetCancelDisable() { pthread_setcancelstate(PTHREAD_CANCEL_DISA
 void CQIRThread::Yield() { sched_yield(); }
 
 void CQIRThread::MarkEnded(void* _self) {
+  RunEndHook();
   static_cast<CQIRThread*>(_self)->ended_.store(true);
 }
 
@@ -145,6 +155,7 @@ void* CQIRThread::QIR_ThreadExecHandler(void* _self) {
   self->SetCancelDisable();
   self->Final();
   pthread_cleanup_pop(0);
+  RunEndHook();
   self->ended_.store(true);
   self->status_.store(QIR_THREAD_TERMINATE);
   return nullptr;

@@ -1,6 +1,7 @@
 #include "QIRCommonOpenSSL.h"
 
 #include "CQIRServiceLog.h"
+#include "CQIRThread.h"
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
@@ -202,6 +203,11 @@ void QIR_SSL_INIT() {
     // Error strings and algorithms; OpenSSL 3 would load them on first use,
     // asking now keeps the first handshake's latency out of the accept loop.
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    // A framework thread gives back its OpenSSL state (error queue, random
+    // generators) before its owner sees it end. Left to the thread's exit,
+    // that ran beside the process's own exit, which frees the same state:
+    // now and then a double free as a server stopped.
+    CQIRThread::SetEndHook(OPENSSL_thread_stop);
     G_QIR_OPENSSL_INIT = true;
   });
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <pthread.h>
 
 namespace {
 
@@ -34,4 +35,41 @@ TEST(CQIRThreadTest, RunsInitialRunFinalThenTerminates) {
   for (int i = 0; i < 5000 && t.GetStatus() != CQIRThread::QIR_THREAD_TERMINATE; ++i) usleep(1000);
   EXPECT_EQ(CQIRThread::QIR_THREAD_TERMINATE, t.GetStatus());
   EXPECT_TRUE(t.steps == 2 && t.finalRan);
+}
+
+namespace {
+std::atomic<int> gHookRuns{0};
+std::atomic<bool> gHookOnOwner{false};
+pthread_t gOwner;
+void CountEnd() {
+  if (pthread_equal(pthread_self(), gOwner)) gHookOnOwner = true;
+  gHookRuns++;
+}
+}  // namespace
+
+// The end hook (where the TLS library's per-thread state is freed) runs on
+// the thread itself and before its owner can see it end, whether Run
+// returned or the thread was cancelled: after that the owner may let the
+// process exit.
+TEST(CQIRThreadTest, EndHookRunsOnTheThreadBeforeItsEndIsSeen) {
+  gOwner = pthread_self();
+  gHookRuns = 0;
+  void (*previous)() = CQIRThread::SetEndHook(CountEnd);
+  {
+    TestThread t;
+    ASSERT_TRUE(t.Execute());
+    EXPECT_EQ(0, gHookRuns.load());
+    t.loop = false;
+    for (int i = 0; i < 5000 && t.GetStatus() != CQIRThread::QIR_THREAD_TERMINATE; ++i) usleep(1000);
+    ASSERT_EQ(CQIRThread::QIR_THREAD_TERMINATE, t.GetStatus());
+    EXPECT_EQ(1, gHookRuns.load());
+  }
+  {
+    TestThread t;
+    ASSERT_TRUE(t.Execute());
+    t.Terminate();  // returns once the cancelled thread's clean-up has run
+    EXPECT_EQ(2, gHookRuns.load());
+  }
+  EXPECT_FALSE(gHookOnOwner.load());
+  CQIRThread::SetEndHook(previous);
 }
