@@ -52,6 +52,8 @@ class CQIRHTTP2SRVConnection {
   // Worker thread. Both hand every complete request over.
   int ProcEventPre();  // before the wait; -1 = remove me, else 0
   int ProcEvent();     // socket readable; -1 = remove me, else 0
+  // Input that came with the TLS handshake and waits inside the session.
+  bool HasBufferedInput() const;
   // Any thread, under the connection manager's lock. 1 queued, 0 no free
   // response record (the session has failed), -3 the session is not usable.
   int Response(QIR_ST_HTTP2_RESPONSE* _res);

@@ -29,6 +29,7 @@ struct QIR_HTTP2SRV_SETUP {
   std::chrono::steady_clock::time_point deadline_;
   std::multimap<std::chrono::steady_clock::time_point, QIR_HTTP2SRV_SETUP*>::iterator slot_;
   bool gotBytes_;  // upgrade: something of the head has arrived
+  uint32_t watched_ = 0;  // the epoll events asked for
   bool linger_ = false;  // a lingering close: read and drop until the peer is done
   size_t drained_ = 0;   // lingering close: bytes dropped so far
 };

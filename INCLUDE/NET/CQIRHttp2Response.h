@@ -52,6 +52,7 @@ class CQIRHttp2Response final : private CQIRHttp2SessionHandler {
   std::chrono::steady_clock::time_point NextDue() const;
   int ProcEventPre();   // 1 queued responses submitted and flushed, 0 none queued, -1 drop me
   bool ProcEvent();     // false on failure or once the session is closed
+  bool HasBufferedInput() const { return transport_.HasBufferedInput(); }
   // Worker thread: frames wait to be written (the socket was full), so the
   // caller should wait for room for output.
   bool WantWrite() const { return core_.WantWrite(); }

@@ -103,6 +103,9 @@ class CQIRSocketNew {
   int GetSocket() const { return fd_; }
   void SetIOMethod(int _ioMethod) { ioMethod_ = _ioMethod; }
   bool UsesTLS() const { return ssl_ != nullptr; }
+  // TLS bytes read from the socket and not yet taken: epoll no longer
+  // reports them.
+  bool HasBufferedInput() const { return ssl_ != nullptr && SSL_has_pending(ssl_) == 1; }
 
   // Takes ownership of _fd (a cleared object is expected). With a context,
   // runs the TLS handshake (_sslMode QIR_SSL_MODE_SERVER or _CLIENT), bounded

@@ -173,6 +173,10 @@ int CQIRHTTP2SRVConnection::ProcEvent() {
   return HandOverAll(true);
 }
 
+bool CQIRHTTP2SRVConnection::HasBufferedInput() const {
+  return conn_ != nullptr && conn_->HasBufferedInput();
+}
+
 int CQIRHTTP2SRVConnection::Response(QIR_ST_HTTP2_RESPONSE* _res) {
   if (conn_ == nullptr) return -3;
   return conn_->Response(_res, false);

@@ -151,11 +151,15 @@ void CQIRHTTP2SRVSetupThread::Finalize() {
 
 void CQIRHTTP2SRVSetupThread::Add(QIR_HTTP2SRV_SETUP* _setup) {
   ++pending_;
+  bool first;
   {
     CQIRLockGuard guard(mutex_);
+    first = inbox_.empty();
     inbox_.push_back(_setup);
   }
-  Signal(wakefd_);
+  // The stage drains its wake-up before it takes the inbox, so a non-empty
+  // inbox has a wake-up on its way already.
+  if (first) Signal(wakefd_);
 }
 
 void CQIRHTTP2SRVSetupThread::TakeReady(std::vector<QIR_HTTP2SRV_SETUP*>& _out) {
@@ -239,6 +243,7 @@ void CQIRHTTP2SRVSetupThread::Start(QIR_HTTP2SRV_SETUP* _setup) {
   memset(&ev, 0, sizeof(ev));
   ev.events = tls ? EPOLLIN : (EPOLLIN | EPOLLET);
   ev.data.ptr = _setup;
+  _setup->watched_ = ev.events;
   if (epoll_ctl(epfd_, EPOLL_CTL_ADD, _setup->fd_, &ev) < 0) {
     QIR_LOG_I("[%d-%s]epoll_ctl() system call error.", errno, strerror(errno));
     Drop(_setup);
@@ -336,6 +341,8 @@ void CQIRHTTP2SRVSetupThread::Forget(QIR_HTTP2SRV_SETUP* _setup) {
 }
 
 bool CQIRHTTP2SRVSetupThread::Watch(QIR_HTTP2SRV_SETUP* _setup, uint32_t _events) {
+  if (_setup->watched_ == _events) return true;  // most steps wait for input again
+  _setup->watched_ = _events;
   struct epoll_event ev;
   memset(&ev, 0, sizeof(ev));
   ev.events = _events;
@@ -385,11 +392,13 @@ void CQIRHTTP2SRVSetupThread::Done(QIR_HTTP2SRV_SETUP* _setup) {
               static_cast<int>(_setup->connId_), SSL_get_version(_setup->ssl_),
               SSL_get_cipher_name(_setup->ssl_), peer);
   }
+  bool first;
   {
     CQIRLockGuard guard(mutex_);
+    first = ready_.empty();
     ready_.push_back(_setup);
   }
-  Signal(readyfd_);
+  if (first) Signal(readyfd_);  // as in Add: TakeReady drains before it takes
 }
 
 void CQIRHTTP2SRVSetupThread::Drop(QIR_HTTP2SRV_SETUP* _setup) {

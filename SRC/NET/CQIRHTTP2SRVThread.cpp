@@ -161,13 +161,17 @@ void CQIRHTTP2SRVThread::Wake() {
 // failed registration costs that connection, never the worker and the
 // others it serves.
 void CQIRHTTP2SRVThread::TakeNew() {
-  std::vector<CQIRHTTP2SRVConnection*> refused;
+  std::vector<CQIRHTTP2SRVConnection*> refused, buffered;
   {
     CQIRLockGuard guard(mutex_);
     if (addList_.empty()) return;
     for (CQIRHTTP2SRVConnection* conn : addList_) {
       if (AddEvent(conn)) {
         MarkReady(conn);  // its SETTINGS go out, a held upgrade request is served
+        // What the client sent right behind its handshake may already sit
+        // in the TLS session, where epoll cannot see it: read it now. Once;
+        // each read drains the session, and what follows reaches the socket.
+        if (conn->HasBufferedInput()) buffered.push_back(conn);
       } else {
         refused.push_back(conn);
       }
@@ -178,6 +182,7 @@ void CQIRHTTP2SRVThread::TakeNew() {
     conn->SetEventError();
     Remove(conn);
   }
+  for (CQIRHTTP2SRVConnection* conn : buffered) OnEvent(conn, EPOLLIN);
 }
 
 // A notice for a connection this thread no longer has is dropped: the

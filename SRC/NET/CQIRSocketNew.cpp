@@ -552,6 +552,8 @@ int CQIRSocketNew::ACCEPT_NOWAIT(int _listen_fd, char* _ip) {
 
 bool CQIRSocketNew::SET_NONBLOCK(int _fd) {
   int flags = fcntl(_fd, F_GETFL);
+  // Most callers pass a socket that already is: one system call then.
+  if (flags >= 0 && (flags & O_NONBLOCK) != 0) return true;
   if (flags < 0 || fcntl(_fd, F_SETFL, flags | O_NONBLOCK) < 0) {
     QIR_LOG_I("[%d-%s]fcntl() failed!..", errno, strerror(errno));
     return false;
@@ -658,6 +660,10 @@ bool CQIRSocketNew::BeginAccept(int _fd, SSL_CTX* _ssl_ctx) {
     return false;
   }
   SSL_set_accept_state(ssl_);
+  // A whole flight in one read instead of a header and a body per record:
+  // about seven system calls fewer per handshake. What a read takes beyond
+  // the handshake stays in the session (HasBufferedInput).
+  SSL_set_read_ahead(ssl_, 1);
   return true;
 }
 

@@ -303,6 +303,47 @@ TEST_F(H2SrvSampleTest, SystemdUnit) {
       << out;
 }
 
+// A TLS 1.3 client that sends its Finished together with the connection
+// preface and a GET, then nothing more (not even its SETTINGS ack, which
+// would make the socket readable again); prints the answer's status.
+const char kCoalescedFinished[] = R"PY(
+import socket, ssl, sys, h2.connection, h2.events
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+ctx.check_hostname, ctx.verify_mode = False, ssl.CERT_NONE
+ctx.minimum_version = ssl.TLSVersion.TLSv1_3
+ctx.set_alpn_protocols(["h2"])
+inc, out = ssl.MemoryBIO(), ssl.MemoryBIO()
+tls = ctx.wrap_bio(inc, out)
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=5)
+while True:
+    try:
+        tls.do_handshake()
+        break
+    except ssl.SSLWantReadError:
+        s.sendall(out.read())
+        inc.write(s.recv(65536))
+h2c = h2.connection.H2Connection()
+h2c.initiate_connection()
+h2c.send_headers(1, [(":method", "GET"), (":scheme", "https"), (":authority", "t"), (":path", "/")],
+                 end_stream=True)
+tls.write(h2c.data_to_send())
+s.sendall(out.read())  # Finished, preface, SETTINGS, HEADERS
+while True:
+    data = s.recv(65536)
+    if not data:
+        sys.exit("closed without an answer")
+    inc.write(data)
+    while True:
+        try:
+            plain = tls.read(65536)
+        except ssl.SSLWantReadError:
+            break
+        for e in h2c.receive_data(plain):
+            if isinstance(e, h2.events.ResponseReceived):
+                print(dict(e.headers)[b":status"].decode())
+                sys.exit(0)
+)PY";
+
 // With ENABLE_TLS13 the server agrees TLS 1.3 and "h2" with curl; without
 // it a TLS 1.3-only client is refused and TLS 1.2 stays.
 TEST_F(H2SrvSampleTest, Tls13OnlyWithTheKey) {
@@ -319,6 +360,16 @@ TEST_F(H2SrvSampleTest, Tls13OnlyWithTheKey) {
     EXPECT_EQ(on ? 0 : 35, RunCmd(curl + "--tlsv1.3" + url, &out, 20, true)) << out;  // 35: handshake
     if (on) {
       EXPECT_EQ("thirteen 2", out);
+      // The client's Finished and its first request in one segment: the
+      // handshake's read takes the request too, and it must be served from
+      // the session, since the socket never becomes readable again.
+      if (PythonHasH2()) {
+        WriteAll(dir_ + "/coalesced.py", kCoalescedFinished);
+        EXPECT_EQ(0, RunCmd("/usr/bin/python3 " + dir_ + "/coalesced.py " + std::to_string(port), &out, 20,
+                            true))
+            << out;
+        EXPECT_EQ("200\n", out);
+      }
     }
     EXPECT_EQ(0, RunCmd(curl + "--tlsv1.2 --tls-max 1.2" + url, &out, 20, true));
     EXPECT_EQ("thirteen 2", out);
