@@ -103,8 +103,10 @@ class CQIRHttp2Session {
   bool Quiet(bool _now = false);
   // Freed memory (a quiet connection's, a removed or destroyed connection's)
   // goes back to the system with malloc_trim, at most once a second for the
-  // whole process. NoteFreedMemory is cheap and fit for use under locks;
-  // GiveBackMemory trims when something was noted and a second has passed.
+  // whole process, and while connections come and go in numbers only every
+  // ten seconds. NoteFreedMemory is cheap and fit for use under locks;
+  // GiveBackMemory trims when something was noted and a second has passed
+  // in which little was freed (or ten seconds since the first note).
   static void NoteFreedMemory();
   static void GiveBackMemory();
   bool Ended() const;  // nghttp2 wants neither to read nor to write, nothing unwritten
