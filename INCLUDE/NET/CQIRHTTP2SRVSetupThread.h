@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <list>
 #include <map>
 #include <vector>
 
@@ -30,6 +31,13 @@ struct QIR_HTTP2SRV_SETUP {
   std::multimap<std::chrono::steady_clock::time_point, QIR_HTTP2SRV_SETUP*>::iterator slot_;
   bool gotBytes_;  // upgrade: something of the head has arrived
   uint32_t watched_ = 0;  // the epoll events asked for
+  // "https": the handshake has begun (its session exists), holds a slot
+  // (started less than kSlotMs ago and not done), or waits for one.
+  bool begun_ = false;
+  bool slotted_ = false;
+  bool waiting_ = false;
+  std::chrono::steady_clock::time_point begunAt_;
+  std::list<QIR_HTTP2SRV_SETUP*>::iterator queueIt_;  // in slots_ or waiting_
   bool linger_ = false;  // a lingering close: read and drop until the peer is done
   size_t drained_ = 0;   // lingering close: bytes dropped so far
 };
@@ -45,6 +53,15 @@ struct QIR_HTTP2SRV_SETUP {
 // goes back as soon as the preface is in, with its record copy's isUpgrade_
 // cleared: the connection then starts HTTP/2 directly.
 // A socket that fails or misses its deadline is logged and closed here.
+//
+// A TLS socket gets its session when its first bytes arrive, and only while
+// fewer than kSlots handshakes of this stage began in the last kSlotMs and
+// are not done; the others wait, unwatched and without a session, in
+// arrival order. A burst of new connections then holds the memory of
+// kSlots handshakes instead of one per connection (a thousand at once took
+// about 80 KB each, all faulted in afresh), and the stage never idles for
+// it: a slot is free again when its handshake ends or kSlotMs after it
+// began, so peers that stall cannot hold the slots.
 //
 // It also closes sockets that have been answered and shut for sending while
 // their peer may still be sending (Linger): what arrives is read and dropped
@@ -95,6 +112,8 @@ class CQIRHTTP2SRVSetupThread : public CQIRThread {
   bool Watch(QIR_HTTP2SRV_SETUP* _setup, uint32_t _events);
   void Expire(const Clock::time_point& _now);
   void Done(QIR_HTTP2SRV_SETUP* _setup);  // hands it to the loop thread
+  void FreeSlot(QIR_HTTP2SRV_SETUP* _setup);  // done, dropped: leaves slots_ or waiting_
+  void StartWaiting(const Clock::time_point& _now);
   void Drop(QIR_HTTP2SRV_SETUP* _setup);  // closes and forgets it
   int NextTimeout() const;
 
@@ -102,6 +121,8 @@ class CQIRHTTP2SRVSetupThread : public CQIRThread {
   std::vector<QIR_HTTP2SRV_SETUP*> inbox_;  // guarded by mutex_
   std::vector<QIR_HTTP2SRV_SETUP*> ready_;  // guarded by mutex_
   DEADLINES deadlines_;  // this thread only: every set-up in progress
+  std::list<QIR_HTTP2SRV_SETUP*> slots_;    // this thread only: by begunAt_
+  std::list<QIR_HTTP2SRV_SETUP*> waiting_;  // this thread only: arrival order
   std::vector<char> peek_;  // this thread only: the upgrade request so far
   std::atomic<int> pending_;
   uint32_t maxPayload_;

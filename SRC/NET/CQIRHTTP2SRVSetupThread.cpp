@@ -17,6 +17,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace {
@@ -27,6 +28,12 @@ constexpr int kStartWaitMs = 5000;
 // Room for the request and its body in the socket's receive queue, so that a
 // client never waits for a window while the stage waits for its body.
 constexpr int kUpgradeRcvBuf = 256 * 1024;
+// Handshakes that may hold a session at once, and how long one holds its
+// slot at most. A loopback handshake under load ends within tens of ms; a
+// slower peer keeps its session but frees its slot, so at least kSlots
+// handshakes begin every kSlotMs whatever the peers do.
+constexpr size_t kSlots = 100;
+constexpr int kSlotMs = 100;
 
 void Signal(int _fd) {
   uint64_t one = 1;
@@ -187,14 +194,20 @@ void CQIRHTTP2SRVSetupThread::Run() {
         Step(static_cast<QIR_HTTP2SRV_SETUP*>(events[i].data.ptr));
       }
     }
-    Expire(Clock::now());
+    const Clock::time_point now = Clock::now();
+    Expire(now);
+    StartWaiting(now);
   }
 }
 
 int CQIRHTTP2SRVSetupThread::NextTimeout() const {
   if (deadlines_.empty()) return -1;
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadlines_.begin()->first -
-                                                                    Clock::now());
+  Clock::time_point next = deadlines_.begin()->first;
+  // Waiting sockets start when the oldest slot is no longer held.
+  if (!waiting_.empty() && !slots_.empty()) {
+    next = std::min(next, slots_.front()->begunAt_ + std::chrono::milliseconds(kSlotMs));
+  }
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now());
   // Rounded up, so that the wait never ends just before the deadline.
   return left.count() < 0 ? 0 : static_cast<int>(left.count()) + 1;
 }
@@ -228,11 +241,6 @@ void CQIRHTTP2SRVSetupThread::Start(QIR_HTTP2SRV_SETUP* _setup) {
                         : kUpgradeWaitMs;
   _setup->deadline_ = Clock::now() + std::chrono::milliseconds(bound);
   _setup->slot_ = deadlines_.emplace(_setup->deadline_, _setup);
-  if (tls && !_setup->tls_.BeginAccept(_setup->fd_, _setup->info_.ssl_ctx_)) {
-    QIR_HTTP2SRV_METRIC(QIR_M_TLS_HANDSHAKE_FAILED);
-    Drop(_setup);
-    return;
-  }
   if (!tls) {
     int size = kUpgradeRcvBuf;
     setsockopt(_setup->fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size));
@@ -249,7 +257,8 @@ void CQIRHTTP2SRVSetupThread::Start(QIR_HTTP2SRV_SETUP* _setup) {
     Drop(_setup);
     return;
   }
-  Step(_setup);
+  // A TLS socket begins with its first bytes; epoll reports them.
+  if (!tls) Step(_setup);
 }
 
 void CQIRHTTP2SRVSetupThread::Step(QIR_HTTP2SRV_SETUP* _setup) {
@@ -263,6 +272,31 @@ void CQIRHTTP2SRVSetupThread::Step(QIR_HTTP2SRV_SETUP* _setup) {
 }
 
 void CQIRHTTP2SRVSetupThread::StepTLS(QIR_HTTP2SRV_SETUP* _setup) {
+  if (!_setup->begun_) {
+    if (_setup->waiting_) {
+      // Unwatched, it hears only a hang-up or an error: the handshake
+      // begins at once and reports it, rather than epoll repeating it.
+      waiting_.erase(_setup->queueIt_);
+      _setup->waiting_ = false;
+    } else if (slots_.size() >= kSlots) {
+      if (Watch(_setup, 0)) {
+        _setup->waiting_ = true;
+        _setup->queueIt_ = waiting_.insert(waiting_.end(), _setup);
+      } else {
+        Drop(_setup);
+      }
+      return;
+    }
+    if (!_setup->tls_.BeginAccept(_setup->fd_, _setup->info_.ssl_ctx_)) {
+      QIR_HTTP2SRV_METRIC(QIR_M_TLS_HANDSHAKE_FAILED);
+      Drop(_setup);
+      return;
+    }
+    _setup->begun_ = true;
+    _setup->slotted_ = true;
+    _setup->begunAt_ = Clock::now();
+    _setup->queueIt_ = slots_.insert(slots_.end(), _setup);
+  }
   short want = 0;
   int r = _setup->tls_.StepAccept(&want);
   if (r == 1) {
@@ -379,9 +413,32 @@ void CQIRHTTP2SRVSetupThread::Expire(const Clock::time_point& _now) {
   }
 }
 
+void CQIRHTTP2SRVSetupThread::FreeSlot(QIR_HTTP2SRV_SETUP* _setup) {
+  if (_setup->slotted_) slots_.erase(_setup->queueIt_);
+  if (_setup->waiting_) waiting_.erase(_setup->queueIt_);
+  _setup->slotted_ = _setup->waiting_ = false;
+}
+
+// Slots held longer than kSlotMs are given up first, then the waiting
+// sockets take the free ones in their order.
+void CQIRHTTP2SRVSetupThread::StartWaiting(const Clock::time_point& _now) {
+  while (!slots_.empty() &&
+         slots_.front()->begunAt_ + std::chrono::milliseconds(kSlotMs) <= _now) {
+    slots_.front()->slotted_ = false;
+    slots_.pop_front();
+  }
+  while (!waiting_.empty() && slots_.size() < kSlots) {
+    QIR_HTTP2SRV_SETUP* s = waiting_.front();
+    waiting_.pop_front();
+    s->waiting_ = false;
+    StepTLS(s);
+  }
+}
+
 void CQIRHTTP2SRVSetupThread::Done(QIR_HTTP2SRV_SETUP* _setup) {
   epoll_ctl(epfd_, EPOLL_CTL_DEL, _setup->fd_, nullptr);
   deadlines_.erase(_setup->slot_);
+  FreeSlot(_setup);
   if (_setup->info_.ssl_ctx_ != nullptr) {
     _setup->tls_.Release(&_setup->fd_, &_setup->ssl_);
     char peer[1024];
@@ -408,6 +465,7 @@ void CQIRHTTP2SRVSetupThread::Drop(QIR_HTTP2SRV_SETUP* _setup) {
   }
   epoll_ctl(epfd_, EPOLL_CTL_DEL, _setup->fd_, nullptr);
   deadlines_.erase(_setup->slot_);
+  FreeSlot(_setup);
   if (_setup->tls_.GetSocket() >= 0) {
     _setup->tls_.Clear();  // the TLS session and the socket
   } else {

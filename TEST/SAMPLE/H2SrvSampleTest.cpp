@@ -303,6 +303,41 @@ TEST_F(H2SrvSampleTest, SystemdUnit) {
       << out;
 }
 
+// 250 clients that send their ClientHello and stall, then a normal client:
+// prints how long the normal one took to get its answer.
+const char kStalledHandshakes[] = R"PY(
+import socket, ssl, sys, time, h2.connection, h2.events
+port = int(sys.argv[1])
+ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+ctx.check_hostname, ctx.verify_mode = False, ssl.CERT_NONE
+ctx.set_alpn_protocols(["h2"])
+stalled = []
+for _ in range(250):
+    s = socket.create_connection(("127.0.0.1", port), timeout=5)
+    out = ssl.MemoryBIO()
+    tls = ctx.wrap_bio(ssl.MemoryBIO(), out)
+    try:
+        tls.do_handshake()
+    except ssl.SSLWantReadError:
+        pass
+    s.sendall(out.read())
+    stalled.append(s)
+start = time.time()
+s = ctx.wrap_socket(socket.create_connection(("127.0.0.1", port), timeout=10))
+c = h2.connection.H2Connection()
+c.initiate_connection()
+c.send_headers(1, [(":method", "GET"), (":scheme", "https"), (":authority", "t"), (":path", "/")],
+               end_stream=True)
+s.sendall(c.data_to_send())
+while True:
+    data = s.recv(65536)
+    if not data:
+        sys.exit("closed without an answer")
+    if any(isinstance(e, h2.events.ResponseReceived) for e in c.receive_data(data)):
+        break
+print("served in %.1f s" % (time.time() - start))
+)PY";
+
 // A TLS 1.3 client that sends its Finished together with the connection
 // preface and a GET, then nothing more (not even its SETTINGS ack, which
 // would make the socket readable again); prints the answer's status.
@@ -377,6 +412,28 @@ TEST_F(H2SrvSampleTest, Tls13OnlyWithTheKey) {
                                                       (on ? "true" : "false")));
     EXPECT_EQ(0, server.Stop());
   }
+}
+
+// A burst of new TLS connections is set up a hundred handshakes at a time
+// per worker, and clients that stall in their handshake cannot keep the
+// others waiting: 250 stalled ClientHellos (on one worker) delay a normal
+// client by a few slot times, not by the 3 s handshake time-out.
+TEST_F(H2SrvSampleTest, TlsHandshakeBurstsAndStalledPeers) {
+  if (!PythonHasH2()) GTEST_SKIP() << "python3 lacks h2";
+  int port = FreePort();
+  SampleServer server;
+  ASSERT_TRUE(server.Start(dir_, Ini(Tls(false), 1, Ports(0, port), "PING_PERIOD = 0"), {port}))
+      << server.Output();
+  std::string out = Python(dir_, kStalledHandshakes, std::to_string(port));
+  double took = 99;
+  EXPECT_EQ(1, sscanf(out.c_str(), "served in %lf s", &took)) << out;
+  EXPECT_LT(took, 1.5) << out;
+  if (HaveCommand("h2load")) {
+    const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/echo";
+    EXPECT_EQ(0, RunCmd("h2load -c 300 -n 300 " + url, &out, 60));
+    EXPECT_NE(std::string::npos, out.find("300 succeeded")) << out;
+  }
+  EXPECT_EQ(0, server.Stop());
 }
 
 // h2async-sample answers from its application thread: a later request with
