@@ -24,20 +24,6 @@ class TestThread : public CQIRThread {
   void Final() override { finalRan = true; }
 };
 
-}  // namespace
-
-TEST(CQIRThreadTest, RunsInitialRunFinalThenTerminates) {
-  TestThread t;
-  EXPECT_EQ(CQIRThread::QIR_THREAD_INIT, t.GetStatus());
-  ASSERT_TRUE(t.Execute());
-  EXPECT_EQ(CQIRThread::QIR_THREAD_RUNNING, t.GetStatus());
-  t.loop = false;
-  for (int i = 0; i < 5000 && t.GetStatus() != CQIRThread::QIR_THREAD_TERMINATE; ++i) usleep(1000);
-  EXPECT_EQ(CQIRThread::QIR_THREAD_TERMINATE, t.GetStatus());
-  EXPECT_TRUE(t.steps == 2 && t.finalRan);
-}
-
-namespace {
 std::atomic<int> gHookRuns{0};
 std::atomic<bool> gHookOnOwner{false};
 pthread_t gOwner;
@@ -45,22 +31,25 @@ void CountEnd() {
   if (pthread_equal(pthread_self(), gOwner)) gHookOnOwner = true;
   gHookRuns++;
 }
+
 }  // namespace
 
-// The end hook (where the TLS library's per-thread state is freed) runs on
-// the thread itself and before its owner can see it end: after that the
-// owner may let the process exit.
-TEST(CQIRThreadTest, EndHookRunsOnTheThreadBeforeItsEndIsSeen) {
+// Initial, Run and Final run in order; the end hook (where the TLS library's
+// per-thread state is freed) runs on the thread itself and before its owner
+// can see it end: after that the owner may let the process exit.
+TEST(CQIRThreadTest, RunsInitialRunFinalAndEndHookThenTerminates) {
   gOwner = pthread_self();
-  gHookRuns = 0;
   void (*previous)() = CQIRThread::SetEndHook(CountEnd);
   {
     TestThread t;
+    EXPECT_EQ(CQIRThread::QIR_THREAD_INIT, t.GetStatus());
     ASSERT_TRUE(t.Execute());
+    EXPECT_EQ(CQIRThread::QIR_THREAD_RUNNING, t.GetStatus());
     EXPECT_EQ(0, gHookRuns.load());
     t.loop = false;
     for (int i = 0; i < 5000 && t.GetStatus() != CQIRThread::QIR_THREAD_TERMINATE; ++i) usleep(1000);
     ASSERT_EQ(CQIRThread::QIR_THREAD_TERMINATE, t.GetStatus());
+    EXPECT_TRUE(t.steps == 2 && t.finalRan);
     EXPECT_EQ(1, gHookRuns.load());
   }
   EXPECT_FALSE(gHookOnOwner.load());
