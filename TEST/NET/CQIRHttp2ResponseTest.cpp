@@ -59,13 +59,7 @@ class Http2Engine : public ::testing::Test {
     return ids;
   }
   void Answer(int32_t _id, const char* _status, const std::string& _body = "") {
-    QIR_ST_HTTP2_RESPONSE res;
-    res.streamId_ = _id;
-    strcpy(res.rs_, _status);
-    std::string body = _body;
-    res.payload_.data_ = &body[0];
-    res.payload_.size_ = body.size();
-    ASSERT_EQ(1, e_.Response(&res, false));
+    ASSERT_EQ(1, Reply(e_, _id, _status, _body));
   }
   bool Closed(int32_t _id) {
     return PumpUntil(e_, *peer_, [&] { return peer_->streams[_id].closed; });
