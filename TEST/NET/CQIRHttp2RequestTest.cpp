@@ -57,6 +57,13 @@ QIR_ST_HTTP2_OPTIONS Options(uint32_t _streams = 0, uint32_t _payload = 0) {
   return o;
 }
 
+// A client of its own, connected to _port; answers due within _timeout s.
+bool Start(CQIRHttp2Request& _c, int _port, uint32_t _timeout = 0) {
+  QIR_ST_HTTP2_OPTIONS o = Options();
+  o.nTimeout_ = _timeout;
+  return _c.Initialize("t", &o) && _c.Connect("127.0.0.1", _port, nullptr, false);
+}
+
 // Drives events until one response (or notice) arrives; -1 on failure or
 // after 5 s.
 int Collect(CQIRHttp2Request& _c, QIR_ST_HTTP2_RESPONSE& _res, char* _buf) {
@@ -78,10 +85,10 @@ class Http2RequestTest : public ::testing::Test {
   void SetUp() override {
     if (!h2srv_test::PythonHasH2()) GTEST_SKIP() << "python3 h2 is missing";
   }
-  void Open(TestServer& _srv, QIR_ST_HTTP2_OPTIONS _o = Options()) {
+  void Open(int _port, QIR_ST_HTTP2_OPTIONS _o = Options()) {
     ASSERT_TRUE(client_.Initialize("t", &_o));
     streams_ = _o.nMaxConcurrentStream_ ? _o.nMaxConcurrentStream_ : 100;
-    ASSERT_TRUE(client_.Connect("127.0.0.1", _srv.port(), nullptr, false)) << _srv.Output();
+    ASSERT_TRUE(client_.Connect("127.0.0.1", _port, nullptr, false));
   }
   void TearDown() override {
     client_.Disconnect();
@@ -112,7 +119,7 @@ TEST_F(Http2RequestTest, HundredConcurrentAsyncRequestsMatchTheirMessageIds) {
   TestServer srv;
   QIR_ST_HTTP2_OPTIONS o = Options();
   o.nTimeout_ = 10;  // no time-out notices on a loaded machine
-  Open(srv, o);
+  Open(srv.port(), o);
   std::vector<std::thread> threads;
   std::atomic<int> queued{0};
   for (int t = 0; t < 4; ++t) {
@@ -165,7 +172,7 @@ TEST_F(Http2RequestTest, OutcomesAreMarkedAndTheConnectionGoesOn) {
                {"/big", "1024", 0, QIR_HTTP2_OUTCOME_ANSWERED},
                {"/big", "1025", -9999, QIR_HTTP2_OUTCOME_ANSWERED}};
   TestServer srv;
-  Open(srv, Options(0, 1024));
+  Open(srv.port(), Options(0, 1024));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path + (" " + c.body));
     ASSERT_EQ(1, Async(c.path, 5, c.body));
@@ -205,11 +212,8 @@ TEST_F(Http2RequestTest, FailedSessionEndsTheSyncRequestWithItsCause) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     TestServer srv;
-    QIR_ST_HTTP2_OPTIONS o = Options();
-    o.nTimeout_ = c.timeout;
     CQIRHttp2Request client;
-    ASSERT_TRUE(client.Initialize("t", &o));
-    ASSERT_TRUE(client.Connect("127.0.0.1", srv.port(), nullptr, false));
+    ASSERT_TRUE(Start(client, srv.port(), c.timeout));
     snprintf(req_.path_, sizeof(req_.path_), "%s", c.path);
     strcpy(req_.method_, "GET");
     Clock::time_point start = Clock::now();
@@ -236,7 +240,7 @@ TEST_F(Http2RequestTest, FailedSessionEndsTheSyncRequestWithItsCause) {
 // field, the same on the synchronous call.
 TEST_F(Http2RequestTest, WhatGoesOutAndWhatIsRefused) {
   TestServer srv;
-  Open(srv, Options(0, 1024));
+  Open(srv.port(), Options(0, 1024));
   QIR_ST_HTTP2_OPTIONS o = Options();
   EXPECT_FALSE(client_.Initialize("again", &o));
   QIR_HTTP2_HEADER hdr;
@@ -321,11 +325,8 @@ TEST_F(Http2RequestTest, EveryRequestGetsOneOutcomeWhateverThePeerDoes) {
     std::vector<std::string> args = {"hold", "10"};
     args.insert(args.end(), c.hold.begin(), c.hold.end());
     TestServer srv(args);
-    QIR_ST_HTTP2_OPTIONS o = Options();
-    o.nTimeout_ = 10;
     CQIRHttp2Request client;
-    ASSERT_TRUE(client.Initialize("t", &o));
-    ASSERT_TRUE(client.Connect("127.0.0.1", srv.port(), nullptr, false));
+    ASSERT_TRUE(Start(client, srv.port(), 10));
     for (int i = 0; i < 10; ++i) {
       ASSERT_EQ(1, client.Request(i, nullptr, "POST", "/", {}, 2, "ab", true));
     }
@@ -434,9 +435,7 @@ TEST_F(Http2RequestTest, CutBodyIsNotStarvedByNewRequests) {
       << srv.Output();
   QIR_ST_HTTP2_OPTIONS o = Options(100, 4096);
   o.nTimeout_ = 30;
-  ASSERT_TRUE(client_.Initialize("t", &o));
-  streams_ = 100;
-  ASSERT_TRUE(client_.Connect("127.0.0.1", port, nullptr, false));
+  Open(port, o);
   const int n = 5000;
   std::string body(4096, 's');
   std::vector<int> doneAt(n, -1);  // completion rank of each request
@@ -466,11 +465,9 @@ TEST_F(Http2RequestTest, CutBodyIsNotStarvedByNewRequests) {
 Clock::duration LiveConnect(TestServer& _srv) {
   Clock::duration best = std::chrono::hours(1);
   for (int i = 0; i < 3; ++i) {
-    QIR_ST_HTTP2_OPTIONS o = Options();
     CQIRHttp2Request c;
-    EXPECT_TRUE(c.Initialize("live", &o));
     Clock::time_point start = Clock::now();
-    EXPECT_TRUE(c.Connect("127.0.0.1", _srv.port(), nullptr, false));
+    EXPECT_TRUE(Start(c, _srv.port()));
     best = std::min(best, Clock::now() - start);
     c.Disconnect();
   }
