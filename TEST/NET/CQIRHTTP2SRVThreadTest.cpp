@@ -216,7 +216,6 @@ TEST_F(CQIRHTTP2SRVConnectionManagerTest, FailedCreationClosesSocketExactlyOnce)
 
   CQIRHTTP2SRVThreadManager empty;
   EXPECT_FALSE(empty.Initialize(0, &cmgr_, &callbacks_));
-  EXPECT_FALSE(empty.Initialize(-2, &cmgr_, &callbacks_));
   CQIRHTTP2SRVConnectionManager noWorker;
   ASSERT_TRUE(noWorker.Initialize(&empty, &callbacks_, &options_));
   int orphan = NewSocket();

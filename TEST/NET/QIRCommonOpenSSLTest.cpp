@@ -154,8 +154,7 @@ TEST_F(QIRCommonOpenSSLTest, ClientVerificationModes) {
     std::string log = Captured([&] { o = Handshake(server, client, prepare); });
     EXPECT_EQ(c.refusal == nullptr, o.clientOk && o.serverOk) << log;
     if (c.refusal != nullptr) {
-      EXPECT_TRUE(Has(log, std::string("[Error  ]") + "[    QIRCommonOpenSSL.cpp:  cert_verify_cb:") &&
-                  Has(log, std::string("certificate refused: ") + c.refusal)) << log;
+      EXPECT_TRUE(Has(log, std::string("certificate refused: ") + c.refusal)) << log;
     }
     const bool ignored = c.ignore != nullptr && c.refusal == nullptr;
     EXPECT_EQ(ignored, Has(log, "QIR_CERT_VERIFY_IGNORE: certificate error ignored")) << log;
