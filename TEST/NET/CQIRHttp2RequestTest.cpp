@@ -164,7 +164,7 @@ TEST_F(Http2RequestTest, OutcomesAreMarkedAndTheConnectionGoesOn) {
     std::string body;
     int error;
     int outcome;  // -1: not checked
-  } cases[] = {{"/silent", "x", -9998, -1},
+  } cases[] = {{"/silent", "x", -9998, -1},  // the async time-out leaves outcome_ as it was
                {"/bad-length", "x", NGHTTP2_PROTOCOL_ERROR, QIR_HTTP2_OUTCOME_RESET},
                {"/headers-rst", "x", NGHTTP2_ENHANCE_YOUR_CALM, QIR_HTTP2_OUTCOME_RESET},
                {"/rst", "x", NGHTTP2_ENHANCE_YOUR_CALM, QIR_HTTP2_OUTCOME_RESET},
