@@ -192,7 +192,7 @@ TEST_F(CQIRHTTP2SRVTest, AsyncAnswersFromFourThreadsWhileClientsConnectAndReset)
   CQIRHTTP2SRV srv;
   ASSERT_TRUE(StartServer(srv, app));
   std::atomic<bool> stopApp{false}, stopClients{false};
-  std::atomic<int> bad{0}, queued{0}, gone{0}, served{0};
+  std::atomic<int> bad{0}, queued{0}, served{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&] {
@@ -203,8 +203,7 @@ TEST_F(CQIRHTTP2SRVTest, AsyncAnswersFromFourThreadsWhileClientsConnectAndReset)
         QIR_ST_HTTP2_RESPONSE res = Answer(job.streamId, body);
         int rc = srv.AsyncResponse(job.connId, &res);
         if (rc == 0) ++queued;
-        else if (rc == 1 || rc == 2) ++gone;
-        else ++bad;
+        else if (rc != 1 && rc != 2) ++bad;  // 1, 2: the connection is gone
       }
     });
   }
@@ -252,6 +251,4 @@ TEST_F(CQIRHTTP2SRVTest, AsyncAnswersFromFourThreadsWhileClientsConnectAndReset)
   srv.Stop();
   loop_.join();
   EXPECT_TRUE(loopResult_.load());
-  std::printf("%d answers queued, %d for connections gone, %d answers received\n", queued.load(),
-              gone.load(), served.load());
 }

@@ -62,11 +62,6 @@ class CQIRSocketNewTest : public ::testing::Test {
  protected:
   void SetUp() override { QIR_OPEN_SERVICE_LOG(QIR_LOG_ALL); }
   void TearDown() override { QIR_CLOSE_SERVICE_LOG(); }
-  // _s owns p_.fd[0], non-blocking unless told otherwise.
-  void Plain(CQIRSocketNew& _s, bool _nonblock = true) {
-    ASSERT_TRUE(_s.SetFD(p_.fd[0], nullptr, 0));
-    if (_nonblock) CQIRSocketNew::SET_NONBLOCK(p_.fd[0]);
-  }
   Pair p_;
 };
 
@@ -103,18 +98,6 @@ class CQIRSocketNewTlsTest : public CQIRSocketNewTest {
 };
 
 }  // namespace
-
-// The codes the engines act on: -1 would block, 0 peer closed.
-TEST_F(CQIRSocketNewTest, PlainResultCodes) {
-  CQIRSocketNew s;
-  Plain(s);
-  char buf[16];
-  EXPECT_EQ(-1, s.Recv(buf, sizeof(buf)));
-  EXPECT_EQ(5, s.Send("hello", 5));
-  EXPECT_EQ(5, recv(p_.fd[1], buf, sizeof(buf), 0));
-  p_.ClosePeer();
-  EXPECT_EQ(0, s.Recv(buf, sizeof(buf)));
-}
 
 // The buffer is exactly _maxSize long. The byte past it used to be stored
 // before the check; a message that is only the delimiter is complete at once.
@@ -155,9 +138,9 @@ TEST_F(CQIRSocketNewTest, DelimiterRecv) {
 // or frame larger than the buffer is refused, not written past it.
 TEST_F(CQIRSocketNewTest, CompressedFrames) {
   CQIRSocketNew s, r;
-  Plain(s, false);
   Pair q;
-  ASSERT_TRUE(s.InitCompress(4096) && r.SetFD(q.fd[0], nullptr, 0) && r.InitCompress(4096));
+  ASSERT_TRUE(s.SetFD(p_.fd[0], nullptr, 0) && s.InitCompress(4096) && r.SetFD(q.fd[0], nullptr, 0) &&
+              r.InitCompress(4096));
   std::string msg;
   for (int i = 0; i < 200; ++i) msg += "frame-" + std::to_string(i % 7) + ";";
   Captured([&] { EXPECT_EQ(-1, s.CompressSend(std::string(4097, 'x').data(), 4097)); });
@@ -251,7 +234,10 @@ TEST_F(CQIRSocketNewTest, SelectWorksOnDescriptorAboveFdSetSize) {
   setrlimit(RLIMIT_NOFILE, &saved);
 }
 
-TEST_F(CQIRSocketNewTlsTest, TrafficAndRefusals) {
+// Traffic and its codes: -1 would block, 0 peer closed. A write to a peer
+// that has gone must fail with -2, not raise SIGPIPE (which ends any process
+// that does not ignore it): TLS and plain.
+TEST_F(CQIRSocketNewTlsTest, TrafficRefusalsAndNoSigpipe) {
   CQIRSocketNew server, client;
   ASSERT_TRUE(Connect(server, client));
   EXPECT_TRUE(Blocking(server.GetSocket()));  // as before the handshake
@@ -261,35 +247,12 @@ TEST_F(CQIRSocketNewTlsTest, TrafficAndRefusals) {
   CQIRSocketNew::SET_NONBLOCK(server.GetSocket());
   EXPECT_EQ(-1, server.Recv(buf, sizeof(buf)));
   EXPECT_EQ(-2, server.Recv(buf, "\r\n", 16));  // no delimiter reads over TLS
-  client.Clear();
-  EXPECT_EQ(0, server.Recv(buf, sizeof(buf)));  // close_notify arrived
-
-  // A client without ALPN completes the handshake, but not "h2"; a plain
-  // text client, and an unknown mode, fail.
-  SSL_CTX* noAlpn = SSL_CTX_new(TLS_client_method());
-  CQIRSocketNew s2, c2, s3;
-  send(p_.fd[1], "GET / HTTP/1.1\r\n\r\n", 18, 0);
-  Pair q;
-  std::string log = Captured([&] {
-    EXPECT_FALSE(Connect(s2, c2, noAlpn));
-    EXPECT_FALSE(s3.SetFD(p_.fd[0], server_, QIR_SSL_MODE_SERVER));
-    s3.Clear();
-    EXPECT_FALSE(s3.SetFD(q.fd[0], server_, 3));
-  });
-  EXPECT_TRUE(Has(log, "]h2 is not negotiated...")) << log;
-  SSL_CTX_free(noAlpn);
-}
-
-// A write to a peer that has gone must fail with -2, not raise SIGPIPE
-// (which ends any process that does not ignore it): plain and TLS.
-TEST_F(CQIRSocketNewTlsTest, WriteToResetPeerFailsWithoutSigpipe) {
-  CQIRSocketNew server, client;
-  ASSERT_TRUE(Connect(server, client));
   struct sigaction count {}, old {};  // counted, not ignored, so that one shows
   count.sa_handler = [](int) { ++g_sigpipes; };
   sigaction(SIGPIPE, &count, &old);
   g_sigpipes = 0;
   client.Clear();
+  EXPECT_EQ(0, server.Recv(buf, sizeof(buf)));  // close_notify arrived
   std::vector<char> data(64 * 1024, 'd');
   int rc = 0;
   for (int i = 0; i < 4 && rc >= 0; ++i) rc = server.Send(data.data(), data.size());
@@ -305,6 +268,21 @@ TEST_F(CQIRSocketNewTlsTest, WriteToResetPeerFailsWithoutSigpipe) {
   }
   sigaction(SIGPIPE, &old, nullptr);
   EXPECT_EQ(0, g_sigpipes.load());
+
+  // A client without ALPN completes the handshake, but not "h2"; a plain
+  // text client, and an unknown mode, fail.
+  SSL_CTX* noAlpn = SSL_CTX_new(TLS_client_method());
+  CQIRSocketNew s2, c2, s3;
+  send(p_.fd[1], "GET / HTTP/1.1\r\n\r\n", 18, 0);
+  Pair q;
+  std::string log = Captured([&] {
+    EXPECT_FALSE(Connect(s2, c2, noAlpn));
+    EXPECT_FALSE(s3.SetFD(p_.fd[0], server_, QIR_SSL_MODE_SERVER));
+    s3.Clear();
+    EXPECT_FALSE(s3.SetFD(q.fd[0], server_, 3));
+  });
+  EXPECT_TRUE(Has(log, "]h2 is not negotiated...")) << log;
+  SSL_CTX_free(noAlpn);
 }
 
 // A client that connects and never speaks used to hold the accepting thread

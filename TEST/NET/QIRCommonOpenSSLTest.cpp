@@ -20,8 +20,6 @@ struct Outcome {
   bool serverOk = false, clientOk = false;  // handshake on each side
   bool serverH2 = false, clientH2 = false;  // QIR_SSL_SELECT_ALPN on each side
   bool reused = false;
-  std::string version, cipher;
-  SSL_CTX* serverCtx = nullptr;  // the context the server connection ended on
   std::string serverPeer;        // QIR_SSL_PEER_IDENTITY on the server side
   std::string sni;               // the name the server was asked for
   std::string serverCN;          // the certificate the client was shown
@@ -52,14 +50,11 @@ Outcome Handshake(SSL_CTX* _server, SSL_CTX* _client, std::function<void(SSL*)> 
       o.sni = name != nullptr ? name : "";
       SSL_shutdown(s);  // a clean close keeps the session resumable
     }
-    o.serverCtx = SSL_get_SSL_CTX(s);
     shutdown(sv[0], SHUT_RDWR);
   });
   if ((o.clientOk = SSL_connect(c) == 1)) {
     o.clientH2 = QIR_SSL_SELECT_ALPN(c, nullptr);
     o.reused = SSL_session_reused(c) == 1;
-    o.version = SSL_get_version(c);
-    o.cipher = SSL_get_cipher_name(c);
     o.session.reset(SSL_get1_session(c), SSL_SESSION_free);
     char cn[256] = "";
     X509_NAME_get_text_by_NID(X509_get_subject_name(SSL_get0_peer_certificate(c)), NID_commonName,
@@ -159,8 +154,7 @@ TEST_F(QIRCommonOpenSSLTest, ClientVerificationModes) {
     std::string log = Captured([&] { o = Handshake(server, client, prepare); });
     EXPECT_EQ(c.refusal == nullptr, o.clientOk && o.serverOk) << log;
     if (c.refusal != nullptr) {
-      EXPECT_TRUE(Has(log, std::string("[Error  ]") + "[    QIRCommonOpenSSL.cpp:  cert_verify_cb:") &&
-                  Has(log, std::string("certificate refused: ") + c.refusal)) << log;
+      EXPECT_TRUE(Has(log, std::string("certificate refused: ") + c.refusal)) << log;
     }
     const bool ignored = c.ignore != nullptr && c.refusal == nullptr;
     EXPECT_EQ(ignored, Has(log, "QIR_CERT_VERIFY_IGNORE: certificate error ignored")) << log;
@@ -179,8 +173,7 @@ TEST_F(QIRCommonOpenSSLTest, ClientVerificationModes) {
 // ("n/a"): served or refused, and the identity the server then reports.
 TEST_F(QIRCommonOpenSSLTest, ServerVerifyClientMatrix) {
   QIRTlsTestCerts& pki = QIRTrustPki();
-  const int kNone = QIR_SSL_VERIFY_CLIENT_NONE, kOptional = QIR_SSL_VERIFY_CLIENT_OPTIONAL,
-            kRequire = QIR_SSL_VERIFY_CLIENT_REQUIRE;
+  const int kOptional = QIR_SSL_VERIFY_CLIENT_OPTIONAL, kRequire = QIR_SSL_VERIFY_CLIENT_REQUIRE;
   const std::string verified = "subject=CN=client san=DNS:client.example,IP:10.0.0.7";
   const struct {
     int mode;
@@ -189,9 +182,8 @@ TEST_F(QIRCommonOpenSSLTest, ServerVerifyClientMatrix) {
     bool served;
     std::string identity;
   } cases[] = {
-      // With the CA file, served or refused is checked end to end against
-      // curl and Go's client; here the identity and chain of the served.
-      {kNone, true, "client", true, "none"},         {kOptional, true, "client", true, verified},
+      // With the CA file, served or refused and the identity per mode are
+      // checked end to end against curl and Go's client; here the chain.
       {kRequire, true, "client", true, verified},
       // No CA file: a self-signed certificate passes, unauthenticated.
       {kOptional, false, nullptr, true, "none"},     {kOptional, false, "client-self", true, "none"},
@@ -218,11 +210,10 @@ TEST_F(QIRCommonOpenSSLTest, ServerVerifyClientMatrix) {
     SSL_CTX_free(client);
     SSL_CTX_free(server);
   }
-  std::string log = Captured([&] {
+  Captured([&] {
     EXPECT_EQ(nullptr, QIR_SSL_CREATE_SERVER_CTX(pki.Key("good").c_str(), pki.Pem("good").c_str(),
                                                  nullptr, kRequire));
   });
-  EXPECT_TRUE(Has(log, "[Error") && Has(log, "VERIFY_CLIENT(require) needs a CA file")) << log;
   EXPECT_EQ(kRequire, QIR_SSL_PARSE_VERIFY_CLIENT("Require"));
   EXPECT_EQ(-1, QIR_SSL_PARSE_VERIFY_CLIENT("yes"));
 }
@@ -249,20 +240,6 @@ TEST_F(QIRCommonOpenSSLTest, EachServerContextKeepsItsCertificateWhateverTheName
   SSL_CTX_free(good);
 }
 
-// A reloaded context serves new handshakes; replaced ones are freed (the
-// leak checker sees it) and the anchor keeps the newest alive.
-TEST_F(QIRCommonOpenSSLTest, ReplacedContextServesNewHandshakes) {
-  QIRTlsTestCerts& pki = QIRTrustPki();
-  SSL_CTX* anchor = QIR_SSL_CREATE_SERVER_CTX(pki.Key("good").c_str(), pki.Pem("good").c_str(), nullptr);
-  ASSERT_NE(nullptr, anchor);
-  EXPECT_EQ("good", Handshake(anchor, trusting_).serverCN);
-  for (const char* leaf : {"selfsigned", "wronghost"}) {
-    QIR_SSL_CTX_REPLACE(anchor, QIR_SSL_CREATE_SERVER_CTX(pki.Key(leaf).c_str(), pki.Pem(leaf).c_str(), nullptr));
-  }
-  EXPECT_EQ("wronghost", Handshake(anchor, trusting_).serverCN);
-  SSL_CTX_free(anchor);
-}
-
 // HTTP/2 forbids TLS below 1.2 and the blocklisted TLS 1.2 suites.
 TEST_F(QIRCommonOpenSSLTest, OnlyAeadSuitesFromTls12Up) {
   const struct {
@@ -284,7 +261,7 @@ TEST_F(QIRCommonOpenSSLTest, OnlyAeadSuitesFromTls12Up) {
     ASSERT_EQ(1, SSL_CTX_set_cipher_list(client, c.ciphers));
     SSL_CTX_set_alpn_protos(client, ALPN_PROTOS, sizeof(ALPN_PROTOS));
     Outcome o = Handshake(server_, client);
-    EXPECT_EQ(c.ok, o.serverOk && o.clientOk) << o.cipher;
+    EXPECT_EQ(c.ok, o.serverOk && o.clientOk);
     SSL_CTX_free(client);
   }
 }

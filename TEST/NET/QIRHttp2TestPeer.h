@@ -24,6 +24,11 @@ struct H2Frame {
   size_t length;
 };
 
+inline std::string Field(const QIR_HTTP2_HEADER* _h, const char* _name) {
+  for (const auto& f : *_h) if (f.first == _name) return f.second;
+  return "";
+}
+
 struct H2Stream { QIR_HTTP2_HEADER hdr; std::string body; bool closed = false; };
 
 // Client side of a socketpair; records everything it receives.
@@ -99,10 +104,7 @@ class H2Peer {
     for (const auto& f : frames) if (f.type == _type && f.id == _id) return &f;
     return nullptr;
   }
-  std::string Status(int32_t _id) {
-    for (const auto& f : streams[_id].hdr) if (f.first == ":status") return f.second;
-    return "";
-  }
+  std::string Status(int32_t _id) { return Field(&streams[_id].hdr, ":status"); }
 
   nghttp2_session* session = nullptr;
   std::vector<H2Frame> frames;
@@ -163,21 +165,23 @@ bool PumpUntil(CQIRHttp2Response& _e, H2Peer& _p, Pred _done, bool _oneByte = fa
   return false;
 }
 
-inline std::string Field(const QIR_HTTP2_HEADER* _h, const char* _name) {
-  for (const auto& f : *_h) if (f.first == _name) return f.second;
-  return "";
+// Hands the engine an answer for stream _id; the engine copies the body.
+inline int Reply(CQIRHttp2Response& _e, int32_t _id, const char* _status, std::string _body,
+                 QIR_HTTP2_HEADER _hdr = {}) {
+  QIR_ST_HTTP2_RESPONSE res;
+  res.streamId_ = _id;
+  snprintf(res.rs_, sizeof(res.rs_), "%s", _status);
+  res.hdr_ = std::move(_hdr);
+  res.payload_.data_ = &_body[0];
+  res.payload_.size_ = _body.size();
+  return _e.Response(&res, false);
 }
 
 // Echo answer: the body when there is one, else the path.
 inline void Echo(CQIRHttp2Response& _e, const QIR_ST_HTTP2_REQUEST_RECV& _req) {
-  std::string body = _req.size_ > 0 ? std::string(_req.data_, _req.size_) : Field(_req.hdr_, ":path");
-  QIR_ST_HTTP2_RESPONSE res;
-  res.streamId_ = _req.streamId_;
-  strcpy(res.rs_, "200");
-  res.hdr_.emplace_back("x-method", Field(_req.hdr_, ":method"));
-  res.payload_.data_ = &body[0];
-  res.payload_.size_ = body.size();
-  _e.Response(&res, false);
+  Reply(_e, _req.streamId_, "200",
+        _req.size_ > 0 ? std::string(_req.data_, _req.size_) : Field(_req.hdr_, ":path"),
+        {{"x-method", Field(_req.hdr_, ":method")}});
 }
 
 }  // namespace qirtest

@@ -85,13 +85,8 @@ TEST_F(Http2Upgrade, RequestForRootIsAnsweredOnStream1) {
   EXPECT_EQ(":method=GET;:path=/;:scheme=http;:authority=example;"
             "connection=Upgrade, HTTP2-Settings;|",
             Stream1());
-  QIR_ST_HTTP2_RESPONSE res;
-  res.streamId_ = 1;
-  strcpy(res.rs_, "200");
-  char body[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  res.payload_.data_ = body;
-  res.payload_.size_ = strlen(body);
-  ASSERT_EQ(1, e_.Response(&res, false));
+  const std::string body = "0123456789abcdefghijklmnopqrstuvwxyz";
+  ASSERT_EQ(1, Reply(e_, 1, "200", body));
 
   H2Peer peer(fds_[1]);
   peer.Upgrade(kSettings);

@@ -3,8 +3,7 @@
 on a loopback port it prints first ("port N"). What each path answers: see
 answer(); anything else echoes the body. Prints the client's SETTINGS,
 request headers, resets and GOAWAYs as they arrive.
-    h2peer.py [upgrade]
-    h2peer.py hold N BEFORE LAST CODE AFTER [partial] [upgrade]
+    h2peer.py [hold N BEFORE LAST CODE AFTER [partial] [upgrade]]
 The hold mode keeps the answers until N requests are in: it answers the
 first BEFORE, sends GOAWAY(CODE) with the stream of request LAST as
 last-stream-id (none when LAST is -1), waits 0.2 s, answers the requests
@@ -17,7 +16,7 @@ import h2.config, h2.connection, h2.events as ev
 MODE = sys.argv[1] if len(sys.argv) > 1 else ""
 HOLD = [int(a) for a in sys.argv[2:7]] if MODE == "hold" else None
 PARTIAL = "partial" in sys.argv[7:]
-UPGRADE = MODE == "upgrade" or "upgrade" in sys.argv[7:]
+UPGRADE = "upgrade" in sys.argv[7:]
 
 
 def frame(ftype, flags, sid, payload):
