@@ -1053,10 +1053,9 @@ int CQIRHttp2Request::GetTimeout(QIR_ST_HTTP2_RESPONSE* _res) {
   }
   _res->messageId_ = req->messageId_;
   _res->streamId_ = req->streamId_;
-  memcpy(_res->rs_, "000", 4);
-  _res->error_ = QIR_HTTP2_RESPONSE_ERROR_TIMEOUT;
-  _res->hdr_.clear();
-  _res->payload_.size_ = 0;
+  // Marked as a time-out: left alone, the record kept the outcome of
+  // whatever it carried before, and a fresh one read as answered.
+  Notice(_res, QIR_HTTP2_OUTCOME_TIMEOUT, QIR_HTTP2_RESPONSE_ERROR_TIMEOUT, 0);
   ReleaseRequest(req);
   return 1;
 }
