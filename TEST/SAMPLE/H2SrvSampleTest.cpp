@@ -264,8 +264,7 @@ TEST_F(H2SrvSampleTest, CommandLine) {
   } cases[] = {
       {"--help", 0, "usage: " + kSample + " CONFIG.ini\n"},
       {"--version", 0, "h2srv-sample " QIR_VERSION "\n"},
-      {"", 2, "usage: " + kSample + " CONFIG.ini\n"},
-      {"''", 2, "usage:"},
+      {"''", 2, "usage: " + kSample + " CONFIG.ini\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.args);
@@ -391,11 +390,7 @@ TEST_F(H2SrvSampleTest, Tls13OnlyWithTheKeyAndStalledHandshakes) {
       // handshake's read takes the request too, and it must be served from
       // the session, since the socket never becomes readable again.
       if (PythonHasH2()) {
-        WriteAll(dir_ + "/coalesced.py", kCoalescedFinished);
-        EXPECT_EQ(0, RunCmd("/usr/bin/python3 " + dir_ + "/coalesced.py " + std::to_string(port), &out, 20,
-                            true))
-            << out;
-        EXPECT_EQ("200\n", out);
+        EXPECT_EQ("200\n", Python(dir_, kCoalescedFinished, std::to_string(port)));
       }
     }
     EXPECT_EQ(0, RunCmd(curl + "--tlsv1.2 --tls-max 1.2" + url, &out, 20, true));
@@ -429,7 +424,7 @@ TEST_F(H2SrvSampleTest, AsyncSampleEndToEnd) {
   std::string out;
   // Streams 1, 3, 5 with delays 1500, 0, 600 ms come back as 3, 5, 1; while
   // they wait, SIGUSR1 asks for the report.
-  WriteAll(dir_ + "/order.py", R"PY(
+  const char order[] = R"PY(
 import socket, sys, h2.connection, h2.config, h2.events as ev
 s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=15)
 c = h2.connection.H2Connection(h2.config.H2Configuration(client_side=True))
@@ -452,22 +447,13 @@ while len(order) < 3:
             order.append("%d:%s" % (e.stream_id, bodies.get(e.stream_id, b"").decode()))
     s.sendall(c.data_to_send())
 print(" ".join(order))
-)PY");
-  std::string order;
-  std::thread client([&] {
-    RunCmd("/usr/bin/python3 " + dir_ + "/order.py " + std::to_string(port), &order, 30, true);
-  });
+)PY";
+  std::thread client([&] { out = Python(dir_, order, std::to_string(port)); });
   EXPECT_TRUE(server.Shows("Receive Request 5 delay 600 ms"));
   kill(server.Pid(), SIGUSR1);
   EXPECT_TRUE(server.Shows("monitor report"));
   client.join();
-  EXPECT_EQ("3:body3 5:body5 1:body1\n", order);
-  std::string log = server.Output();
-  size_t report = log.find("monitor report\n");
-  ASSERT_NE(std::string::npos, report) << log;
-  EXPECT_NE(std::string::npos, log.find("\tThread Index :   0 \tConnections : ", report)) << log;
-  EXPECT_NE(std::string::npos, log.find("\tName : http://127.0.0.1:" + std::to_string(port), report))
-      << log;
+  EXPECT_EQ("3:body3 5:body5 1:body1\n", out);
 
   // Many at once, on several connections, some held back.
   WriteAll(dir_ + "/body", std::string(1000, 'a'));
