@@ -93,6 +93,10 @@ TEST_F(H2SrvSampleTest, ConfigurationErrorsEndCleanly) {
       {"unreadable key",
        Ini("USE_SSL = 1\nSSL_KEY_FILE = /none.key\nSSL_CRT_FILE = /c\nSSL_CA_FILE = N/A", 1, Ports(0, p)),
        "QIR_SSL_CREATE_SERVER_CTX(/none.key,/c,no-sslca) failed..."},
+      {"VERIFY_CLIENT require without SSL_CA_FILE", Ini(Tls(false) + "VERIFY_CLIENT = require", 1, Ports(0, p)),
+       "(SSL/TLS:VERIFY_CLIENT) require needs SSL_CA_FILE"},
+      {"VERIFY_CLIENT invalid", Ini(Tls(false) + "VERIFY_CLIENT = sometimes", 1, Ports(0, p)),
+       "(SSL/TLS:VERIFY_CLIENT) value(sometimes) invalid"},
       {"syntax error", "[SSL/TLS]\nUSE_SSL = false\n\n[THREAD]\nPOOL_SIZE 2\n", "line(5) Syntax error!"},
       {"no file", "", "File Access failed!"},
       {"metrics port in use", Ini(kPlain, 1, Ports(p, 0) + "METRICS_PORT = " + std::to_string(busy)),
@@ -203,6 +207,11 @@ print("done")
   for (const std::string& log : {a.Output(), b.Output()}) {
     EXPECT_EQ(Count(log, "\nConnect "), Count(log, "\nDisconnect ")) << log;
   }
+  // TLS without SSL_CA_FILE takes any client certificate: a warning says so.
+  out = a.Output();
+  const size_t warned = out.find("(SSL/TLS:SSL_CA_FILE) is n/a: client certificates are not authenticated");
+  ASSERT_NE(std::string::npos, warned) << out;
+  EXPECT_EQ("[Warning]", out.substr(out.rfind('\n', warned) + 18, 9)) << out;
 }
 
 // 50 silent clients on each of the upgrade and TLS ports are set up off the

@@ -134,32 +134,6 @@ TEST_F(H2TlsTrustTest, ClientCertificatesAgainstVerifyClient) {
   if (!go) GTEST_SKIP() << "Go's x/net/http2 client not built (Debian golang-go, golang-golang-x-net-dev)";
 }
 
-// What the server says at start-up about client certificates.
-TEST_F(H2TlsTrustTest, VerifyClientStartUpRules) {
-  const struct {
-    const char* ca;  // "ca" or "n/a"
-    const char* verify;
-    int exitStatus;  // -1: runs
-    const char* level;
-    const char* text;
-  } cases[] = {
-      {"n/a", "require", 1, "[Error  ]", "VERIFY_CLIENT) require needs SSL_CA_FILE"},
-      {"n/a", "optional", -1, "[Warning]", "SSL_CA_FILE) is n/a: client certificates are not authenticated"},
-      {"n/a", "", -1, "[Warning]", "SSL_CA_FILE) is n/a: client certificates are not authenticated"},
-      {"ca", "sometimes", 1, "[Error  ]", "VERIFY_CLIENT) value(sometimes) invalid"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.ca) + " " + c.verify);
-    int port = FreePort();
-    const std::string ca = std::string(c.ca) == "ca" ? Pki().Pem("ca") : "n/a";
-    SampleServer srv;
-    bool up = srv.Start(dir_, Ini(Tls("good", ca, c.verify), 1, Ports(0, port)), {port});
-    EXPECT_EQ(c.exitStatus < 0, up);
-    EXPECT_TRUE(Has(LineWith(srv.Output(), c.text), c.level)) << srv.Output();
-    EXPECT_EQ(c.exitStatus < 0 ? 0 : c.exitStatus, up ? srv.Stop() : srv.Wait(15000));
-  }
-}
-
 // h2sync-client against nghttpd presenting each kind of certificate, by
 // default and with --cacert: connected, or refused with the reason named.
 TEST_F(H2TlsTrustTest, ClientModesAgainstNghttpd) {
