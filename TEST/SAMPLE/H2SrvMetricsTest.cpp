@@ -88,9 +88,8 @@ TEST_F(H2SrvOperatorTest, MetricsCountWhatPeersDid) {
   ASSERT_TRUE(MakeCert(dir_, &key, &crt));
   SampleServer srv;
   ASSERT_TRUE(srv.Start(dir_,
-                        Ini("HTTP1X_UPGRADE = true\nUSE_SSL = yes\nSSL_KEY_FILE = " + key +
-                                "\nSSL_CRT_FILE = " + crt + "\nSSL_CA_FILE = n/a\n",
-                            2, Ports(port, tls) + "METRICS_PORT = " + std::to_string(mport),
+                        Ini("HTTP1X_UPGRADE = true\n" + TlsLines(key, crt), 2,
+                            Ports(port, tls) + "METRICS_PORT = " + std::to_string(mport),
                             "MAX_CONCURRENT_STREAM = 2\nPING_PERIOD = 60"),
                         {port, tls}))
       << srv.Output();

@@ -42,8 +42,7 @@ class H2SrvSampleTest : public ::testing::Test {
   }
 
   std::string Tls(bool _upgrade) const {
-    return std::string("HTTP1X_UPGRADE = ") + (_upgrade ? "true" : "false") +
-           "\nUSE_SSL = yes\nSSL_KEY_FILE = " + key_ + "\nSSL_CRT_FILE = " + crt_ + "\nSSL_CA_FILE = n/a\n";
+    return std::string("HTTP1X_UPGRADE = ") + (_upgrade ? "true\n" : "false\n") + TlsLines(key_, crt_);
   }
 
   // POSTs _body with curl; "status version", the answer's body in *_echo.

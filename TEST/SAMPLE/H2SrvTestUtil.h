@@ -242,6 +242,10 @@ inline std::string Ports(int _http, int _https) {
 
 const std::string kPlain = "HTTP1X_UPGRADE = false\nUSE_SSL = false\n";
 
+inline std::string TlsLines(const std::string& _key, const std::string& _crt, const std::string& _ca = "n/a") {
+  return "USE_SSL = true\nSSL_KEY_FILE = " + _key + "\nSSL_CRT_FILE = " + _crt + "\nSSL_CA_FILE = " + _ca + "\n";
+}
+
 }  // namespace h2srv_test
 
 #endif  // QIR_TEST_SAMPLE_H2SRVTESTUTIL_H

@@ -57,9 +57,8 @@ TEST_F(H2SyncClientTest, AgainstTheSampleServerWithLateEnter) {
   int port = FreePort();
   const std::string https = std::to_string(port);
   SampleServer srv;
-  ASSERT_TRUE(srv.Start(dir_, Ini("USE_SSL = true\nSSL_KEY_FILE = " + key_ + "\nSSL_CRT_FILE = " + crt_ +
-                                      "\nSSL_CA_FILE = n/a", 1, Ports(0, port),
-                                  "PING_PERIOD = 1\nPING_TIMEOUT = 1"), {port})) << srv.Output();
+  ASSERT_TRUE(srv.Start(dir_, Ini(TlsLines(key_, crt_), 1, Ports(0, port), "PING_PERIOD = 1\nPING_TIMEOUT = 1"),
+                        {port})) << srv.Output();
   std::string out;
   ASSERT_EQ(0, Client({"-h", "127.0.0.1", "-p", https, "-c", "2000"}, &out));
   EXPECT_EQ(100u, Count(out, "] tps=")) << out;

@@ -65,8 +65,7 @@ class H2TlsTrustTest : public ::testing::Test {
     Pki();
   }
   static std::string Tls(const std::string& _leaf, const std::string& _ca, const std::string& _verify) {
-    std::string s = "USE_SSL = true\nHTTP1X_UPGRADE = false\nSSL_KEY_FILE = " + Pki().Key(_leaf) +
-                    "\nSSL_CRT_FILE = " + Pki().Pem(_leaf) + "\nSSL_CA_FILE = " + _ca + "\n";
+    std::string s = TlsLines(Pki().Key(_leaf), Pki().Pem(_leaf), _ca);
     return _verify.empty() ? s : s + "VERIFY_CLIENT = " + _verify + "\n";
   }
   // h2sync-client to its end: exit status and output.
@@ -223,9 +222,8 @@ TEST_F(H2TlsTrustTest, SighupRotatesCertificatesWithoutDroppingRequests) {
     ASSERT_TRUE(Install("good"));
     int port = FreePort();
     SampleServer srv;
-    std::string ssl = "USE_SSL = true\nHTTP1X_UPGRADE = false\nSSL_KEY_FILE = " + key +
-                      "\nSSL_CRT_FILE = " + pem + "\nSSL_CA_FILE = n/a\nVERIFY_CLIENT = none\n";
-    ASSERT_TRUE(srv.Start(dir_, Ini(ssl, 2, Ports(0, port)), {port}, bin)) << srv.Output();
+    ASSERT_TRUE(srv.Start(dir_, Ini(TlsLines(key, pem) + "VERIFY_CLIENT = none", 2, Ports(0, port)), {port}, bin))
+        << srv.Output();
     EXPECT_EQ(Fingerprint(Pki().Pem("good")), ServedFingerprint(port));
 
     const size_t before = Count(srv.Output(), "Connect ");
