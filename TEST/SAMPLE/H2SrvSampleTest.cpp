@@ -126,6 +126,9 @@ TEST_F(H2SrvSampleTest, ConfigurationErrorsEndCleanly) {
 // Then garbage on every port, plain text on the TLS port, a silent TLS
 // client and clients that vanish in the middle of a request: the next normal
 // clients are served, and every connection that was set up is removed again.
+// All the while 50 silent clients on each of the upgrade and TLS ports hold
+// neither: they are set up off the accepting thread and closed at their
+// deadline.
 TEST_F(H2SrvSampleTest, EchoOverAllThreeFormsAndAfterBadInput) {
   if (!CurlHasHttp2() || !PythonHasH2()) GTEST_SKIP() << "curl lacks HTTP/2 or python3 lacks h2";
   int up = FreePort(), tls = FreePort(), direct = FreePort();
@@ -138,6 +141,9 @@ TEST_F(H2SrvSampleTest, EchoOverAllThreeFormsAndAfterBadInput) {
   const std::string d = "http://127.0.0.1:" + std::to_string(direct) + "/echo";
   const std::pair<const char*, std::string> peers[] = {
       {"--http2", u}, {"--http2 -k", s}, {"--http2-prior-knowledge", d}};
+  std::vector<int> silent;
+  for (int i = 0; i < 50; ++i) silent.push_back(Loopback(&up)), silent.push_back(Loopback(&tls));
+  ASSERT_TRUE(a.Shows("just connected", 100)) << a.Output();
   std::string echo;
   for (size_t size : {0, 1, 4096, 65536}) {
     SCOPED_TRACE(size);
@@ -194,6 +200,14 @@ print("done")
     EXPECT_EQ("200 2", CurlPost(peer.first, peer.second, "after", &echo)) << peer.second;
     EXPECT_EQ("after", echo);
   }
+  EXPECT_TRUE(a.Shows("Receive HTTP/2 upgrade request. timeout!..", 50)) << a.Output();
+  EXPECT_TRUE(a.Shows("SSL_accept() failed!..handshake not complete within 3000 ms", 50)) << a.Output();
+  for (int fd : silent) {
+    char c;
+    EXPECT_EQ(0, recv(fd, &c, 1, MSG_DONTWAIT));  // closed by the server
+    close(fd);
+  }
+  EXPECT_EQ(0u, Count(a.Output(), "gethostbyaddr_r"));  // no name lookup on the accept path
   // SIGINT as well as SIGTERM stops cleanly, removing a connection still open.
   const size_t open = Count(b.Output(), "\nConnect ") + 1;
   int idle = Loopback(&direct);
@@ -211,31 +225,6 @@ print("done")
   const size_t warned = out.find("(SSL/TLS:SSL_CA_FILE) is n/a: client certificates are not authenticated");
   ASSERT_NE(std::string::npos, warned) << out;
   EXPECT_EQ("[Warning]", out.substr(out.rfind('\n', warned) + 18, 9)) << out;
-}
-
-// 50 silent clients on each of the upgrade and TLS ports are set up off the
-// accepting thread: normal clients are served at once, and each silent one
-// is closed at its deadline with the usual message.
-TEST_F(H2SrvSampleTest, SilentClientsHoldNeitherPort) {
-  if (!CurlHasHttp2()) GTEST_SKIP() << "curl lacks HTTP/2";
-  int up = FreePort(), tls = FreePort();
-  SampleServer srv;
-  ASSERT_TRUE(srv.Start(dir_, Ini(Tls(true), 1, Ports(up, tls), "PING_PERIOD = 60"), {up, tls}))
-      << srv.Output();
-  std::vector<int> silent;
-  for (int i = 0; i < 50; ++i) silent.push_back(Loopback(&up)), silent.push_back(Loopback(&tls));
-  ASSERT_TRUE(srv.Shows("just connected", 100)) << srv.Output();
-  std::string echo;
-  EXPECT_EQ("200 2", CurlPost("--http2", "http://127.0.0.1:" + std::to_string(up) + "/a", "p", &echo));
-  EXPECT_EQ("200 2", CurlPost("--http2 -k", "https://127.0.0.1:" + std::to_string(tls), "p", &echo));
-  EXPECT_TRUE(srv.Shows("Receive HTTP/2 upgrade request. timeout!..", 50)) << srv.Output();
-  EXPECT_TRUE(srv.Shows("SSL_accept() failed!..handshake not complete within 3000 ms", 50)) << srv.Output();
-  for (int fd : silent) {
-    char c;
-    EXPECT_EQ(0, recv(fd, &c, 1, MSG_DONTWAIT));  // closed by the server
-    close(fd);
-  }
-  EXPECT_EQ(0u, Count(srv.Output(), "gethostbyaddr_r"));  // no name lookup on the accept path
 }
 
 // Past MAX_CONNECTIONS a new socket is closed at once with a log line; once
