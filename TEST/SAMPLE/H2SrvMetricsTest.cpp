@@ -51,17 +51,6 @@ class H2SrvOperatorTest : public ::testing::Test {
   const std::string dir_ = tmp_.path();
 };
 
-// All a socket receives until the peer closes (10 s at most); closes it.
-std::string ReadToClose(int _fd) {
-  timeval limit{10, 0};
-  setsockopt(_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-  std::string all;
-  char buf[4096];
-  for (ssize_t n; (n = recv(_fd, buf, sizeof(buf), 0)) > 0;) all.append(buf, static_cast<size_t>(n));
-  close(_fd);
-  return all;
-}
-
 double Sum(const std::map<std::string, double>& _m, const std::string& _prefix) {
   double sum = 0;
   for (const auto& kv : _m) {

@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,6 +54,17 @@ inline int Loopback(int* _port, bool _connect = true) {
   }
   close(fd);
   return -1;
+}
+
+// All a socket receives until the peer closes (10 s at most); closes it.
+inline std::string ReadToClose(int _fd) {
+  timeval limit{10, 0};
+  setsockopt(_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  std::string all;
+  char buf[4096];
+  for (ssize_t n; (n = recv(_fd, buf, sizeof(buf), 0)) > 0;) all.append(buf, static_cast<size_t>(n));
+  close(_fd);
+  return all;
 }
 
 inline int FreePort() {
