@@ -38,9 +38,7 @@ TEST_F(H2SyncClientTest, ArgumentRules) {
       {{"-h", std::string(40, 'a'), "-p", "8000"}, 0, true},
   };
   for (const Case& c : cases) {
-    std::string all;
-    for (const std::string& a : c.args) all += a + " ";
-    SCOPED_TRACE(all);
+    SCOPED_TRACE(testing::PrintToString(c.args));
     std::string err;
     EXPECT_EQ(c.status, Client(c.args, &err));
     EXPECT_EQ(c.usage ? 1u : 0u, Count(err, "Invalid Arguments...\n"));
