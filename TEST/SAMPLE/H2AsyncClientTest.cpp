@@ -19,9 +19,8 @@ class H2AsyncClientTest : public ::testing::Test {
   void SetUp() override {
     if (access(kAsyncClient, X_OK) != 0) GTEST_SKIP() << "h2async-client not built";
   }
-  int Client(std::vector<std::string> _args, std::string* _out) {
-    _args.insert(_args.begin(), kAsyncClient);
-    return RunToEnd(_args, dir_, _out);
+  int Client(const std::vector<std::string>& _args, std::string* _out) {
+    return RunToEnd(kAsyncClient, _args, dir_, _out);
   }
   TempDir tmp_;
   const std::string dir_ = tmp_.path();

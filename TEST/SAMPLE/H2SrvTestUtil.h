@@ -205,9 +205,10 @@ class Proc {
 
 // A client program run to its end with a minute to finish (its prompt, if
 // any, answered at once): exit status and output.
-inline int RunToEnd(const std::vector<std::string>& _argv, const std::string& _dir,
+inline int RunToEnd(const std::string& _bin, std::vector<std::string> _args, const std::string& _dir,
                     std::string* _out) {
-  Proc c(_argv, _dir + "/client.out");
+  _args.insert(_args.begin(), _bin);
+  Proc c(_args, _dir + "/client.out");
   c.Enter();
   int rc = c.Wait(60000);
   *_out = c.Output();

@@ -16,10 +16,8 @@ class H2SyncClientTest : public ::testing::Test {
   void SetUp() override {
     if (access(kClientBinary, X_OK) != 0) GTEST_SKIP() << "h2sync-client not built";
   }
-  // Runs the client to its end (Enter at once): exit status and output.
-  int Client(std::vector<std::string> _args, std::string* _out) {
-    _args.insert(_args.begin(), kClientBinary);
-    return RunToEnd(_args, dir_, _out);
+  int Client(const std::vector<std::string>& _args, std::string* _out) {
+    return RunToEnd(kClientBinary, _args, dir_, _out);
   }
   bool MakeCert() { return h2srv_test::MakeCert(dir_, &key_, &crt_); }
   TempDir tmp_;

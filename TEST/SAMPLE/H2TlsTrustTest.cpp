@@ -68,10 +68,8 @@ class H2TlsTrustTest : public ::testing::Test {
     std::string s = TlsLines(Pki().Key(_leaf), Pki().Pem(_leaf), _ca);
     return _verify.empty() ? s : s + "VERIFY_CLIENT = " + _verify + "\n";
   }
-  // h2sync-client to its end: exit status and output.
-  int Client(std::vector<std::string> _args, std::string* _out) {
-    _args.insert(_args.begin(), kClientBinary);
-    return RunToEnd(_args, dir_, _out);
+  int Client(const std::vector<std::string>& _args, std::string* _out) {
+    return RunToEnd(kClientBinary, _args, dir_, _out);
   }
   // The certificate a TLS client is shown on _port.
   std::string ServedFingerprint(int _port) {
