@@ -1,7 +1,7 @@
 #include "CQIRConv.h"
 #include "QIRConv.h"
 
-#include "BASE/ScopedTZ.h"
+#include "QIRLogTestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-using qirtest::ScopedEnv;
+using qirtest::ScopedEnv, qirtest::ScopedTZ;
 
 namespace {
 

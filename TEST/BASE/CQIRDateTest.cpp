@@ -1,12 +1,14 @@
 #include "CQIRDate.h"
 
 #include "CQIRServiceLog.h"
-#include "BASE/ScopedTZ.h"
+#include "QIRLogTestUtil.h"
 
 #include <gtest/gtest.h>
 #include <limits.h>
 
 #include <string>
+
+using qirtest::ScopedTZ;
 
 namespace {
 

@@ -48,9 +48,7 @@ class LogWriterTest : public testing::Test {
   // thread, and returns what it printed.
   std::string Feed(CQIRServiceLogWriter& _w, const std::string& _bytes) {
     EXPECT_EQ(static_cast<ssize_t>(_bytes.size()), write(fds_[1], _bytes.data(), _bytes.size()));
-    testing::internal::CaptureStdout();
-    _w.WriteLog();
-    return testing::internal::GetCapturedStdout();
+    return qirtest::Captured([&] { _w.WriteLog(); });
   }
   std::string File(const std::string& _tag = "") const {
     return tmp_ / ("app." + (_tag.empty() ? "" : _tag + ".") + "LOG.20250305");

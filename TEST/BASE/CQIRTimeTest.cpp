@@ -1,12 +1,14 @@
 #include "CQIRTime.h"
 
 #include "CQIRServiceLog.h"
-#include "BASE/ScopedTZ.h"
+#include "QIRLogTestUtil.h"
 
 #include <gtest/gtest.h>
 #include <string.h>
 
 #include <string>
+
+using qirtest::ScopedTZ;
 
 namespace {
 

@@ -57,6 +57,15 @@ class ScopedEnv {
   std::string old_;
 };
 
+// Sets the time zone for one scope.
+struct ScopedTZ : ScopedEnv {
+  explicit ScopedTZ(const char* _tz) : ScopedEnv("TZ", _tz, tzset) {}
+};
+
+// Central European time with its summer rule, spelled out so that no zone
+// database is needed.
+#define QIR_TEST_TZ_CET "CET-1CEST,M3.5.0,M10.5.0/3"
+
 // What _fn printed on standard output (the console log).
 template <typename F>
 std::string Captured(F _fn) {

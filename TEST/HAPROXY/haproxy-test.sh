@@ -91,25 +91,26 @@ for r in $r1 $r2 $r3; do
   [ "$r" -ge $((total / 6)) ] || fail "requests not spread: $r1 $r2 $r3"
 done
 
-# 2. SIGTERM to echo1 a second into a 4 s load.
-h2load -D 4 -c 4 -m 2 --rps 50 -d "$tmp/body" "$lb" > "$tmp/drain.txt" 2>&1 &
-load=$!
-sleep 1
-kill -TERM "${backend_pid[1]}"
-wait "${backend_pid[1]}"; drain_status=$?
-wait "$load" || true
-[ "$drain_status" -eq 0 ] || fail "echo1 exited $drain_status after SIGTERM"
+# signal_under_load SIGNAL N FILE: SIGNAL to echoN a second into a 4 s load
+# whose figures go to FILE; echoN's exit status in $status.
+signal_under_load() {
+  h2load -D 4 -c 4 -m 2 --rps 50 -d "$tmp/body" "$lb" > "$3" 2>&1 &
+  local load=$!
+  sleep 1
+  kill -"$1" "${backend_pid[$2]}"
+  status=0
+  wait "${backend_pid[$2]}" 2>/dev/null || status=$?
+  wait "$load" || true
+}
+
+# 2. SIGTERM to echo1.
+signal_under_load TERM 1 "$tmp/drain.txt"
+[ "$status" -eq 0 ] || fail "echo1 exited $status after SIGTERM"
 drain_failed=$(failed "$tmp/drain.txt")
 drain_served=$(( $(requests "$tmp/echo1.out") - r1 ))
 
-# 3. SIGKILL to echo2 a second into a 4 s load, then load again once the
-#    check has taken it out.
-h2load -D 4 -c 4 -m 2 --rps 50 -d "$tmp/body" "$lb" > "$tmp/kill.txt" 2>&1 &
-load=$!
-sleep 1
-kill -KILL "${backend_pid[2]}"
-wait "${backend_pid[2]}" 2>/dev/null || true
-wait "$load" || true
+# 3. SIGKILL to echo2, then load again once the check has taken it out.
+signal_under_load KILL 2 "$tmp/kill.txt"
 kill_failed=$(failed "$tmp/kill.txt")
 wait_for "$tmp/haproxy.err" "qir_echo/echo2 is DOWN" || fail "the health check did not take echo2 out"
 h2load -n 300 -c 3 -m 4 -d "$tmp/body" "$lb" > "$tmp/after.txt" 2>&1 || true

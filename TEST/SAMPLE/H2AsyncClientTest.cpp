@@ -19,9 +19,8 @@ class H2AsyncClientTest : public ::testing::Test {
   void SetUp() override {
     if (access(kAsyncClient, X_OK) != 0) GTEST_SKIP() << "h2async-client not built";
   }
-  int Client(std::vector<std::string> _args, std::string* _out) {
-    _args.insert(_args.begin(), kAsyncClient);
-    return RunToEnd(_args, dir_, _out);
+  int Client(const std::vector<std::string>& _args, std::string* _out) {
+    return RunToEnd(kAsyncClient, _args, dir_, _out);
   }
   TempDir tmp_;
   const std::string dir_ = tmp_.path();
@@ -49,14 +48,9 @@ TEST_F(H2AsyncClientTest, AgainstTheSampleServerAndNghttpd) {
   std::string key, crt;
   ASSERT_TRUE(MakeCert(dir_, &key, &crt));
   const int h2c = FreePort(), tls = FreePort(), ngH2c = FreePort(), ngTls = FreePort();
-  SampleServer srvTls, srvH2c;
-  ASSERT_TRUE(srvTls.Start(dir_, Ini("USE_SSL = true\nSSL_KEY_FILE = " + key + "\nSSL_CRT_FILE = " +
-                                         crt + "\nSSL_CA_FILE = n/a",
-                                     1, Ports(0, tls)),
-                           {tls}))
-      << srvTls.Output();
-  TempDir plain;
-  ASSERT_TRUE(srvH2c.Start(plain.path(), Ini(kPlain, 1, Ports(h2c, 0)), {h2c})) << srvH2c.Output();
+  SampleServer srv;  // one port of each form
+  ASSERT_TRUE(srv.Start(dir_, Ini("HTTP1X_UPGRADE = false\n" + TlsLines(key, crt), 1, Ports(h2c, tls)), {h2c, tls}))
+      << srv.Output();
   Proc ngPlain({"nghttpd", "--echo-upload", "-n1", "--no-tls", std::to_string(ngH2c)}, dir_ + "/plain.out");
   Proc ngSecure({"nghttpd", "--echo-upload", "-n1", std::to_string(ngTls), key, crt}, dir_ + "/secure.out");
   ASSERT_TRUE(ngPlain.Listening({ngH2c}) && ngSecure.Listening({ngTls})) << ngPlain.Output() << ngSecure.Output();

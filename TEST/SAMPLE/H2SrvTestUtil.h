@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,6 +54,17 @@ inline int Loopback(int* _port, bool _connect = true) {
   }
   close(fd);
   return -1;
+}
+
+// All a socket receives until the peer closes (10 s at most); closes it.
+inline std::string ReadToClose(int _fd) {
+  timeval limit{10, 0};
+  setsockopt(_fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
+  std::string all;
+  char buf[4096];
+  for (ssize_t n; (n = recv(_fd, buf, sizeof(buf), 0)) > 0;) all.append(buf, static_cast<size_t>(n));
+  close(_fd);
+  return all;
 }
 
 inline int FreePort() {
@@ -193,9 +205,10 @@ class Proc {
 
 // A client program run to its end with a minute to finish (its prompt, if
 // any, answered at once): exit status and output.
-inline int RunToEnd(const std::vector<std::string>& _argv, const std::string& _dir,
+inline int RunToEnd(const std::string& _bin, std::vector<std::string> _args, const std::string& _dir,
                     std::string* _out) {
-  Proc c(_argv, _dir + "/client.out");
+  _args.insert(_args.begin(), _bin);
+  Proc c(_args, _dir + "/client.out");
   c.Enter();
   int rc = c.Wait(60000);
   *_out = c.Output();
@@ -241,6 +254,10 @@ inline std::string Ports(int _http, int _https) {
 }
 
 const std::string kPlain = "HTTP1X_UPGRADE = false\nUSE_SSL = false\n";
+
+inline std::string TlsLines(const std::string& _key, const std::string& _crt, const std::string& _ca = "n/a") {
+  return "USE_SSL = true\nSSL_KEY_FILE = " + _key + "\nSSL_CRT_FILE = " + _crt + "\nSSL_CA_FILE = " + _ca + "\n";
+}
 
 }  // namespace h2srv_test
 

@@ -16,10 +16,8 @@ class H2SyncClientTest : public ::testing::Test {
   void SetUp() override {
     if (access(kClientBinary, X_OK) != 0) GTEST_SKIP() << "h2sync-client not built";
   }
-  // Runs the client to its end (Enter at once): exit status and output.
-  int Client(std::vector<std::string> _args, std::string* _out) {
-    _args.insert(_args.begin(), kClientBinary);
-    return RunToEnd(_args, dir_, _out);
+  int Client(const std::vector<std::string>& _args, std::string* _out) {
+    return RunToEnd(kClientBinary, _args, dir_, _out);
   }
   bool MakeCert() { return h2srv_test::MakeCert(dir_, &key_, &crt_); }
   TempDir tmp_;
@@ -38,16 +36,10 @@ TEST_F(H2SyncClientTest, ArgumentRules) {
       {{"-h", std::string(40, 'a'), "-p", "8000"}, 0, true},
   };
   for (const Case& c : cases) {
-    std::string all;
-    for (const std::string& a : c.args) all += a + " ";
-    SCOPED_TRACE(all);
+    SCOPED_TRACE(testing::PrintToString(c.args));
     std::string err;
     EXPECT_EQ(c.status, Client(c.args, &err));
     EXPECT_EQ(c.usage ? 1u : 0u, Count(err, "Invalid Arguments...\n"));
-    if (c.usage) {
-      EXPECT_NE(std::string::npos, err.find("\t -e       : external event dispath mode\n"));
-      EXPECT_NE(std::string::npos, err.find("examples)\n\t"));
-    }
   }
 }
 
@@ -61,9 +53,8 @@ TEST_F(H2SyncClientTest, AgainstTheSampleServerWithLateEnter) {
   int port = FreePort();
   const std::string https = std::to_string(port);
   SampleServer srv;
-  ASSERT_TRUE(srv.Start(dir_, Ini("USE_SSL = true\nSSL_KEY_FILE = " + key_ + "\nSSL_CRT_FILE = " + crt_ +
-                                      "\nSSL_CA_FILE = n/a", 1, Ports(0, port),
-                                  "PING_PERIOD = 1\nPING_TIMEOUT = 1"), {port})) << srv.Output();
+  ASSERT_TRUE(srv.Start(dir_, Ini(TlsLines(key_, crt_), 1, Ports(0, port), "PING_PERIOD = 1\nPING_TIMEOUT = 1"),
+                        {port})) << srv.Output();
   std::string out;
   ASSERT_EQ(0, Client({"-h", "127.0.0.1", "-p", https, "-c", "2000"}, &out));
   EXPECT_EQ(100u, Count(out, "] tps=")) << out;

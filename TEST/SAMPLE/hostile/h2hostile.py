@@ -330,12 +330,6 @@ def log_lines(text):
         return sum(text in line for line in f)
 
 
-def body_over_limit(port):
-    code, length = curl(port, b"o" * 65537)
-    return "status %s with %d body bytes" % (code, length), (
-        [] if (code, length) == ("413", 0) else ["want 413 and no body"])
-
-
 CASES = {  # name: (attack, extra HTTP2_OPTIONS, bound on RSS growth)
     "header_list": (header_list, "", 16 * MIB),
     "rapid_reset": (rapid_reset, "", 32 * MIB),
@@ -344,7 +338,6 @@ CASES = {  # name: (attack, extra HTTP2_OPTIONS, bound on RSS growth)
     "settings_flood": (flood("settings"), "", 32 * MIB),
     "stalled_window": (stalled_window, "SEND_STALL_TIMEOUT = 2\n", 32 * MIB),
     "stream_limit": (stream_limit, "MAX_CONCURRENT_STREAM = 100\n", 32 * MIB),
-    "body_over_limit": (body_over_limit, "", 32 * MIB),
     "descriptor_limit": (descriptor_limit, "PING_PERIOD = 0\n", 32 * MIB),
     "slow_streams": (slow_streams, "REQUEST_TIMEOUT = %d\n", 1024 * MIB),
 }
